@@ -1,0 +1,15 @@
+#pragma once
+#include <string>
+
+namespace db {
+
+// One ODBC connection: its own environment and connection handle, and the
+// data source name it was opened on. Handles are null while closed.
+struct ConnectionRecord {
+  void* env = nullptr;
+  void* dbc = nullptr;
+  std::string dsn;
+  bool open() const { return dbc != nullptr; }
+};
+
+}  // namespace db

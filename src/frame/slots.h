@@ -1,0 +1,85 @@
+#pragma once
+// The client slots: at most 100 users at a time, each owning one slot while it
+// has a connection or holds a link or database that outlives the connection.
+//
+// Ownership: a slot is written by one thread at a time. The thread serving a
+// connection owns its slot from the claim (ClaimSlot) to the release
+// (ReleaseSlot); the web disconnect timer thread owns a slot that no
+// connection serves while it gives the slot up. Allocation, release and the
+// index are guarded by SlotLock(); the flags that other threads read are
+// atomics.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "db/connection_record.h"
+
+constexpr int kSlotCount = 100;
+constexpr int kDefaultWebTimeoutMs = 300000;
+
+// Slot states, compared and copied exactly.
+namespace state {
+constexpr const char* kIdle = "idle";
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
+constexpr const char* kDownload = "download";
+constexpr const char* kUpload = "upload";
+}  // namespace state
+
+// Which of the slot's four database connections.
+enum SlotDbKind { kWorkDb = 0, kOfflineDb = 1, kDownloadDb = 2, kUploadDb = 3, kSlotDbKinds = 4 };
+
+struct WebTimer {
+  std::atomic<int> stopped{1};            // 0 while running; written last on start
+  std::atomic<std::uint32_t> startTick{0};
+  std::uint32_t lastSeenTick = 0;         // timer thread only
+  std::atomic<int> timeoutMs{kDefaultWebTimeoutMs};
+};
+
+struct Slot {
+  // Written by the owning thread.
+  std::string state = state::kIdle;
+  std::string savedState = state::kIdle;
+  std::string userId;                         // user logged in on this slot
+  std::array<std::string, kSlotDbKinds> dsn;  // work, offline, download, upload names
+  std::array<db::ConnectionRecord, kSlotDbKinds> db;
+  int systemSocket = -1;
+
+  // Under SlotLock().
+  int inUse = 0;
+  std::string indexEntry;  // "%d$%s" (slot number, user id) or empty
+
+  // Read across threads.
+  std::atomic<int> webMessageFlag{0};  // 1 while a thread owns the slot
+  std::atomic<int> serialLineFlag{0};
+  std::atomic<int> webDisconnectTimeoutMs{kDefaultWebTimeoutMs};
+  WebTimer timer;
+};
+
+Slot& SlotAt(int varNum);
+std::mutex& SlotLock();
+// Signalled whenever a slot's owner lets it go.
+std::condition_variable& SlotReleased();
+
+// Table operations. Those without "Locked" take SlotLock() themselves.
+int FindFreeSlot();                                   // lowest free slot, or -1
+int SetSlotInUse(int value, int varNum);
+int SetSlotIndex(const std::string& userId, int varNum);
+int FindSlotByUser(const std::string& userId);        // slot number, or -1
+int ResetSlotToIdle(int varNum);                      // 1; 203
+int ClearAllFlags();
+int ShowAllFlags();
+void SetState(int varNum, const char* newState);      // logs "Change to <state>"
+const std::string& SlotState(int varNum);
+
+// The connection record that the slot's state selects; nullptr in "idle" or
+// an unknown state.
+db::ConnectionRecord* SlotDatabase(int varNum);
+int CommitSlotDatabase(int varNum);
+
+// Frees a slot whose state is "idle": in-use 0, index empty, serial-line flag
+// 0, web-message flag 0. Caller holds SlotLock().
+void FreeSlotLocked(int varNum);
