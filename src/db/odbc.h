@@ -2,6 +2,15 @@
 // The ODBC access layer: connection records, one statement per transaction,
 // counting, selecting, cursor walks and diagnostics. Knows nothing of table
 // contents; callers build the SQL text.
+//
+// Locking: the process-wide user and info connections (UserDB(), InfoDB())
+// are shared by every answer thread, and a commit belongs to the whole
+// connection, so each operation on them runs from start to end under
+// DatabaseLock() (frame/log.h). A cursor on one of them keeps the lock until
+// it is closed. Per-slot connections are used by one thread at a time and
+// take no lock.
+#include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -9,11 +18,14 @@
 
 namespace db {
 
-
 // A selected row: column texts in column order (NULL or unreadable -> "").
 using Row = std::vector<std::string>;
 
-constexpr std::size_t kColumnTextMax = 299;  // a column text is cut to this length
+constexpr std::size_t kColumnTextMax = 299;     // a column text is cut to this length
+constexpr std::size_t kMaxStatementText = 4999;  // longer statements are refused, never cut
+
+constexpr const char* kUserDsn = "WebUser";
+constexpr const char* kInfoDsn = "WebInfo";
 
 int ConnectDB(ConnectionRecord& record, const std::string& dsn);  // 1; 215
 int DisconnectDB(ConnectionRecord& record, int varNum);            // 1; 226; 227; 228
@@ -22,9 +34,11 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
 int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, int columns, Row& row,
                           const std::string& condition, int varNum);  // 1; -2; -1
 
-// An open cursor handed from SelectFirstMatchingRecord to its caller. Its
-// destructor commits on the connection and releases the statement, so every
-// exit of a walk ends it properly.
+// An open cursor handed from SelectFirstMatchingRecord to its caller. Close()
+// (and the destructor) commits on the connection and releases the statement,
+// so every exit of a walk ends it properly. A cursor on a shared connection
+// holds DatabaseLock() while open: it must be closed by the thread that
+// opened it, and should not be kept open across slow work.
 class Cursor {
  public:
   Cursor() = default;
@@ -40,24 +54,35 @@ class Cursor {
   friend int FetchNextRecord(Cursor&, int, Row&, int);
   void* stmt_ = nullptr;
   ConnectionRecord* record_ = nullptr;
+  std::unique_lock<std::recursive_mutex> lock_;  // owned only on a shared connection
 };
 
 int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const std::string& table, int columns,
                               Row& row, const std::string& condition, int varNum, const std::string& ordering);
 int FetchNextRecord(Cursor& cursor, int columns, Row& row, int varNum);  // 1; -2 end; -1
 
-// The process-wide user ("WebUser") and info ("WebInfo") connections. Whole
-// operations on them run under DatabaseLock() (frame/log.h).
+// Prints and logs every diagnostic record of a statement handle; 1.
+int ReportStatementError(void* stmt, int varNum);
+
+// The process-wide user ("WebUser") and info ("WebInfo") connections.
 ConnectionRecord& UserDB();
 ConnectionRecord& InfoDB();
+bool IsSharedConnection(const ConnectionRecord& record);
 int initDB();
 void CloseUserAndInfoDB(int varNum);
 
 // "Update userInfo set connect_state = 0 where user_id = '%s'"; 1; 217.
 int ResetConnectState(const std::string& userId, int varNum);
 
-// Commits (or rolls back) the connection's open transaction; for cursor walks
-// and the start-up repair.
+// Commits the connection's open transaction; for cursor walks and the
+// start-up repair.
 void CommitConnection(ConnectionRecord& record);
+
+// Every connect by data source name and every change of the data source file
+// happens under this lock: the installer rewrites the whole file, and a
+// connect that reads it meanwhile fails (and the failure is cached). It is the
+// innermost lock: while holding it take no other lock and do not log (the log
+// takes DatabaseLock(), which a thread waiting here may hold).
+std::mutex& DsnLock();
 
 }  // namespace db
