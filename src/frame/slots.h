@@ -78,7 +78,9 @@ const std::string& SlotState(int varNum);
 // The connection record that the slot's state selects; nullptr in "idle" or
 // an unknown state.
 db::ConnectionRecord* SlotDatabase(int varNum);
-int CommitSlotDatabase(int varNum);
+
+int FindFreeSlotLocked();
+int FindSlotByUserLocked(const std::string& userId);
 
 // Frees a slot whose state is "idle": in-use 0, index empty, serial-line flag
 // 0, web-message flag 0. Caller holds SlotLock().

@@ -1,0 +1,53 @@
+#include "requests/catalogue.h"
+
+#include <cstring>
+
+#include "requests/login_requests.h"
+
+namespace requests {
+namespace {
+
+// Lengths are the reply's record length and total length.
+constexpr ControlRequest kControlRequests[] = {
+    {LOGIN, "LOGIN", 3, 120, 120, LoginSteps},
+    {LOGIN_RESET, "LOGIN_RESET", 3, 120, 120, LoginResetSteps},
+    {LOGOUT, "LOGOUT", 5, 0, 0, LogoutSteps},
+    {USER_SET, "USER_SET", 0, 60, 60, UserAdminSteps},
+    {LINK_SET, "LINK_SET", 0, 60, 60, UserAdminSteps},
+    {FILE_LIST, "FILE_LIST", 9, 30, -1, nullptr},
+    {FILE_DELETE, "FILE_DELETE", 11, 60, 60, nullptr},
+    {CONNECT_SYSTEM, "CONNECT_SYSTEM", 14, 52, 52, nullptr},
+    {TAKEOVER_SYSTEM, "TAKEOVER_SYSTEM", 14, 52, 52, nullptr},
+    {SYSTEM_COMMAND_SET, "SYSTEM_COMMAND_SET", 0, 60, 60, nullptr},
+    {FILE_CREATE, "FILE_CREATE", 17, 52, 52, nullptr},
+    {FILE_OPEN, "FILE_OPEN", 19, 52, 52, nullptr},
+    {FILE_CLOSE, "FILE_CLOSE", 0, 60, 60, nullptr},
+    {ALL_DOWNLOAD_START, "ALL_DOWNLOAD_START", 22, 52, 52, nullptr},
+    {ALL_DOWNLOAD_END, "ALL_DOWNLOAD_END", 0, 60, 60, nullptr},
+    {DOWNLOAD_PGC, "DOWNLOAD_PGC", 0, 60, 60, nullptr},
+    {ALL_UPLOAD_START, "ALL_UPLOAD_START", 26, 52, 52, nullptr},
+    {ALL_UPLOAD_END, "ALL_UPLOAD_END", 0, 60, 60, nullptr},
+    {UPLOAD_PGC, "UPLOAD_PGC", 0, 60, 60, nullptr},
+    {STORE_PGC, "STORE_PGC", 0, 60, 60, nullptr},
+    {USER_SET_EXT, "USER_SET_EXT", 0, 60, 60, UserAdminSteps},
+    {FILE_USER_LIST, "FILE_USER_LIST", 32, 240, -1, nullptr},
+};
+
+}  // namespace
+
+const ControlRequest* FindControlRequest(std::uint16_t id) {
+  for (const auto& request : kControlRequests) {
+    if (request.id == id) return &request;
+  }
+  return nullptr;
+}
+
+RequestSteps PgcSteps(std::uint8_t, PgcPlace, std::uint8_t, std::uint16_t) { return nullptr; }
+RequestSteps RestartSteps() { return nullptr; }
+
+void FillPgcAnswer(std::uint8_t* out, const web::WebMsg& msg) {
+  web::Put16(out, msg.messageId());
+  std::memset(out + 2, 0xFF, kPgcAnswerSize - 2);
+}
+
+}  // namespace requests

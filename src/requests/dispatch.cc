@@ -1,0 +1,110 @@
+#include "requests/dispatch.h"
+
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "requests/catalogue.h"
+#include "requests/request.h"
+#include "requests/request_state.h"
+
+namespace requests {
+namespace {
+
+int Reply(RequestContext& ctx, int result) {
+  if (ctx.replied) return result;
+  int sent = web::SendReplyToWeb(ctx.webSocket, ctx.replyId, result, ctx.reply.data(), ctx.msg, ctx.recordLength,
+                                 ctx.totalLength, ctx.varNum);
+  return sent == RESULT_OK ? result : sent;
+}
+
+// Runs the steps after a passed check; a request without steps here is not
+// served (no reply, connection closed).
+int RunSteps(RequestContext& ctx, RequestSteps steps) {
+  if (steps == nullptr) return kNotARequest;
+  return Reply(ctx, steps(ctx));
+}
+
+int HandleControl(RequestContext& ctx) {
+  const ControlRequest* request = FindControlRequest(ctx.msg.messageId());
+  if (request == nullptr) return kNotARequest;
+  ctx.replyId = request->replyId;
+  ctx.recordLength = request->recordLength;
+  ctx.totalLength = request->totalLength < 0 ? 0 : request->totalLength;
+  int result = CheckRequestState(ctx.reply, ctx.recordLength, ctx.msg, ctx.varNum);
+  // A logout is carried out whatever its check says.
+  bool enforced = request->id != LOGOUT;
+  if (result != RESULT_OK && (enforced || ctx.reply.empty())) {
+    if (ctx.reply.empty()) ctx.totalLength = 0;
+    return Reply(ctx, result);
+  }
+  return RunSteps(ctx, request->steps);
+}
+
+// The refusal of a PGC-family request in a state that has no place for it:
+// reply id 0 with the request's message id and 58 bytes 0xFF.
+int RefusePgc(RequestContext& ctx, int code, const char* suffix) {
+  LogError(ctx.varNum, "COMM state error",
+           Format("COMM is in %s state, please open$create a offline file or connect to system first%s",
+                  SlotState(ctx.varNum).c_str(), suffix));
+  ctx.reply.assign(kPgcAnswerSize + 1, 0);
+  FillPgcAnswer(ctx.reply.data(), ctx.msg);
+  return Reply(ctx, code);
+}
+
+int HandlePgcFamily(RequestContext& ctx) {
+  const std::string& state = SlotState(ctx.varNum);
+  const std::uint8_t type = ctx.msg.type;
+  const bool linked = type == web::REQ_PGC
+                          ? state == state::kOnline || state == state::kDownload || state == state::kUpload
+                          : state == state::kOnline;
+  ctx.replyId = 0;
+  ctx.recordLength = kPgcAnswerSize;
+  ctx.totalLength = kPgcAnswerSize;
+  if (state == state::kOffline || linked) {
+    std::uint8_t mode = ctx.msg.mode();
+    if (mode != web::kModeRead && mode != web::kModeWrite) return kNotARequest;
+    int result = CheckRequestState(ctx.reply, ctx.recordLength, ctx.msg, ctx.varNum);
+    if (result != RESULT_OK) return Reply(ctx, result);
+    PgcPlace place = state == state::kOffline ? PgcPlace::kOffline : PgcPlace::kLinked;
+    return RunSteps(ctx, PgcSteps(type, place, mode, ctx.msg.messageId()));
+  }
+  const bool idle = state == state::kIdle;
+  switch (type) {
+    case web::REQ_PGC: return idle ? RefusePgc(ctx, code::kStateIdle, "111.") : RefusePgc(ctx, code::kStateWrong, "222.");
+    case web::REQ_TABLE_DOWNLOAD:
+      return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "333." : "444.");
+    default: return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "555." : "666.");
+  }
+}
+
+int HandleRestart(RequestContext& ctx) {
+  ctx.replyId = 0;
+  ctx.recordLength = kPgcAnswerSize;
+  ctx.totalLength = kPgcAnswerSize;
+  int result = CheckRequestState(ctx.reply, ctx.recordLength, ctx.msg, ctx.varNum);
+  if (result != RESULT_OK) return Reply(ctx, result);
+  return RunSteps(ctx, RestartSteps());
+}
+
+}  // namespace
+
+int HandleWebRequest(const std::uint8_t* raw, int webSocket, int& systemSocket, std::uint8_t* work, int& workCounter,
+                     int varNum) {
+  RequestContext ctx;
+  web::ParseWebMessage(ctx.msg, raw);
+  ctx.webSocket = webSocket;
+  ctx.systemSocket = &systemSocket;
+  ctx.work = work;
+  ctx.workCounter = &workCounter;
+  ctx.varNum = varNum;
+  switch (ctx.msg.type) {
+    case web::REQ_CONTROL: return HandleControl(ctx);
+    case web::REQ_PGC:
+    case web::REQ_TABLE_DOWNLOAD:
+    case web::REQ_TABLE_UPLOAD: return HandlePgcFamily(ctx);
+    case web::REQ_RESTART: return HandleRestart(ctx);
+    default: return kNotARequest;
+  }
+}
+
+}  // namespace requests

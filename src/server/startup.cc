@@ -1,0 +1,224 @@
+#include "server/startup.h"
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "db/odbc.h"
+#include "frame/config.h"
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "server/connection.h"
+#include "server/web_timer.h"
+#include "users/users.h"
+
+namespace server {
+namespace {
+
+constexpr std::size_t kCurrentPathBuffer = 300;
+constexpr std::size_t kWebPathBuffer = 256;
+constexpr int kExitFatal = 1;
+
+// Ends start-up: closes what is open and returns the exit code.
+int CriticalEnd(int listener) {
+  Console("\nSome critical error occurred. Program is ended");
+  if (listener >= 0) platform::ShutdownAndClose(listener);
+  db::CloseUserAndInfoDB(kServerLog);
+  return kExitFatal;
+}
+
+void Fatal(const char* label, const char* text) { LogError(kServerLog, label, text); }
+
+// The web front end's directory. On this platform it comes from the
+// environment; a missing value reads like a missing registry value.
+int GetWebPathFromRegistry(std::string& webPath) {
+  const char* value = std::getenv("WEB_PATH");
+  if (value == nullptr || std::string(value).size() >= kWebPathBuffer) {
+    Console("\nQuery from registry error\n");
+    return code::kRegistry;
+  }
+  webPath = value;
+  return RESULT_OK;
+}
+
+void MakeDirectory(const char* name, const std::string& currentPath) {
+  std::error_code ec;
+  if (std::filesystem::create_directory(name, ec)) {
+    Console("Make directory successfully, %s/%s\n", currentPath.c_str(), name);
+  }
+}
+
+// Asks the operator for ports until one binds; stores it on line 1.
+void PortDialogue(int listener, int port, const std::string& configFilePath) {
+  for (;;) {
+    LogError(kServerLog, "Socket error", Format("\nbind to port:%d failed.", port));
+    ReportSocketError(kServerLog, errno);
+    long entered = 0;
+    bool prompt = true;
+    for (;;) {
+      if (prompt) Console("\nThe port number is used, please input another port numbers: ");
+      std::string line;
+      prompt = static_cast<bool>(std::getline(std::cin, line));
+      if (!prompt) {
+        // No operator to answer: wait rather than spin on a closed input.
+        sleep(1);
+        std::cin.clear();
+        continue;
+      }
+      char* end = nullptr;
+      entered = std::strtol(line.c_str(), &end, 10);
+      if (end != line.c_str()) break;
+    }
+    port = static_cast<std::uint16_t>(entered);
+    if (platform::BindAny(listener, static_cast<std::uint16_t>(port)) == 0) {
+      Console("\nbind to new port:%d OK.", port);
+      SetConfigKey(configFilePath, "TAVREL_PORT", std::to_string(port), kServerLog);
+      return;
+    }
+  }
+}
+
+int OpenListener(int port, const std::string& configFilePath) {
+  int listener = platform::CreateTcpSocket(AF_INET);
+  if (listener < 0) {
+    Fatal("Socket error", Format("Error  at  socket():%ld", static_cast<long>(errno)).c_str());
+    return -1;
+  }
+  if (platform::SetLingerZero(listener) != 0) {
+    Fatal("SOCKET error", "Winsock set linger option error when connect with m_socket");
+  }
+  // Reuse before binding: a restarted server must not be kept off its port by
+  // the connections of its predecessor.
+  platform::SetReuseAddress(listener);
+  if (platform::BindAny(listener, static_cast<std::uint16_t>(port)) == 0) {
+    Console("\nbind to port:%d OK.", port);
+  } else {
+    PortDialogue(listener, port, configFilePath);
+  }
+  if (platform::SetReuseAddress(listener) != 0) {
+    Fatal("SOCKET error", "Winsock set reuse option error when connect with m_socket");
+  }
+  if (platform::Listen(listener) != 0) {
+    Fatal("Socket error", "Error  listening  on  socket.");
+    platform::ShutdownAndClose(listener);
+    return -2;
+  }
+  Console("\nlistening  ok.");
+  return listener;
+}
+
+[[noreturn]] void AcceptLoop(int listener) {
+  for (;;) {
+    Console("\nWaiting  for  next  client  to  connect...");
+    int client = -1;
+    while ((client = platform::Accept(listener)) < 0) {
+      // Out of descriptors or similar: do not spin at full speed.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
+    }
+    Console("\nClient  Connected.");
+    if (platform::SetReuseAddress(client) != 0) {
+      LogError(kServerLog, "SOCKET error", "Winsock set reuse option error when connect with ClientSocket");
+    }
+    if (platform::SetLingerZero(client) != 0) {
+      LogError(kServerLog, "SOCKET error", "Winsock set linger option error when connect with ClientSocket");
+    }
+    if (platform::SetNonBlocking(client) != 0) {
+      LogError(kServerLog, "SOCKET error", "Winsock set non-Block error when connect to web");
+      std::_Exit(SOCKET_SET_NONBLOCK_ERROR);
+    }
+    int rc = platform::StartDetachedThread([client] { ServeConnection(client); });
+    if (rc != 0) {
+      LogError(kServerLog, "Thread error", Format("hThread=%d", 0));
+      LogError(kServerLog, "Thread error", "CreatThread  AnswerThread()  failed. Please try again");
+      platform::ShutdownAndClose(client);
+    }
+  }
+}
+
+}  // namespace
+
+int RunServer() {
+  platform::IgnoreSigpipe();
+
+  char cwd[kCurrentPathBuffer] = {};
+  std::string currentPath;
+  if (getcwd(cwd, sizeof cwd) == nullptr) {
+    LogError(kServerLog, "Current path error", "Get currently path error");
+  } else {
+    currentPath = cwd;
+  }
+  Console("\ncurrentPath=%s", currentPath.c_str());
+  ServerPaths paths = BuildPaths(currentPath, "");
+  SetLogDirectory(paths.logDirectory);
+  Console("\ndatabasePath=%s", paths.databasePath.c_str());
+  Console("\nonlineDatabasePath=%s", paths.onlineDatabasePath.c_str());
+  Console("\nofflineDatabasePath=%s", paths.offlineDatabasePath.c_str());
+
+  std::string webPath;
+  if (GetWebPathFromRegistry(webPath) != RESULT_OK) {
+    Fatal("Regsitry error", "Error occurs when get config file path from registry ");
+    return CriticalEnd(-1);
+  }
+  paths = BuildPaths(currentPath, webPath);
+  SetPaths(paths);
+
+  int port = GetConfigPort(paths.configFilePath, kServerLog);
+  if (port == -1) {
+    Fatal("File error", "Error occurs when get port number from config file ");
+    return CriticalEnd(-1);
+  }
+  port = static_cast<std::uint16_t>(port);
+  int infoLevel = GetConfigInfoLevel(paths.configFilePath, kServerLog);
+  if (infoLevel == -1) {
+    Fatal("File error", "Error occurs when get info level from config file ");
+    return CriticalEnd(-1);
+  }
+  SetInfoLevel(infoLevel);
+  if (UpdateConfigWebLogAndPath(paths.configFilePath, currentPath, kServerLog) != RESULT_OK) {
+    Fatal("File error", "Error occurs when check web log from config file ");
+    return CriticalEnd(-1);
+  }
+  Console("\nconfigFilePath=%s", paths.configFilePath.c_str());
+  Console("\nportNum=%d\n", port);
+
+  MakeDirectory("DB_USER", currentPath);
+  MakeDirectory("FILE_USER", currentPath);
+
+  if (db::initDB() != RESULT_OK) {
+    Fatal("DB error", "init user info table or info table error");
+    return CriticalEnd(-1);
+  }
+  ClearAllFlags();
+
+  int listener = OpenListener(port, paths.configFilePath);
+  if (listener < 0) return CriticalEnd(-1);
+
+  if (users::CheckUserInfoFields(kServerLog) != RESULT_OK) {
+    Fatal("DB error", "Error occurred when check field in user info table.");
+    return CriticalEnd(listener);
+  }
+  if (users::ClearConnectStates(kServerLog) != RESULT_OK) {
+    Fatal("DB error", "Error occurred when clear all connection flags in user info table.");
+    return CriticalEnd(listener);
+  }
+  for (int varNum = 0; varNum < kSlotCount; ++varNum) StopWebDisconnectTimer(varNum);
+
+  if (platform::StartDetachedThread(CheckWebDisconnectTime) != 0) {
+    LogError(kServerLog, "Thread error", Format("hThread_web=%d", 0));
+    LogError(kServerLog, "Thread error", "CreatThread  CheckWebDisconnectTime()  failed.");
+  } else {
+    Console("\nCreate CheckWebDisconnectTime  OK.");
+  }
+  AcceptLoop(listener);
+}
+
+}  // namespace server
