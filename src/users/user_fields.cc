@@ -1,0 +1,146 @@
+// Readers of single columns: one column of a user's userinfo row, or of the
+// system-identity rows (dbinfo, PGC20000) of the database a slot works on.
+#include <cstdlib>
+#include <string>
+
+#include "db/odbc.h"
+#include "db/user_writers.h"
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "frame/text.h"
+#include "users/user_internal.h"
+#include "users/users.h"
+
+namespace users {
+
+namespace {
+
+// What a reader answers when no row matches and when the read fails.
+struct ReaderCodes {
+  int noRow;
+  const char* noRowText;
+  int error;
+  const char* errorText;
+};
+
+int ReadColumn(db::ConnectionRecord& database, const char* table, int columns, const std::string& condition,
+               int position, const ReaderCodes& codes, std::string& out, int varNum) {
+  db::Row row;
+  int result = db::SelectMatchingRecords(database, table, columns, row, condition, varNum);
+  if (result == DB_EXECUTE_NO_RESULT) {
+    LogError(varNum, "DB error", codes.noRowText);
+    return codes.noRow;
+  }
+  if (result != RESULT_OK) {
+    LogError(varNum, "DB error", codes.errorText);
+    return codes.error;
+  }
+  out = position < static_cast<int>(row.size()) ? row[position] : std::string();
+  return RESULT_OK;
+}
+
+int ReadUserColumn(const std::string& condition, int position, const ReaderCodes& codes, std::string& out,
+                   int varNum) {
+  return ReadColumn(db::UserDB(), db::kUserTable, db::kUserColumns, condition, position, codes, out, varNum);
+}
+
+// The slot's system database; nullptr (and an empty answer) in "idle".
+int ReadSlotColumn(const char* table, int columns, int position, const ReaderCodes& codes, std::string& out,
+                   int varNum) {
+  db::ConnectionRecord* database = SlotDatabase(varNum);
+  if (database == nullptr) {
+    out.clear();
+    return RESULT_OK;
+  }
+  return ReadColumn(*database, table, columns, "", position, codes, out, varNum);
+}
+
+constexpr const char* kSystemTable = "PGC20000";
+constexpr int kSystemTableColumns = 14;
+
+}  // namespace
+
+std::string UserCondition(const std::string& userId) { return "user_id = '" + SqlText(userId) + "'"; }
+
+int GetOriginPassword(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{231, "no match origin password found", 232,
+                                     "an error occurred when get origin password"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kUserPwd, codes, out, varNum);
+}
+
+int GetLoginCount(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{235, "no match login count found", 236, "An error occurred when get login count"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kLoginCount, codes, out, varNum);
+}
+
+int GetLoginState(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{237, "no match login state found", 238, "An error occurred when get login state"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kLoginState, codes, out, varNum);
+}
+
+int GetIP(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{239, "no match IP found", 240, "An error occurred when get IP"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kIp, codes, out, varNum);
+}
+
+int GetSessionID(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{241, "no session ID found", 242, "An error occurred when get session ID"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kSessionId, codes, out, varNum);
+}
+
+int GetConnectState(const std::string& userId, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{243, "no connect state found GetConnectState", 244,
+                                     "An error occurred when get connect state"};
+  return ReadUserColumn(UserCondition(userId), db::usercol::kConnectState, codes, out, varNum);
+}
+
+int GetConnectState(const std::string& userId, int varNum) {
+  std::string state;
+  int result = GetConnectState(userId, state, varNum);
+  if (result != RESULT_OK) return result;
+  return std::atoi(state.c_str());
+}
+
+int GetUserID(const std::string& condition, std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{243, "no connect state found GetUserID", 244,
+                                     "An error occurred when get connect state"};
+  return ReadUserColumn(condition, db::usercol::kUserId, codes, out, varNum);
+}
+
+int GetDBInfoSystemID(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{245, "no match system ID found", 246, "An error occurred when get system ID"};
+  return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 3, codes, out, varNum);
+}
+
+int GetDBInfoCountryID(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{247, "no match country ID found", 251, "An error occurred when get country ID"};
+  return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 1, codes, out, varNum);
+}
+
+int GetDBVersion(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{248, "no match DB version found", 249, "An error occurred when get DB version"};
+  return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 0, codes, out, varNum);
+}
+
+int GetSystemID(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{245, "no match system ID found", 246, "An error occurred when get system ID"};
+  return ReadSlotColumn(kSystemTable, kSystemTableColumns, 0, codes, out, varNum);
+}
+
+int GetCountryID(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{247, "no match country ID found", 251, "An error occurred when get country ID"};
+  return ReadSlotColumn(kSystemTable, kSystemTableColumns, 3, codes, out, varNum);
+}
+
+int GetTMajor(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{206, "no match t_major found", 207, "An error occurred when get t_major"};
+  return ReadSlotColumn(kSystemTable, kSystemTableColumns, 9, codes, out, varNum);
+}
+
+int GetTMinor(std::string& out, int varNum) {
+  static constexpr ReaderCodes codes{164, "no match t_minor found", 128, "An error occurred when get t_minor"};
+  return ReadSlotColumn(kSystemTable, kSystemTableColumns, 10, codes, out, varNum);
+}
+
+}  // namespace users

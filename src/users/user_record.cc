@@ -1,0 +1,209 @@
+// The user's own row, kept up to date by the requests that log a user in and
+// out, connect and disconnect, and open and close offline files.
+#include <mutex>
+#include <string>
+
+#include "db/odbc.h"
+#include "db/user_writers.h"
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/text.h"
+#include "users/request_layout.h"
+#include "users/user_internal.h"
+#include "users/users.h"
+
+namespace users {
+
+namespace {
+
+// Control request numbers (message ids of type-2 requests) that touch the row.
+constexpr std::uint16_t kDisconnect = 1;  // type 19
+constexpr std::uint16_t kLogin = 1;
+constexpr std::uint16_t kLoginReset = 2;
+constexpr std::uint16_t kLogout = 4;
+constexpr std::uint16_t kUserSet = 6;
+constexpr std::uint16_t kConnectSystem = 12;
+constexpr std::uint16_t kTakeoverSystem = 13;
+constexpr std::uint16_t kFileCreate = 16;
+constexpr std::uint16_t kFileOpen = 18;
+constexpr std::uint16_t kFileClose = 20;
+constexpr std::uint16_t kUserSetExt = 30;
+
+// What a request does to the row.
+enum class Change { kNone, kDisconnect, kLogin, kLogout, kConnect, kOfflineOpen, kOfflineClose };
+
+Change ChangeOf(std::uint8_t type, std::uint16_t messageId) {
+  if (type == web::REQ_PGC) return messageId == kDisconnect ? Change::kDisconnect : Change::kNone;
+  if (type != web::REQ_CONTROL) return Change::kNone;
+  switch (messageId) {
+    case kLogin:
+    case kLoginReset: return Change::kLogin;
+    case kLogout: return Change::kLogout;
+    case kConnectSystem:
+    case kTakeoverSystem: return Change::kConnect;
+    case kFileCreate:
+    case kFileOpen: return Change::kOfflineOpen;
+    case kFileClose: return Change::kOfflineClose;
+    default: return Change::kNone;
+  }
+}
+
+// The user whose row the request changes: from the message head, or from
+// the data where the request names the user itself.
+std::string RowUserId(const web::WebMsg& request, Change change) {
+  switch (change) {
+    case Change::kLogin:
+    case Change::kLogout: return FieldText(request.data + layout::kLoginUserId, layout::kIdWidth);
+    case Change::kNone: return {};
+    default: return request.user();
+  }
+}
+
+std::string DataText(const web::WebMsg& request, layout::ExtField field) {
+  return FieldText(request.data + field.offset, field.width);
+}
+
+void ApplyChange(db::UserRecord& user, const web::WebMsg& request, Change change) {
+  switch (change) {
+    case Change::kDisconnect:
+      user.connect_state = 0;
+      break;
+    case Change::kLogin:
+      user.session_id = FieldText(request.data + layout::kLoginSessionId, layout::kSessionWidth);
+      user.ip = FieldText(request.data + layout::kLoginAddress, layout::kAddressWidth);
+      user.login_state = 1;
+      user.connect_state = 0;
+      user.login_count += 1;
+      user.login_time = LocalTimeText();
+      break;
+    case Change::kLogout:
+      user.login_state = 0;
+      user.connect_state = 0;
+      break;
+    case Change::kConnect:
+      user.connect_state = 1;
+      user.link_type = request.data[layout::kConnectLinkType];
+      for (int i = 0; i < db::kLinkParams; ++i) user.connect_info[i] = request.data[layout::kConnectParams + i];
+      user.connect_time = LocalTimeText();
+      break;
+    case Change::kOfflineOpen:
+      user.connect_offline = FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth);
+      user.connect_state = 2;
+      user.connect_time = LocalTimeText();
+      break;
+    case Change::kOfflineClose:
+      user.connect_offline = FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth);
+      user.connect_state = 0;
+      break;
+    case Change::kNone:
+      break;
+  }
+}
+
+// A logout is honoured only from the session that logged in.
+int CheckLogoutSession(const web::WebMsg& request, const std::string& userId, int varNum) {
+  int same = CheckSessionID(request, userId, varNum);
+  if (same == 0) {
+    LogError(varNum, "log out error", "different session ID when log out");
+    return DIFFERENT_SESSION_ID;
+  }
+  if (same != 1) {
+    LogError(varNum, "DB error", "get session ID error");
+    return same;
+  }
+  return RESULT_OK;
+}
+
+int ReadUserRow(const std::string& userId, db::UserRecord& user, int varNum) {
+  db::Row row;
+  int result =
+      db::SelectMatchingRecords(db::UserDB(), db::kUserTable, db::kUserColumns, row, UserCondition(userId), varNum);
+  if (result != RESULT_OK) return result;
+  user = db::UserRecord::FromRow(row);
+  return RESULT_OK;
+}
+
+// The long user record: the user's password and personal data.
+int UpdateUserExtended(const web::WebMsg& request, int varNum) {
+  std::string userId = DataText(request, layout::kExtUserId);
+  std::lock_guard lock(DatabaseLock());
+  int count = db::getRowCount(db::UserDB(), db::kUserTable, UserCondition(userId), varNum);
+  if (count < 0) {
+    LogError(varNum, "DB error", "Get row count error");
+    return code::kRowCount;
+  }
+  if (count == 0) {
+    LogError(varNum, "DB error", Format("no user:%s info when update", userId.c_str()));
+    return DB_UPDATE_ERROR_NO_RECORD;
+  }
+  if (count > 1) {
+    LogError(varNum, "DB error", Format("multi user:%s info when update", userId.c_str()));
+    return DB_UPDATE_ERROR_MULTI_RECORD;
+  }
+  db::UserRecord user;
+  int result = ReadUserRow(userId, user, varNum);
+  if (result != RESULT_OK) return result;
+  user.user_pwd = DataText(request, layout::kExtPassword);
+  user.name = DataText(request, layout::kExtName);
+  user.phone = DataText(request, layout::kExtPhone);
+  user.mobile = DataText(request, layout::kExtMobile);
+  user.address = DataText(request, layout::kExtAddress);
+  user.job = DataText(request, layout::kExtJob);
+  user.email = DataText(request, layout::kExtEmail);
+  result = db::UpdateUser(user, varNum);
+  if (result != RESULT_OK) {
+    LogError(varNum, "DB error", Format("SQL execution error when insert userinfo:%s table", userId.c_str()));
+  }
+  return result;
+}
+
+int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& userId, std::uint16_t messageId,
+                 int varNum) {
+  // Count, read and write stay together, so that two requests for the same
+  // row (a login beside a connect) cannot lose one another's change.
+  std::lock_guard lock(DatabaseLock());
+  std::string condition = change == Change::kNone ? std::string() : UserCondition(userId);
+  int count = db::getRowCount(db::UserDB(), db::kUserTable, condition, varNum);
+  if (count < 0) {
+    LogError(varNum, "DB error", "Get row count error");
+    return code::kRowCount;
+  }
+  if (change == Change::kNone) return RESULT_OK;
+  bool login = messageId == kLogin || messageId == kLoginReset;
+  if (count == 0) {
+    LogError(varNum, "DB error", login ? "no user info can be update" : "no user info when update");
+    return DB_UPDATE_ERROR_NO_RECORD;
+  }
+  if (count > 1) {
+    LogError(varNum, "DB error", login ? "multi users info when update" : "multi user info when update");
+    return DB_UPDATE_ERROR_MULTI_RECORD;
+  }
+  if (change == Change::kLogout) {
+    int result = CheckLogoutSession(request, userId, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  db::UserRecord user;
+  int result = ReadUserRow(userId, user, varNum);
+  if (result != RESULT_OK) return result;
+  ApplyChange(user, request, change);
+  result = db::UpdateUser(user, varNum);
+  if (result != RESULT_OK) LogError(varNum, "DB error", "SQL execution error when update userinfo table");
+  return result;
+}
+
+}  // namespace
+
+int UpdateUserRecord(const web::WebMsg& request, std::uint16_t messageId, int varNum) {
+  if (request.type == web::REQ_CONTROL && messageId == kUserSet) {
+    int result = MaintainUsers(request, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  if (request.type == web::REQ_CONTROL && messageId == kUserSetExt) {
+    int result = UpdateUserExtended(request, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  Change change = ChangeOf(request.type, messageId);
+  return UpdateOwnRow(request, change, RowUserId(request, change), messageId, varNum);
+}
+
+}  // namespace users
