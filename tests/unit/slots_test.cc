@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include "frame/log.h"
+#include "frame/slots.h"
+
+namespace {
+
+class SlotTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogDirectory("/tmp/");
+    SetInfoLevel(0);
+    ClearAllFlags();
+  }
+  void TearDown() override {
+    ClearAllFlags();
+    SetInfoLevel(9);
+  }
+};
+
+TEST_F(SlotTable, FreeSlotIsTheLowestUnused) {
+  SetSlotInUse(1, 0);
+  SetSlotInUse(1, 1);
+  SetSlotInUse(1, 3);
+  EXPECT_EQ(FindFreeSlot(), 2);
+  for (int i = 0; i < kSlotCount; ++i) SetSlotInUse(1, i);
+  EXPECT_EQ(FindFreeSlot(), -1);
+}
+
+TEST_F(SlotTable, SlotStillNamedOrOwnedIsNotFree) {
+  // A slot whose giving-up is under way (index still set, or owned by a
+  // thread) must not be handed to another user.
+  SetSlotIndex("alice", 0);
+  SlotAt(1).webMessageFlag = 1;
+  EXPECT_EQ(FindFreeSlot(), 2);
+}
+
+TEST_F(SlotTable, UserLookupComparesWholeIds) {
+  SetSlotIndex("administrator", 4);
+  EXPECT_EQ(FindSlotByUser("administrator"), 4);
+  EXPECT_EQ(FindSlotByUser("adm"), -1);
+  EXPECT_EQ(FindSlotByUser("administrator2"), -1);
+  EXPECT_EQ(FindSlotByUser(""), -1);
+  SetSlotIndex("", 4);
+  EXPECT_EQ(FindSlotByUser("administrator"), -1);
+  EXPECT_TRUE(SlotAt(4).indexEntry.empty());
+}
+
+TEST_F(SlotTable, ResetToIdleLeavesAnIdleSlotAlone) {
+  SetSlotInUse(1, 5);
+  SetSlotIndex("bob", 5);
+  EXPECT_EQ(ResetSlotToIdle(5), 1);
+  EXPECT_EQ(SlotAt(5).inUse, 1);
+  EXPECT_EQ(FindSlotByUser("bob"), 5);
+
+  SetState(5, state::kOffline);
+  EXPECT_EQ(ResetSlotToIdle(5), 1);
+  EXPECT_EQ(SlotState(5), "idle");
+  EXPECT_EQ(SlotAt(5).inUse, 0);
+  EXPECT_EQ(FindSlotByUser("bob"), -1);
+}
+
+TEST_F(SlotTable, ClearAllFlagsRestoresDefaults) {
+  SlotAt(7).webDisconnectTimeoutMs = 275000;
+  SetState(7, state::kOnline);
+  SlotAt(7).userId = "x";
+  ClearAllFlags();
+  for (int i = 0; i < kSlotCount; ++i) {
+    EXPECT_EQ(SlotAt(i).webDisconnectTimeoutMs.load(), 300000);
+    EXPECT_EQ(SlotState(i), "idle");
+  }
+  EXPECT_TRUE(SlotAt(7).userId.empty());
+}
+
+TEST_F(SlotTable, SlotDatabaseFollowsTheState) {
+  EXPECT_EQ(SlotDatabase(2), nullptr);
+  SetState(2, state::kOnline);
+  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kWorkDb]);
+  SetState(2, state::kOffline);
+  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kOfflineDb]);
+  SetState(2, state::kDownload);
+  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kDownloadDb]);
+  SetState(2, state::kUpload);
+  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kUploadDb]);
+  SetState(2, "bogus");
+  EXPECT_EQ(SlotDatabase(2), nullptr);
+}
+
+}  // namespace

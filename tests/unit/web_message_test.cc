@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "platform/socket.h"
+#include "web/web_message.h"
+
+namespace {
+
+using namespace web;
+
+class WebFraming : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogDirectory("/tmp/");
+    SetInfoLevel(0);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    server_ = platform::Socket(fds[0]);
+    peer_ = platform::Socket(fds[1]);
+    platform::SetNonBlocking(server_.fd());
+  }
+  void TearDown() override { SetInfoLevel(9); }
+
+  std::vector<std::uint8_t> Request(std::uint8_t type, std::uint16_t sequence, std::string_view data = {},
+                                    bool final = false) {
+    std::vector<std::uint8_t> out(kMaxMessage);
+    MessageFields f;
+    f.type = type;
+    f.userId = "alice";
+    f.bodyType = type;
+    f.mode = kModeRead;
+    f.messageId = 0x7240;
+    f.finalSeq = static_cast<std::uint16_t>((final ? 0xF000 : 0) | sequence);
+    f.data = data;
+    out.resize(BuildMessage(out.data(), f));
+    return out;
+  }
+  void Send(const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(write(peer_.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Everything the server side sent, read until nothing more comes.
+  std::vector<std::uint8_t> Drain() {
+    std::vector<std::uint8_t> all;
+    std::uint8_t buffer[4096];
+    while (platform::WaitReadable(peer_.fd(), 100) == 1) {
+      long n = read(peer_.fd(), buffer, sizeof buffer);
+      if (n <= 0) break;
+      all.insert(all.end(), buffer, buffer + n);
+    }
+    return all;
+  }
+  WebMsg Parsed(const std::vector<std::uint8_t>& raw) {
+    WebMsg msg;
+    ParseWebMessage(msg, raw.data());
+    return msg;
+  }
+
+  platform::Socket server_, peer_;
+  RawMessage buffer_{};
+  std::uint16_t sequence_ = 0;
+};
+
+TEST_F(WebFraming, ReceivesConsecutiveMessagesAndKeepsTheSequence) {
+  Send(Request(REQ_CONTROL, 1, "abc"));
+  Send(Request(REQ_PGC, 2));
+  ASSERT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), 1);
+  EXPECT_EQ(sequence_, 1);
+  WebMsg msg;
+  ParseWebMessage(msg, buffer_.data());
+  EXPECT_STREQ(msg.userId, "alice");
+  EXPECT_EQ(msg.messageId(), 0x7240);
+  EXPECT_EQ(msg.dataLength(), 3u);
+  EXPECT_EQ(std::memcmp(msg.data, "abc", 3), 0);
+  ASSERT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, false, 1), 1);
+  EXPECT_EQ(sequence_, 2);
+}
+
+TEST_F(WebFraming, RefusesOutOfOrderSequenceAndBadHeads) {
+  Send(Request(REQ_CONTROL, 2));
+  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), -10);
+  EXPECT_EQ(sequence_, 0);
+
+  auto badType = Request(REQ_CONTROL, 1);
+  badType[kType] = 7;
+  Send(badType);
+  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), -10);
+}
+
+TEST_F(WebFraming, RefusesBodyLengthsOutsideTenTo250BeforeReadingTheBody) {
+  for (std::uint16_t length : {9, 251, 0xFFFF}) {
+    auto head = Request(REQ_CONTROL, 1);
+    Put16(head.data() + kHeadLength, length);
+    head.resize(kHeadSize);
+    Send(head);
+    EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), -10) << length;
+  }
+}
+
+TEST_F(WebFraming, ClosedPeerAndTruncatedBody) {
+  auto message = Request(REQ_CONTROL, 1, "0123456789");
+  message.resize(message.size() - 4);
+  Send(message);
+  peer_.Close();
+  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), 214);
+}
+
+TEST_F(WebFraming, HeadArrivingInPiecesIsAssembled) {
+  auto message = Request(REQ_CONTROL, 1, "xy");
+  std::thread writer([&] {
+    for (std::size_t i = 0; i < message.size(); i += 7) {
+      write(peer_.fd(), message.data() + i, std::min<std::size_t>(7, message.size() - i));
+      usleep(2000);
+    }
+  });
+  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), 1);
+  writer.join();
+}
+
+TEST_F(WebFraming, ShortReplyIsOneMessageCarryingTheRequestsSequenceField) {
+  auto request = Request(REQ_TABLE_DOWNLOAD, 5, {}, true);
+  std::vector<std::uint8_t> data(240, 0xAB);
+  ASSERT_EQ(SendReplyToWeb(server_.fd(), 0x1234, 177, data.data(), Parsed(request), 60, 240, 1), 1);
+  auto out = Drain();
+  ASSERT_EQ(out.size(), 270u);
+  EXPECT_EQ(out[kType], REQ_TABLE_DOWNLOAD);
+  EXPECT_EQ(out[kHeadByte1], 255);
+  EXPECT_EQ(Get16(&out[kHeadLength]), 250);
+  EXPECT_EQ(Get16(&out[kMessageId]), 0x1234);
+  EXPECT_EQ(Get16(&out[kFinalSeq]), 0xF005);
+  EXPECT_EQ(out[kRecordLength], 60);
+  EXPECT_EQ(out[kResult], 177);
+
+  // Reply id 0 is a plain result reply of type 2; -1 arrives as 255.
+  ASSERT_EQ(SendReplyToWeb(server_.fd(), 0, -1, nullptr, Parsed(request), 0, 0, 1), 1);
+  out = Drain();
+  ASSERT_EQ(out.size(), 30u);
+  EXPECT_EQ(out[kType], REQ_CONTROL);
+  EXPECT_EQ(out[kBodyType], REQ_CONTROL);
+  EXPECT_EQ(out[kResult], 255);
+}
+
+TEST_F(WebFraming, LongReplyIsSplitIntoWholeRecordsWithFinalFlagOnTheLast) {
+  std::vector<std::uint8_t> data(600);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  ASSERT_EQ(SendReplyToWeb(server_.fd(), 9, 1, data.data(), Parsed(Request(REQ_CONTROL, 1)), 60, 600, 1), 1);
+  auto out = Drain();
+  ASSERT_EQ(out.size(), 270u + 270u + 150u);
+  const std::uint8_t* pieces[] = {out.data(), out.data() + 270, out.data() + 540};
+  EXPECT_EQ(Get16(pieces[0] + kFinalSeq), 0x0001);
+  EXPECT_EQ(Get16(pieces[1] + kFinalSeq), 0x0002);
+  EXPECT_EQ(Get16(pieces[2] + kFinalSeq), 0xF003);
+  EXPECT_EQ(Get16(pieces[2] + kBodyLength), 130);
+  EXPECT_EQ(pieces[1][kData], data[240]);
+  EXPECT_EQ(pieces[2][kData + 119], data[599]);
+
+  // 50-byte records: four per piece, never a record cut in two.
+  std::vector<std::uint8_t> fifty(500);
+  ASSERT_EQ(SendReplyToWeb(server_.fd(), 9, 1, fifty.data(), Parsed(Request(REQ_CONTROL, 1)), 50, 500, 1), 1);
+  out = Drain();
+  ASSERT_EQ(out.size(), 230u + 230u + 130u);
+}
+
+TEST_F(WebFraming, UnsplittableReplyIsRefusedAndNothingIsSent) {
+  std::vector<std::uint8_t> data(700);
+  auto request = Parsed(Request(REQ_CONTROL, 1));
+  EXPECT_EQ(SendReplyToWeb(server_.fd(), 9, 1, data.data(), request, 60, 700, 1), 169);
+  EXPECT_EQ(SendReplyToWeb(server_.fd(), 9, 1, data.data(), request, 0, 700, 1), 166);
+  EXPECT_EQ(SendReplyToWeb(server_.fd(), 9, 1, data.data(), request, 241, 482, 1), 166);
+  EXPECT_TRUE(Drain().empty());
+}
+
+TEST_F(WebFraming, BusyReplyIsTheFixedThirtyBytes) {
+  auto request = Request(REQ_CONTROL, 1);
+  std::memcpy(request.data() + kUserId, "abcdefghijklmnop", 16);
+  ASSERT_EQ(SendBusyReply(server_.fd(), request.data(), 1), 1);
+  auto out = Drain();
+  ASSERT_EQ(out.size(), 30u);
+  std::vector<std::uint8_t> expected = {2, 255, 0, 10};
+  for (char c : std::string("abcdefghijklmno")) expected.push_back(static_cast<std::uint8_t>(c));
+  expected.insert(expected.end(), {0, 0x13, 0xF0, 0x72, 0x40, 0xF0, 1, 0, 10, 0, 191});
+  EXPECT_EQ(out, expected);
+}
+
+TEST(WebFinalFlag, UpperNibbleAllOnes) {
+  EXPECT_EQ(IsFinalFlag(0xF0), 1);
+  EXPECT_EQ(IsFinalFlag(0xFF), 1);
+  EXPECT_EQ(IsFinalFlag(0x0F), 0);
+  EXPECT_EQ(IsFinalFlag(0x80), 0);
+}
+
+TEST_F(WebFraming, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+  peer_.Close();
+  std::vector<std::uint8_t> data(10);
+  EXPECT_EQ(SendReplyToWeb(server_.fd(), 1, 1, data.data(), Parsed(Request(REQ_CONTROL, 1)), 0, 10, 1), 199);
+}
+
+}  // namespace
