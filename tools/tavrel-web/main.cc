@@ -179,7 +179,8 @@ std::string ResultText(std::uint8_t result) {
   return name.empty() ? "no name" : name;
 }
 
-// The printable runs of the data, each quoted, zero bytes as separators.
+// The printable runs of the data, each quoted; the hexadecimal lines show
+// the rest.
 std::string TextOf(const client::Bytes& data) {
   std::string out, run;
   auto flush = [&] {
@@ -187,13 +188,8 @@ std::string TextOf(const client::Bytes& data) {
     run.clear();
   };
   for (std::uint8_t byte : data) {
-    if (std::isprint(byte)) {
-      run += static_cast<char>(byte);
-    } else {
-      flush();
-      if (byte != 0) out += (out.empty() ? "" : " ") + std::string("\\x") + "0123456789ABCDEF"[byte >> 4] +
-                            "0123456789ABCDEF"[byte & 15];
-    }
+    if (std::isprint(byte)) run += static_cast<char>(byte);
+    else flush();
   }
   flush();
   return out;
@@ -202,7 +198,8 @@ std::string TextOf(const client::Bytes& data) {
 void PrintData(const client::Bytes& data) {
   std::printf("  data   %zu bytes\n", data.size());
   if (data.empty()) return;
-  std::printf("  text   %s\n", TextOf(data).c_str());
+  std::string text = TextOf(data);
+  if (!text.empty()) std::printf("  text   %s\n", text.c_str());
   for (std::size_t offset = 0; offset < data.size(); offset += 16) {
     std::size_t end = std::min(offset + 16, data.size());
     client::Bytes row(data.begin() + static_cast<long>(offset), data.begin() + static_cast<long>(end));
