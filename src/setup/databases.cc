@@ -1,0 +1,158 @@
+#include "setup/databases.h"
+
+#include <sqlite3.h>
+
+namespace setup {
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+std::string Numbered(const std::string& prefix, int first, int last, const std::string& type) {
+  std::string out;
+  for (int i = first; i <= last; ++i) out += ", " + prefix + std::to_string(i) + " " + type;
+  return out;
+}
+
+// Every column has a default, so that a row inserted with a few values has
+// no NULL: COMM reads whole rows as texts and numbers.
+const std::string kNumber = "integer DEFAULT 0";
+
+std::string Text(int width) { return "varchar(" + std::to_string(width) + ") DEFAULT ''"; }
+
+class SqliteFile {
+ public:
+  explicit SqliteFile(const std::string& path) {
+    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+      error_ = path + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+      return;
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  }
+  SqliteFile(const SqliteFile&) = delete;
+  SqliteFile& operator=(const SqliteFile&) = delete;
+  ~SqliteFile() { sqlite3_close(db_); }
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+  bool Exec(const std::string& sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error_ = std::string(message ? message : "unknown error") + " in: " + sql.substr(0, 80);
+    sqlite3_free(message);
+    return false;
+  }
+
+  // WAL is a property of the file; the data sources' JournalMode only asks
+  // for it at connect time and is skipped silently while the file is locked.
+  bool UseWal() {
+    sqlite3_stmt* stmt = nullptr;
+    bool wal = false;
+    if (sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      auto mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      wal = mode != nullptr && std::string(mode) == "wal";
+    }
+    sqlite3_finalize(stmt);
+    if (!wal) error_ = "could not switch to WAL journal mode";
+    return wal;
+  }
+
+  // Runs a statement with text parameters; the number of rows it changed, or
+  // -1 with error() set.
+  int Run(const std::string& sql, const std::vector<std::string>& values) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      error_ = sqlite3_errmsg(db_);
+      return -1;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      sqlite3_bind_text(stmt, static_cast<int>(i + 1), values[i].c_str(), -1, SQLITE_TRANSIENT);
+    }
+    int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+      error_ = sqlite3_errmsg(db_);
+      return -1;
+    }
+    return sqlite3_changes(db_);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::string error_;
+};
+
+bool CreateTables(SqliteFile& file, const std::vector<std::string>& schema) {
+  if (!file.Exec("BEGIN")) return false;
+  for (const std::string& sql : schema) {
+    if (!file.Exec(sql)) {
+      file.Exec("ROLLBACK");
+      return false;
+    }
+  }
+  return file.Exec("COMMIT");
+}
+
+bool AddUser(SqliteFile& file, const std::string& id, const std::string& password) {
+  int changed = file.Run("UPDATE userinfo SET user_pwd = ?1 WHERE user_id = ?2", {password, id});
+  if (changed != 0) return changed > 0;
+  return file.Run("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES (?1, ?2, 0)", {id, password}) == 1;
+}
+
+int Fail(std::string& error, const std::string& path, const SqliteFile& file) {
+  error = path + ": " + file.error();
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> UserDatabaseSchema() {
+  std::string userinfo = "CREATE TABLE IF NOT EXISTS userinfo (user_id varchar(16) NOT NULL PRIMARY KEY";
+  userinfo += ", user_pwd " + Text(16) + ", ip " + Text(15) + ", session_id " + Text(32);
+  userinfo += ", login_state " + kNumber + ", login_count " + kNumber + ", login_time " + Text(19);
+  userinfo += ", connect_state " + kNumber + ", link_type " + kNumber + ", connect_time " + Text(19);
+  userinfo += ", connect_offline " + Text(30);
+  userinfo += Numbered("connect_info", 1, 48, kNumber);
+  userinfo += ", user_level " + kNumber + ", name " + Text(30) + ", phone " + Text(30) + ", mobile " + Text(30);
+  userinfo += ", address " + Text(60) + ", job " + Text(60) + ", email " + Text(30) + ")";
+
+  std::string linkinfo = "CREATE TABLE IF NOT EXISTS linkinfo (link_type " + kNumber;
+  linkinfo += Numbered("link_info", 1, 48, kNumber) + Numbered("link_name", 1, 20, kNumber) + ")";
+  return {userinfo, linkinfo};
+}
+
+std::vector<std::string> InfoDatabaseSchema() {
+  std::string version = "CREATE TABLE IF NOT EXISTS TableVersion (tv_no " + kNumber + ", db_version " + kNumber +
+                        ", t_name " + Text(30) + ", t_date " + Text(19) + ", remark " + Text(60) + ", key_low " +
+                        kNumber + ", key_high " + kNumber + ", reserve " + Text(30) + ")";
+  std::string strt = "CREATE TABLE IF NOT EXISTS Tablestrt (pgcno " + kNumber + ", row_length " + kNumber +
+                     ", pgc_name " + Text(60) + ", key_columns " + Text(60) + ", remark " + Text(60) +
+                     ", system_mask " + Text(60) + ", country_mask " + Text(60) + ", version_range " + Text(10) +
+                     Numbered("field", 1, 40, Text(60)) + ")";
+  std::string line = "CREATE TABLE IF NOT EXISTS TableLine (pgc_no " + Text(10) + ", line_count " + kNumber +
+                     ", line_name " + Text(30) + Numbered("value", 1, 33, Text(10)) + ")";
+  std::string dbinfo = "CREATE TABLE IF NOT EXISTS dbinfo (db_version " + kNumber + ", country_id " + kNumber +
+                       ", country_name " + Text(20) + ", system_id " + kNumber + ", system_name " + Text(20) +
+                       ", version_text " + Text(8) + Numbered("info", 1, 6, kNumber) + ")";
+  return {version, strt, line, dbinfo, "CREATE INDEX IF NOT EXISTS tablestrt_pgcno ON Tablestrt (pgcno)"};
+}
+
+int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
+                        std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal() || !CreateTables(file, UserDatabaseSchema())) return Fail(error, path, file);
+  for (const auto& [id, password] : users) {
+    if (!AddUser(file, id, password)) return Fail(error, path, file);
+  }
+  return 1;
+}
+
+int PrepareInfoDatabase(const std::string& path, std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal() || !CreateTables(file, InfoDatabaseSchema())) return Fail(error, path, file);
+  return 1;
+}
+
+}  // namespace setup

@@ -1,0 +1,190 @@
+#include "setup/installation.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "setup/databases.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDriverFile = "libsqlite3odbc.so";
+
+// One section of an ini file: its header line ("" for the lines before the
+// first header) and every line up to the next header.
+struct IniSection {
+  std::string name;
+  std::vector<std::string> lines;
+};
+
+bool Fail(std::string& error, const std::string& text) {
+  error = text;
+  return false;
+}
+
+// Written beside the target and renamed over it, so that a reader never sees
+// half a file.
+bool WriteFile(const std::string& path, const std::string& content, std::string& error) {
+  std::string temporary = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.flush();
+    if (!out) return Fail(error, "cannot write " + temporary);
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    return Fail(error, "cannot write " + path);
+  }
+  return true;
+}
+
+bool MakeDirectory(const std::string& path, std::string& error) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec || !fs::is_directory(path, ec)) return Fail(error, "cannot create directory " + path);
+  return true;
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+std::string SectionName(const std::string& line) {
+  std::size_t first = line.find_first_not_of(" \t");
+  std::size_t last = line.find_last_not_of(" \t\r");
+  if (first == std::string::npos || line[first] != '[' || line[last] != ']') return {};
+  return line.substr(first + 1, last - first - 1);
+}
+
+std::vector<IniSection> ReadIni(const std::string& path) {
+  std::vector<IniSection> sections(1);
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string name = SectionName(line);
+    if (!name.empty()) sections.push_back({name, {}});
+    sections.back().lines.push_back(line);
+  }
+  return sections;
+}
+
+std::vector<std::string> DsnLines(const std::string& name, const std::string& database) {
+  return {"[" + name + "]",   "Driver=SQLite3",   "Database=" + database, "JournalMode=WAL",
+          "SyncPragma=NORMAL", "Timeout=5000", ""};
+}
+
+// Our data sources replace their old sections in place; every other section
+// (COMM registers the slots' databases here) stays as it was.
+std::string MergeDataSources(std::vector<IniSection> sections, const std::vector<IniSection>& ours) {
+  for (const IniSection& dsn : ours) {
+    auto same = [&](const IniSection& s) { return Lower(s.name) == Lower(dsn.name); };
+    auto found = std::find_if(sections.begin() + 1, sections.end(), same);
+    if (found == sections.end()) {
+      if (!sections.back().lines.empty() && !sections.back().lines.back().empty()) sections.back().lines.push_back("");
+      sections.push_back(dsn);
+    } else {
+      found->lines = dsn.lines;
+    }
+  }
+  std::string out;
+  for (const IniSection& section : sections) {
+    for (const std::string& line : section.lines) out += line + "\n";
+  }
+  return out;
+}
+
+bool WriteOdbcFiles(const InstallationPaths& paths, std::string& error) {
+  std::string driver = FindSqliteOdbcDriver();
+  if (driver.empty()) return Fail(error, "the SQLite ODBC driver (libsqlite3odbc.so) is not installed");
+  // Threading 2: a connection shared by several threads must not wedge.
+  std::string odbcinst = "[SQLite3]\nDescription=SQLite 3 ODBC driver\nDriver=" + driver + "\nThreading = 2\n";
+  if (!WriteFile(paths.odbcinst, odbcinst, error)) return false;
+
+  std::vector<IniSection> ours = {{"WebUser", DsnLines("WebUser", paths.userDb)},
+                                  {"WebInfo", DsnLines("WebInfo", paths.infoDb)}};
+  if (!WriteFile(paths.odbcIni, MergeDataSources(ReadIni(paths.odbcIni), ours), error)) return false;
+  return WriteFile(paths.userIni, "", error);
+}
+
+bool CheckOptions(const SetupOptions& options, std::string& error) {
+  if (options.dir.empty()) return Fail(error, "no installation directory given");
+  if (options.port < 1 || options.port > 65535) return Fail(error, "port must be 1 to 65535");
+  if (options.infoLevel < 0 || options.infoLevel > 9) return Fail(error, "info level must be a digit 0 to 9");
+  for (const auto& [id, password] : options.users) {
+    if (id.empty() || id.size() > kMaxUserIdLength) return Fail(error, "user id must be 1 to 16 characters: " + id);
+    if (password.size() > kMaxPasswordLength) return Fail(error, "password of " + id + " is longer than 16 characters");
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FindSqliteOdbcDriver() {
+  std::vector<std::string> candidates = {"/usr/lib/x86_64-linux-gnu/odbc/", "/usr/lib/aarch64-linux-gnu/odbc/",
+                                         "/usr/lib/i386-linux-gnu/odbc/",   "/usr/lib/arm-linux-gnueabihf/odbc/",
+                                         "/usr/lib/odbc/",                  "/usr/lib64/",
+                                         "/usr/lib/",                       "/usr/local/lib/"};
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/usr/lib", ec)) {
+    if (entry.is_directory(ec)) candidates.push_back(entry.path().string() + "/odbc/");
+  }
+  for (const std::string& dir : candidates) {
+    if (fs::exists(dir + kDriverFile, ec)) return dir + kDriverFile;
+  }
+  return {};
+}
+
+InstallationPaths PathsOf(const std::string& absoluteDir) {
+  InstallationPaths p;
+  p.dir = absoluteDir;
+  p.webDir = p.dir + "/web";
+  p.config = p.webDir + "/info/tavrel.conf";
+  p.commDir = p.dir + "/comm";
+  p.dbWebDir = p.commDir + "/DB_WEB";
+  p.dataDir = p.dir + "/data";
+  p.userDb = p.dataDir + "/WebUser.db";
+  p.infoDb = p.dataDir + "/WebInfo.db";
+  p.odbcDir = p.dir + "/odbc";
+  p.odbcinst = p.odbcDir + "/odbcinst.ini";
+  p.odbcIni = p.odbcDir + "/odbc.ini";
+  p.userIni = p.odbcDir + "/user.ini";
+  p.envFile = p.dir + "/env";
+  return p;
+}
+
+int ProvisionInstallation(const SetupOptions& options, std::string& error) {
+  if (!CheckOptions(options, error)) return 0;
+  std::error_code ec;
+  fs::path absolute = fs::weakly_canonical(fs::absolute(options.dir, ec), ec);
+  if (ec) {
+    error = "bad installation directory " + options.dir;
+    return 0;
+  }
+  std::string dir = absolute.string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  InstallationPaths paths = PathsOf(dir);
+
+  for (const std::string& d : {paths.webDir + "/info", paths.dbWebDir, paths.dataDir, paths.odbcDir}) {
+    if (!MakeDirectory(d, error)) return 0;
+  }
+  std::string config = "TAVREL_PORT:" + std::to_string(options.port) + "\nINFO_LEVEL:" +
+                       std::to_string(options.infoLevel) + "\n";
+  if (!WriteFile(paths.config, config, error)) return 0;
+  if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;
+  if (!setup::PrepareInfoDatabase(paths.infoDb, error)) return 0;
+  if (!WriteOdbcFiles(paths, error)) return 0;
+  std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
+  if (!WriteFile(paths.envFile, env, error)) return 0;
+  return 1;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// Provisioning of an installation directory: the web front end's
+// configuration, COMM's working directory, the user and info databases and
+// the ODBC files that make them reachable by data source name. Needs no root
+// and writes nothing outside the directory. Running it again refreshes the
+// files and keeps the databases with their rows.
+//
+//   DIR/web/info/tavrel.conf   "TAVREL_PORT:<port>", "INFO_LEVEL:<digit>"
+//   DIR/comm/, DIR/comm/DB_WEB/
+//   DIR/data/WebUser.db        userinfo, linkinfo (WAL)
+//   DIR/data/WebInfo.db        TableVersion, Tablestrt, TableLine, dbinfo (WAL)
+//   DIR/odbc/odbcinst.ini      driver "SQLite3", Threading = 2
+//   DIR/odbc/odbc.ini          data sources WebUser, WebInfo; other sections kept
+//   DIR/odbc/user.ini          empty, so that no ~/.odbc.ini shadows them
+//   DIR/env                    WEB_PATH, ODBCSYSINI, ODBCINI as KEY=VALUE lines
+//
+// Info database columns, in order (COMM addresses them by position):
+//   TableVersion: tv_no, db_version, t_name, t_date, remark, key_low, key_high, reserve
+//   Tablestrt:    pgcno, row_length, pgc_name, key_columns, remark, system_mask,
+//                 country_mask, version_range, field1..field40
+//   TableLine:    pgc_no, line_count, line_name, value1..value33
+//   dbinfo:       db_version, country_id, country_name, system_id, system_name,
+//                 version_text, info1..info6
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+constexpr std::size_t kMaxUserIdLength = 16;
+constexpr std::size_t kMaxPasswordLength = 16;
+
+struct SetupOptions {
+  std::string dir;  // made absolute before use
+  int port = 6000;
+  int infoLevel = 2;
+  std::vector<std::pair<std::string, std::string>> users;  // id, password
+};
+
+// 1 on success; otherwise 0 with a one-line reason in `error`.
+int ProvisionInstallation(const SetupOptions& options, std::string& error);
+
+// The SQLite ODBC driver library of this machine, or "" when none is found.
+std::string FindSqliteOdbcDriver();
+
+// Paths of an installation, for the tool's report and for tests.
+struct InstallationPaths {
+  std::string dir, webDir, config, commDir, dbWebDir, dataDir, userDb, infoDb, odbcDir, odbcinst, odbcIni, userIni,
+      envFile;
+};
+InstallationPaths PathsOf(const std::string& absoluteDir);
