@@ -1,0 +1,69 @@
+#pragma once
+// Small helpers shared by the over-the-wire tests.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/request_catalogue.h"
+#include "client/request_data.h"
+#include "client/web_client.h"
+#include "support/comm_server.h"
+
+namespace testsupport {
+
+// Time-outs generous enough for sanitizer builds.
+constexpr int kReplyMs = 10000;
+constexpr int kCloseMs = 10000;
+
+// The 60 bytes that refusals of the PGC families carry: the message id, then
+// 58 bytes 0xFF.
+inline client::Bytes RefusalData(std::uint16_t messageId) {
+  client::Bytes out(60, 0xFF);
+  out[0] = static_cast<std::uint8_t>(messageId >> 8);
+  out[1] = static_cast<std::uint8_t>(messageId);
+  return out;
+}
+
+// The text of a fixed-width zero-padded field.
+inline std::string FieldAt(const client::Bytes& data, std::size_t offset, std::size_t width) {
+  std::string out;
+  for (std::size_t i = offset; i < offset + width && i < data.size() && data[i] != 0; ++i)
+    out += static_cast<char>(data[i]);
+  return out;
+}
+
+struct Exchange {
+  int rc = 0;  // the client's result of the call
+  client::Answer answer;
+};
+
+// One request on an open connection.
+inline Exchange Call(client::WebClient& connection, const client::Request& request) {
+  Exchange out;
+  out.rc = connection.Call(request, out.answer, kReplyMs);
+  return out;
+}
+
+// One request on a fresh connection of `user`, marked final.
+inline Exchange CallOnce(CommServer& server, const std::string& user, client::Request request) {
+  client::WebClient connection = server.Connect(user);
+  request.final = true;
+  return Call(connection, request);
+}
+
+inline client::Request Login(const std::string& user, const std::string& password, const std::string& session,
+                             const std::string& ip = "127.0.0.1") {
+  return client::MakeRequest("LOGIN", client::LoginData(user, password, session, ip));
+}
+
+inline client::Request Logout(const std::string& user, const std::string& session) {
+  return client::MakeRequest("LOGOUT", client::LogoutData(user, session));
+}
+
+inline client::Request UserSet(const std::vector<client::Bytes>& records) {
+  client::Bytes data;
+  for (const client::Bytes& r : records) data.insert(data.end(), r.begin(), r.end());
+  return client::MakeRequest("USER_SET", data);
+}
+
+}  // namespace testsupport
