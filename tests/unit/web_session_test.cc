@@ -1,0 +1,214 @@
+// A web connection served end to end on a socket pair: the first message,
+// the slot of its user, the exchange, and what becomes of the slot after.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+#include "client/request_data.h"
+#include "client/web_client.h"
+#include "frame/config.h"
+#include "frame/log.h"
+#include "frame/slots.h"
+#include "platform/socket.h"
+#include "requests/request.h"
+#include "server/connection.h"
+#include "server/web_timer.h"
+#include "support/test_installation.h"
+
+namespace {
+
+class WebSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto& inst = testsupport::SharedInstallation();
+    SetPaths(BuildPaths(inst.commDir, inst.dir + "/web"));
+    testsupport::ResetUserTables();
+    ClearAllFlags();
+    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+  }
+  void TearDown() override {
+    for (auto& t : servers_) t.join();
+    ClearAllFlags();
+    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+  }
+
+  // A client connected to a connection served by ServeConnection.
+  client::WebClient Connect(const std::string& user) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    platform::SetNonBlocking(fds[0]);
+    servers_.emplace_back([fd = fds[0]] { server::ServeConnection(fd); });
+    client::WebClient c{platform::Socket(fds[1])};
+    c.SetUser(user);
+    return c;
+  }
+  static client::Request LinkSet(bool final) {
+    client::Request r;
+    r.type = web::REQ_CONTROL;
+    r.messageId = requests::LINK_SET;
+    r.final = final;
+    return r;
+  }
+  // Puts `user` on slot `varNum` as if an earlier request had linked it.
+  static void Linked(int varNum, const std::string& user) {
+    SetSlotInUse(1, varNum);
+    SetSlotIndex(user, varNum);
+    SetState(varNum, state::kOnline);
+    SlotAt(varNum).userId = user;
+    testsupport::UserDbExec("update userinfo set connect_state = 1 where user_id = '" + user + "'");
+  }
+  void JoinServers() {
+    for (auto& t : servers_) t.join();
+    servers_.clear();
+  }
+  std::string ConnectState(const std::string& user) {
+    return testsupport::UserDbQuery("select connect_state from userinfo where user_id = '" + user + "'")[0][0];
+  }
+
+  std::vector<std::thread> servers_;
+};
+
+TEST_F(WebSession, IdleSlotIsFreedWhenTheConnectionEnds) {
+  auto c = Connect("alice");
+  client::Answer answer;
+  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+  EXPECT_EQ(answer.result(), 1);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+  JoinServers();
+  EXPECT_EQ(FindSlotByUser("alice"), -1);
+  EXPECT_EQ(FindFreeSlot(), 0);
+}
+
+TEST_F(WebSession, SuccessfulRequestsKeepTheConnectionUntilTheFinalOne) {
+  auto c = Connect("alice");
+  client::Answer answer;
+  ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
+  ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
+  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+  EXPECT_EQ(answer.result(), 1);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+}
+
+TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
+  Linked(4, "alice");
+  auto c = Connect("alice");
+  client::Answer answer;
+  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+  JoinServers();
+
+  Slot& slot = SlotAt(4);
+  EXPECT_EQ(FindSlotByUser("alice"), 4);
+  ASSERT_EQ(slot.timer.stopped.load(), 0);
+  EXPECT_EQ(slot.webMessageFlag.load(), 0);
+  std::uint32_t start = slot.timer.startTick.load();
+
+  EXPECT_EQ(server::SweepWebTimers(start + 300000), 0);  // not a moment early
+  EXPECT_EQ(SlotState(4), "online");
+  EXPECT_EQ(server::SweepWebTimers(start + 300001), 1);
+  EXPECT_EQ(SlotState(4), "idle");
+  EXPECT_EQ(FindSlotByUser("alice"), -1);
+  EXPECT_EQ(slot.inUse, 0);
+  EXPECT_EQ(ConnectState("alice"), "0");
+}
+
+TEST_F(WebSession, TimeoutIsUsedInWholeSeconds) {
+  Linked(2, "bob");
+  SlotAt(2).webDisconnectTimeoutMs = 275500;
+  auto c = Connect("bob");
+  client::Answer answer;
+  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+  c.WaitClosed(5000);
+  JoinServers();
+  std::uint32_t start = SlotAt(2).timer.startTick.load();
+  EXPECT_EQ(server::SweepWebTimers(start + 275000), 0);
+  EXPECT_EQ(server::SweepWebTimers(start + 275001), 1);
+}
+
+TEST_F(WebSession, ReturningUserStopsTheTimerAndKeepsTheSlot) {
+  Linked(6, "alice");
+  {
+    auto c = Connect("alice");
+    client::Answer answer;
+    ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+    c.WaitClosed(5000);
+    JoinServers();
+  }
+  ASSERT_EQ(SlotAt(6).timer.stopped.load(), 0);
+  auto c = Connect("alice");
+  client::Answer answer;
+  ASSERT_EQ(c.Call(LinkSet(false), answer), 1);  // served on the same slot
+  EXPECT_EQ(SlotAt(6).timer.stopped.load(), 1);
+  std::uint32_t start = SlotAt(6).timer.startTick.load();
+  EXPECT_EQ(server::SweepWebTimers(start + 400000), 0);  // a stopped timer never fires
+  EXPECT_EQ(SlotState(6), "online");
+  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+}
+
+TEST_F(WebSession, BrokenConnectionGivesTheSlotUpAtOnce) {
+  Linked(3, "bob");
+  {
+    auto c = Connect("bob");
+    client::Answer answer;
+    ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
+  }  // closed without a final message
+  JoinServers();
+  EXPECT_EQ(SlotState(3), "idle");
+  EXPECT_EQ(FindSlotByUser("bob"), -1);
+  EXPECT_EQ(ConnectState("bob"), "0");
+}
+
+TEST_F(WebSession, SecondConnectionOfABusyUserGetsTheBusyReply) {
+  SetSlotInUse(1, 0);
+  SetSlotIndex("alice", 0);
+  SlotAt(0).webMessageFlag = 1;  // a thread is still serving alice
+  auto c = Connect("alice");
+  ASSERT_EQ(c.Send(LinkSet(true)), 1);
+  client::Reply reply;
+  ASSERT_EQ(c.ReceiveReply(reply, 5000), 1);
+  EXPECT_EQ(reply.raw.size(), 30u);
+  EXPECT_EQ(reply.result, 191);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+  JoinServers();
+  EXPECT_EQ(SlotAt(0).webMessageFlag.load(), 1);  // the other thread's slot is untouched
+}
+
+TEST_F(WebSession, UserWhoseSlotFreesWithinTheWaitIsServed) {
+  SetSlotInUse(1, 0);
+  SetSlotIndex("alice", 0);
+  SlotAt(0).webMessageFlag = 1;
+  auto c = Connect("alice");
+  ASSERT_EQ(c.Send(LinkSet(true)), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard lock(SlotLock());
+    FreeSlotLocked(0);
+    SlotReleased().notify_all();
+  }
+  client::Answer answer;
+  ASSERT_EQ(c.ReceiveAnswer(answer, 5000), 1);
+  EXPECT_EQ(answer.result(), 1);
+}
+
+TEST_F(WebSession, NoReplyWhenEverySlotIsTaken) {
+  for (int i = 0; i < kSlotCount; ++i) {
+    SetSlotInUse(1, i);
+    SetSlotIndex("user" + std::to_string(i), i);
+  }
+  auto c = Connect("alice");
+  ASSERT_EQ(c.Send(LinkSet(true)), 1);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+}
+
+TEST_F(WebSession, GarbageFirstMessageClosesWithoutAReply) {
+  auto c = Connect("alice");
+  std::vector<std::uint8_t> garbage(40, 0x5A);
+  ASSERT_EQ(c.SendRaw(garbage), 1);
+  EXPECT_EQ(c.WaitClosed(5000), 1);
+  JoinServers();
+  EXPECT_EQ(FindFreeSlot(), 0);
+}
+
+}  // namespace
