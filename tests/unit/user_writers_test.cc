@@ -1,0 +1,272 @@
+#include "db/user_writers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "frame/slots.h"
+#include "support/test_installation.h"
+#include "users/users.h"
+#include "unit/users_test_support.h"
+
+namespace {
+
+using namespace db;
+using userstest::kSlot;
+
+LinkRecord NumberedLink() {
+  LinkRecord link;
+  link.link_type = 200;
+  for (int i = 0; i < kLinkParams; ++i) link.link_info[i] = static_cast<std::uint8_t>(100 + i);
+  for (int i = 0; i < kLinkNameBytes; ++i) link.link_name[i] = static_cast<std::uint8_t>(i + 1);
+  return link;
+}
+
+std::string NameConditionOneToTwenty(const char* separator, const char* last) {
+  std::string text;
+  for (int i = 1; i <= 20; ++i) {
+    text += "link_name" + std::to_string(i) + " = " + std::to_string(i) + (i < 20 ? separator : last);
+  }
+  return text;
+}
+
+TEST(UserStatements, InsertUserNamesThreeColumns) {
+  UserRecord user;
+  user.user_id = "carol";
+  user.user_pwd = "pw1";
+  user.user_level = 3;
+  user.ip = "1.2.3.4";  // not part of an insert
+  EXPECT_EQ(BuildInsertUserSql(user),
+            "insert into userinfo (user_id, user_pwd, user_level) values ('carol', 'pw1', 3)");
+}
+
+TEST(UserStatements, UpdateUserWritesEveryColumnInTableOrderKeyedByTheId) {
+  UserRecord user;
+  user.user_id = "carol";
+  user.user_pwd = "pw";
+  user.ip = "10.0.0.1";
+  user.session_id = "S";
+  user.login_state = 1;
+  user.login_count = 70000;
+  user.login_time = "2024-01-02 03_04_05";
+  user.connect_state = 2;
+  user.link_type = 255;
+  user.connect_time = "T";
+  user.connect_offline = "off";
+  for (int i = 0; i < kLinkParams; ++i) user.connect_info[i] = i;
+  user.user_level = 9;
+  user.name = "n";
+  user.phone = "p";
+  user.mobile = "m";
+  user.address = "a";
+  user.job = "j";
+  user.email = "e";
+  std::string infos;
+  for (int i = 0; i < kLinkParams; ++i) infos += "connect_info" + std::to_string(i + 1) + " = " + std::to_string(i) + ", ";
+  EXPECT_EQ(BuildUpdateUserSql(user),
+            "update userinfo set user_id = 'carol', user_pwd = 'pw', ip = '10.0.0.1', session_id = 'S', "
+            "login_state = 1, login_count = 70000, login_time = '2024-01-02 03_04_05', connect_state = 2, "
+            "link_type = 255, connect_time = 'T', connect_offline = 'off', " +
+                infos +
+                "user_level = 9, name = 'n', phone = 'p', mobile = 'm', address = 'a', job = 'j', email = 'e' "
+                "where user_id = 'carol'");
+}
+
+TEST(UserStatements, QuotesInTextValuesAreDoubled) {
+  UserRecord user;
+  user.user_id = "o'neil";
+  user.user_pwd = "x' or '1'='1";
+  EXPECT_EQ(BuildInsertUserSql(user),
+            "insert into userinfo (user_id, user_pwd, user_level) values ('o''neil', 'x'' or ''1''=''1', 0)");
+  EXPECT_EQ(BuildDeleteUserSql("a'b"), "delete from userinfo where user_id='a''b'");
+  std::string update = BuildUpdateUserSql(user);
+  EXPECT_NE(update.find("user_pwd = 'x'' or ''1''=''1', "), std::string::npos);
+  EXPECT_TRUE(update.ends_with("where user_id = 'o''neil'"));
+}
+
+TEST(UserStatements, LinkStatementsPutTypeThenParametersThenName) {
+  LinkRecord link = NumberedLink();
+  std::string insert = BuildInsertLinkSql(link);
+  std::string columns = "link_type, ";
+  std::string values = "200, ";
+  for (int i = 1; i <= 48; ++i) {
+    columns += "link_info" + std::to_string(i) + ", ";
+    values += std::to_string(99 + i) + ", ";
+  }
+  for (int i = 1; i <= 20; ++i) {
+    columns += "link_name" + std::to_string(i) + (i < 20 ? ", " : "");
+    values += std::to_string(i) + (i < 20 ? ", " : "");
+  }
+  EXPECT_EQ(insert, "insert into linkinfo (" + columns + ") values (" + values + ")");
+
+  std::string assignments = "link_type = 200, ";
+  for (int i = 1; i <= 48; ++i) assignments += "link_info" + std::to_string(i) + " = " + std::to_string(99 + i) + (i < 48 ? ", " : " ");
+  EXPECT_EQ(BuildUpdateInfoSql(link),
+            "update linkinfo set " + assignments + "where (" + NameConditionOneToTwenty(" and ", " )"));
+  EXPECT_EQ(BuildDeleteLinkSql(link), "delete from linkinfo where " + NameConditionOneToTwenty(" and ", " ") + " ");
+}
+
+TEST(UserStatements, AllZeroLinkInsertsSixtyNineZeros) {
+  std::string insert = BuildInsertLinkSql(LinkRecord{});
+  std::string values = insert.substr(insert.find(" values (") + 9);
+  std::string expected;
+  for (int i = 0; i < 69; ++i) expected += i < 68 ? "0, " : "0)";
+  EXPECT_EQ(values, expected);
+}
+
+TEST(UserStatements, LinkBytesHoldNameThenTypeThenParameters) {
+  std::array<std::uint8_t, LinkRecord::kSize> bytes{};
+  std::iota(bytes.begin(), bytes.end(), 1);  // byte i holds i + 1
+  LinkRecord link = LinkRecord::FromBytes(bytes.data());
+  EXPECT_EQ(link.link_name[0], 1);
+  EXPECT_EQ(link.link_name[19], 20);
+  EXPECT_EQ(link.link_type, 21);
+  EXPECT_EQ(link.link_info[0], 22);
+  EXPECT_EQ(link.link_info[47], 69);
+  EXPECT_EQ(link.ToBytes(), bytes);
+
+  // A row comes in table order: type, parameters, name.
+  Row row;
+  row.push_back("7");
+  for (int i = 0; i < 48; ++i) row.push_back(std::to_string(30 + i));
+  for (int i = 0; i < 20; ++i) row.push_back(std::to_string(i));
+  LinkRecord fromRow = LinkRecord::FromRow(row);
+  EXPECT_EQ(fromRow.link_type, 7);
+  EXPECT_EQ(fromRow.link_info[47], 77);
+  EXPECT_EQ(fromRow.link_name[19], 19);
+}
+
+TEST(UserStatements, DbInfoSplitsTheSystemDescription) {
+  std::uint8_t data[58] = {};
+  data[0] = 0x01;
+  data[1] = 0x02;  // version 258
+  data[2] = 5;     // country
+  data[3] = 9;     // system
+  std::memcpy(data + 4, "SYS-NAME", 8);
+  std::memcpy(data + 24, "it's", 4);
+  std::memcpy(data + 44, "12345678", 8);  // fills its field: no zero byte
+  for (int i = 0; i < 6; ++i) data[52 + i] = static_cast<std::uint8_t>(250 + i);
+  DbInfoRecord info;
+  ASSERT_EQ(ParseDbInfoRecord(data, sizeof data, info), 1);
+  EXPECT_EQ(info.dbVersion, 258);
+  EXPECT_EQ(info.text3, "12345678");
+  EXPECT_EQ(BuildInsertDBInfoSql(info),
+            "insert into dbinfo values( 258, 5, 'SYS-NAME', 9, 'it''s', '12345678', 250, 251, 252, 253, 254, 255 )");
+  EXPECT_EQ(ParseDbInfoRecord(data, 57, info), 169);
+}
+
+class UserWriters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::SharedInstallation();
+    testsupport::ResetUserTables();
+  }
+};
+
+TEST_F(UserWriters, DeleteOfAbsentUserSucceedsAndUpdateOfAbsentUserIs217) {
+  EXPECT_EQ(DeleteUser("nobody", kSlot), 1);
+  UserRecord ghost;
+  ghost.user_id = "nobody";
+  EXPECT_EQ(UpdateUser(ghost, kSlot), 217);
+  EXPECT_EQ(userstest::UserCount(), 2);
+}
+
+TEST_F(UserWriters, InsertThatTheTableRefusesIs218) {
+  UserRecord user;
+  user.user_id = "alice";  // the user id is the table's key
+  EXPECT_EQ(InsertUser(user, kSlot), 218);
+  EXPECT_TRUE(userstest::LogContains("Insert user info table error"));
+  EXPECT_EQ(userstest::UserColumn("alice", "user_pwd"), "secret");
+}
+
+TEST_F(UserWriters, QuotedIdChangesOnlyItsOwnRow) {
+  UserRecord user;
+  user.user_id = "alice' or '1'='1";
+  user.user_pwd = "p'w";
+  ASSERT_EQ(InsertUser(user, kSlot), 1);
+  user.session_id = "x'--";
+  ASSERT_EQ(UpdateUser(user, kSlot), 1);
+  EXPECT_EQ(userstest::UserColumn("alice' or '1'='1", "session_id"), "x'--");
+  EXPECT_EQ(userstest::UserColumn("alice", "session_id"), "");
+  EXPECT_EQ(userstest::UserColumn("bob", "session_id"), "");
+  ASSERT_EQ(DeleteUser("alice' or '1'='1", kSlot), 1);
+  EXPECT_EQ(userstest::UserCount(), 2);
+}
+
+TEST_F(UserWriters, UpdateInfoMatchesOnlyWhenAllTwentyNameBytesAgree) {
+  LinkRecord link = NumberedLink();
+  ASSERT_EQ(InsertLink(link, kSlot), 1);
+  LinkRecord other = link;
+  other.link_name[19] = 99;  // differs in the last name byte only
+  other.link_type = 1;
+  EXPECT_EQ(UpdateInfo(other, kSlot), 217);
+  EXPECT_EQ(testsupport::UserDbQuery("SELECT link_type FROM linkinfo")[0][0], "200");
+  link.link_info[47] = 1;
+  EXPECT_EQ(UpdateInfo(link, kSlot), 1);
+  EXPECT_EQ(testsupport::UserDbQuery("SELECT link_info48 FROM linkinfo")[0][0], "1");
+  EXPECT_EQ(DeleteLink(other, kSlot), 1);  // no such link: nothing to do
+  EXPECT_EQ(userstest::LinkCount(), 1);
+  EXPECT_EQ(DeleteLink(link, kSlot), 1);
+  EXPECT_EQ(userstest::LinkCount(), 0);
+}
+
+class DbInfoWriter : public ::testing::Test {
+ protected:
+  void SetUp() override { testsupport::SharedInstallation(); }
+  void TearDown() override {
+    db::ConnectionRecord& record = SlotAt(kSlot).db[kOfflineDb];
+    if (record.open()) {
+      ExecuteSQL(record, "delete from dbinfo", kSlot);
+      DisconnectDB(record, kSlot);
+    }
+    SetState(kSlot, state::kIdle);
+  }
+};
+
+TEST_F(DbInfoWriter, RefusesStatesWithoutADatabaseFileWith165) {
+  DbInfoRecord info;
+  SetState(kSlot, state::kOnline);
+  EXPECT_EQ(InsertDBInfo(info, kSlot), 165);
+  EXPECT_TRUE(userstest::LogContains("User state:online error, not offline or AllDownLoad"));
+  SetState(kSlot, state::kIdle);
+  EXPECT_EQ(InsertDBInfo(info, kSlot), 165);
+}
+
+TEST_F(DbInfoWriter, WritesTheRowThatTheIdentityReadersRead) {
+  // The info database carries a dbinfo table too; it stands in for a file.
+  ASSERT_EQ(ConnectDB(SlotAt(kSlot).db[kOfflineDb], kInfoDsn), 1);
+  SetState(kSlot, state::kOffline);
+  ExecuteSQL(SlotAt(kSlot).db[kOfflineDb], "delete from dbinfo", kSlot);
+  DbInfoRecord info;
+  info.dbVersion = 1234;
+  info.countryId = 3;
+  info.systemId = 17;
+  info.text1 = "sys";
+  ASSERT_EQ(InsertDBInfo(info, kSlot), 1);
+  Row row;
+  ASSERT_EQ(SelectMatchingRecords(SlotAt(kSlot).db[kOfflineDb], "dbinfo", 12, row, "", kSlot), 1);
+  EXPECT_EQ(row[0], "1234");
+  EXPECT_EQ(row[1], "3");
+  EXPECT_EQ(row[2], "sys");
+  EXPECT_EQ(row[3], "17");
+
+  std::string text;
+  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 1);
+  EXPECT_EQ(text, "17");
+  EXPECT_EQ(users::GetDBInfoCountryID(text, kSlot), 1);
+  EXPECT_EQ(text, "3");
+  EXPECT_EQ(users::GetDBVersion(text, kSlot), 1);
+  EXPECT_EQ(text, "1234");
+
+  ExecuteSQL(SlotAt(kSlot).db[kOfflineDb], "delete from dbinfo", kSlot);
+  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 245);
+  EXPECT_EQ(users::GetDBVersion(text, kSlot), 248);
+
+  SetState(kSlot, state::kIdle);
+  text = "stale";
+  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 1);
+  EXPECT_EQ(text, "");
+}
+
+}  // namespace
