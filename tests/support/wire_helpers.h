@@ -7,6 +7,7 @@
 #include "client/request_catalogue.h"
 #include "client/request_data.h"
 #include "client/web_client.h"
+#include "frame/result_codes.h"
 #include "support/comm_server.h"
 
 namespace testsupport {

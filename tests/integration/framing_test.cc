@@ -1,0 +1,210 @@
+// Web message framing over the wire: sequence numbers, length and type
+// checks, unknown requests, the connection's life after each request, and
+// malformed input that must not disturb the server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/comm_server.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+using client::Bytes;
+
+namespace {
+
+long long ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+class Framing : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ServerOptions options;
+    options.infoLevel = 2;
+    options.users = {{"fr_seq", "pw"}, {"fr_keep", "pw"}, {"fr_fail", "pw"}, {"fr_after", "pw"}};
+    server_ = LaunchServer(options);
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override {
+    ASSERT_TRUE(server_);
+    ASSERT_TRUE(server_->running()) << server_->Console();
+  }
+  void TearDown() override { EXPECT_TRUE(server_->running()) << "the server ended:\n" << server_->Console(); }
+
+  // Sends `bytes` as the first thing on a fresh connection and expects the
+  // server to close it without a reply.
+  void ExpectClosedWithoutReply(const Bytes& bytes, const std::string& what) {
+    client::WebClient connection = server_->Connect("fr_raw");
+    ASSERT_TRUE(connection.connected());
+    ASSERT_EQ(connection.SendRaw(bytes), 1);
+    EXPECT_EQ(connection.WaitClosed(kCloseMs), 1) << what;
+  }
+
+  // A LOGOUT of `user` on the wire, as sequence 1.
+  static Bytes Wire(const std::string& user, bool final = true) {
+    client::Request request = Logout(user, "x");
+    request.final = final;
+    return client::EncodeRequest(request, user, 1);
+  }
+
+  // The server still answers: a LOGOUT of a fresh user gets reply id 5.
+  void ExpectServerStillServes(const std::string& user) {
+    Exchange logout = CallOnce(*server_, user, Logout(user, "x"));
+    ASSERT_EQ(logout.rc, 1) << server_->Console();
+    EXPECT_EQ(logout.answer.replyId(), 5);
+    EXPECT_EQ(logout.answer.result(), 1);
+  }
+
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+TEST_F(Framing, FirstMessageWithSequenceTwoIsClosedWithoutReplyAndChangesNothing) {
+  client::WebClient connection = server_->Connect("fr_seq");
+  client::Request login = Login("fr_seq", "pw", "s1");
+  login.sequence = 2;
+  ASSERT_EQ(connection.Send(login), 1);
+  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
+  auto row = server_->UserRow("fr_seq");
+  ASSERT_TRUE(row);
+  EXPECT_EQ((*row)["login_state"], "0");
+  EXPECT_EQ((*row)["session_id"], "");
+}
+
+TEST_F(Framing, SkippedSequenceNumberLaterOnIsClosedWithoutReply) {
+  client::WebClient connection = server_->Connect("fr_skip");
+  Exchange first = Call(connection, Logout("fr_skip", "x"));
+  ASSERT_EQ(first.rc, 1);
+  client::Request third = Logout("fr_skip", "x");
+  third.sequence = 3;
+  ASSERT_EQ(connection.Send(third), 1);
+  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
+}
+
+TEST_F(Framing, BodyLengthOutsideTenTo250IsClosedWithoutReply) {
+  Bytes nine = Wire("fr_raw");
+  web::Put16(nine.data() + web::kHeadLength, 9);
+  nine.resize(web::kHeadSize + 9);
+  ExpectClosedWithoutReply(nine, "body length 9");
+
+  Bytes big = Wire("fr_raw");
+  web::Put16(big.data() + web::kHeadLength, 251);
+  web::Put16(big.data() + web::kBodyLength, 251);
+  big.resize(web::kHeadSize + 251, 0x41);
+  ExpectClosedWithoutReply(big, "body length 251");
+  ExpectServerStillServes("fr_len_after");
+}
+
+TEST_F(Framing, UnknownMessageTypeIsClosedWithoutReply) {
+  for (std::uint8_t type : {0, 1, 3, 7, 20, 159, 163, 255}) {
+    Bytes bytes = Wire("fr_raw");
+    bytes[web::kType] = type;
+    ExpectClosedWithoutReply(bytes, "type " + std::to_string(type));
+  }
+}
+
+TEST_F(Framing, UnknownControlRequestIsClosedWithoutReply) {
+  for (std::uint16_t id : {0, 3, 5, 9, 11, 14, 17, 19, 22, 26, 32, 0x0102}) {
+    client::Request request;
+    request.messageId = id;
+    request.final = true;
+    ExpectClosedWithoutReply(client::EncodeRequest(request, "fr_raw", 1), "control id " + std::to_string(id));
+  }
+}
+
+TEST_F(Framing, FailedRequestClosesTheConnectionAfterItsReply) {
+  client::WebClient connection = server_->Connect("fr_fail");
+  Exchange login = Call(connection, Login("fr_fail", "wrong", "s1"));
+  ASSERT_EQ(login.rc, 1);
+  EXPECT_EQ(login.answer.result(), LOGIN_PWD_ERR);
+  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
+}
+
+TEST_F(Framing, SuccessfulRequestKeepsTheConnectionForTheNext) {
+  client::WebClient connection = server_->Connect("fr_keep");
+  Exchange login = Call(connection, Login("fr_keep", "pw", "s1"));
+  ASSERT_EQ(login.rc, 1);
+  ASSERT_EQ(login.answer.result(), 1);
+  client::Request logout = Logout("fr_keep", "s1");
+  logout.final = true;
+  Exchange second = Call(connection, logout);
+  ASSERT_EQ(second.rc, 1);
+  EXPECT_EQ(second.answer.replyId(), 5);
+  EXPECT_EQ(second.answer.result(), 1);
+  EXPECT_EQ(connection.lastSequence(), 2);
+}
+
+TEST_F(Framing, FinalFlagEndsTheConnectionAfterTheReply) {
+  client::WebClient connection = server_->Connect("fr_final");
+  client::Request logout = Logout("fr_final", "x");
+  logout.final = true;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Call(connection, logout).rc, 1);
+  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
+  // Not the five-second wait for a further message.
+  EXPECT_LT(ElapsedMs(start), 4000);
+}
+
+TEST_F(Framing, RequestFollowedAtOnceByTheNextIsServedAtOnce) {
+  client::WebClient connection = server_->Connect("fr_pair");
+  Bytes both = Wire("fr_pair", false);
+  client::Request second = Logout("fr_pair", "x");
+  second.final = true;
+  Bytes secondWire = client::EncodeRequest(second, "fr_pair", 2);
+  both.insert(both.end(), secondWire.begin(), secondWire.end());
+  ASSERT_EQ(connection.SendRaw(both), 1);
+
+  client::Reply reply;
+  ASSERT_EQ(connection.ReceiveReply(reply, kReplyMs), 1);
+  EXPECT_EQ(reply.replyId, 5);
+  auto firstReplyAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(connection.ReceiveReply(reply, kReplyMs), 1);
+  EXPECT_EQ(reply.replyId, 5);
+  // Waiting for a message that is not there costs a whole second per try.
+  EXPECT_LT(ElapsedMs(firstReplyAt), 900);
+}
+
+TEST_F(Framing, NoFurtherMessageWithinAboutFiveSecondsEndsTheConnection) {
+  client::WebClient connection = server_->Connect("fr_idle");
+  ASSERT_EQ(Call(connection, Logout("fr_idle", "x")).rc, 1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection.WaitClosed(12000), 1);
+  long long waited = ElapsedMs(start);
+  EXPECT_GE(waited, 4000);
+  EXPECT_LE(waited, 9000);
+}
+
+TEST_F(Framing, GarbageAndTruncatedMessagesLeaveTheServerServing) {
+  std::vector<Bytes> inputs;
+  inputs.push_back({});                                     // connect and close
+  inputs.push_back({0x02, 0x00});                           // a piece of a head
+  Bytes headOnly = Wire("fr_raw");
+  headOnly.resize(web::kHeadSize);                          // a head without its body
+  inputs.push_back(headOnly);
+  Bytes halfBody = Wire("fr_raw");
+  halfBody.resize(web::kHeadSize + 5);
+  inputs.push_back(halfBody);
+  Bytes noise(300);
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  inputs.push_back(noise);
+  Bytes zeros(100, 0);
+  inputs.push_back(zeros);
+  for (const Bytes& input : inputs) {
+    client::WebClient connection = server_->Connect("fr_raw");
+    ASSERT_TRUE(connection.connected());
+    if (!input.empty()) connection.SendRaw(input);
+    connection.Close();
+  }
+  ExpectServerStillServes("fr_after_garbage");
+}
+
+TEST_F(Framing, SilentConnectionDoesNotHoldUpOtherUsers) {
+  client::WebClient silent = server_->Connect("fr_silent");
+  ASSERT_TRUE(silent.connected());
+  ASSERT_EQ(silent.SendRaw(Bytes{0x02, 0x00, 0x00}), 1);  // and then nothing
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ExpectServerStillServes("fr_after_silent");
+}
