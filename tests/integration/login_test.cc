@@ -1,0 +1,157 @@
+// Login, login reset and logout over the wire, checked against the user
+// table the server writes.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/comm_server.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+using client::Bytes;
+
+class Login : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ServerOptions options;
+    options.infoLevel = 2;
+    options.users = {{"lg_ok", "Secret"}, {"lg_dup", "pw"},  {"lg_reset", "pw"}, {"lg_out", "pw"},
+                     {"lg_wrong", "pw"},  {"lg_sess", "pw"}, {"lg_never", "pw"}, {"lg_quote", "pw"}};
+    server_ = LaunchServer(options);
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+
+  static Exchange LoginOnce(const std::string& user, const std::string& password, const std::string& session,
+                            const std::string& ip = "127.0.0.1") {
+    return CallOnce(*server_, user, testsupport::Login(user, password, session, ip));
+  }
+  static std::string Field(const std::string& user, const std::string& column) {
+    auto row = server_->UserRow(user);
+    return row ? (*row)[column] : "<no row>";
+  }
+
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+TEST_F(Login, UnknownIdIs208WithTheWholeAnswerSetTo255) {
+  Exchange login = LoginOnce("lg_nobody", "pw", "s1");
+  ASSERT_EQ(login.rc, 1);
+  EXPECT_EQ(login.answer.replyId(), 3);
+  EXPECT_EQ(login.answer.result(), LOGIN_ID_ERR);
+  EXPECT_EQ(login.answer.data, Bytes(120, 0xFF));
+}
+
+TEST_F(Login, WrongPasswordIs209AndTheComparisonIsCaseSensitive) {
+  Exchange wrong = LoginOnce("lg_wrong", "nope", "s1");
+  ASSERT_EQ(wrong.rc, 1);
+  EXPECT_EQ(wrong.answer.replyId(), 3);
+  EXPECT_EQ(wrong.answer.result(), LOGIN_PWD_ERR);
+  EXPECT_EQ(wrong.answer.data, Bytes(120, 0xFF));
+  EXPECT_NE(server_->Logs().find("Login password: nopeerror"), std::string::npos);
+
+  Exchange otherCase = LoginOnce("lg_ok", "secret", "s1");
+  ASSERT_EQ(otherCase.rc, 1);
+  EXPECT_EQ(otherCase.answer.result(), LOGIN_PWD_ERR);
+  EXPECT_EQ(Field("lg_ok", "login_state"), "0");
+}
+
+TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
+  Exchange login = LoginOnce("lg_ok", "Secret", "session-ok", "10.1.2.3");
+  ASSERT_EQ(login.rc, 1);
+  EXPECT_EQ(login.answer.replyId(), 3);
+  EXPECT_EQ(login.answer.result(), 1);
+  EXPECT_EQ(login.answer.recordLength(), 120);
+  const Bytes& data = login.answer.data;
+  ASSERT_EQ(data.size(), 120u);
+  Bytes expected(120, 0);
+  std::copy_n("WebUser", 7, expected.begin());
+  std::copy_n("WebInfo", 7, expected.begin() + 52);
+  std::fill(expected.begin() + 104, expected.end(), 0xFF);
+  EXPECT_EQ(data, expected);
+
+  auto row = server_->UserRow("lg_ok");
+  ASSERT_TRUE(row);
+  EXPECT_EQ((*row)["login_state"], "1");
+  EXPECT_EQ((*row)["session_id"], "session-ok");
+  EXPECT_EQ((*row)["ip"], "10.1.2.3");
+  EXPECT_EQ((*row)["connect_state"], "0");
+  EXPECT_EQ((*row)["login_count"], "1");
+  EXPECT_TRUE(std::regex_match((*row)["login_time"], std::regex(R"(\d{4}-\d\d-\d\d \d\d_\d\d_\d\d)")))
+      << (*row)["login_time"];
+}
+
+TEST_F(Login, SecondLoginIs210WithTheStoredAddress) {
+  ASSERT_EQ(LoginOnce("lg_dup", "pw", "s1", "192.168.100.200").answer.result(), 1);
+  Exchange again = LoginOnce("lg_dup", "pw", "s2", "10.0.0.9");
+  ASSERT_EQ(again.rc, 1);
+  EXPECT_EQ(again.answer.replyId(), 3);
+  EXPECT_EQ(again.answer.result(), LOGIN_DUPLICATE);
+  Bytes expected(120, 0xFF);
+  std::string stored = "192.168.100.200";
+  std::copy(stored.begin(), stored.end(), expected.begin() + 104);
+  EXPECT_EQ(again.answer.data, expected);
+  EXPECT_EQ(Field("lg_dup", "session_id"), "s1");
+  EXPECT_EQ(Field("lg_dup", "ip"), "192.168.100.200");
+}
+
+TEST_F(Login, LoginResetOfALoggedInUserTakesTheNewSession) {
+  ASSERT_EQ(LoginOnce("lg_reset", "pw", "first").answer.result(), 1);
+  Exchange reset = CallOnce(*server_, "lg_reset",
+                            client::MakeRequest("LOGIN_RESET", client::LoginData("lg_reset", "pw", "second", "10.9.8.7")));
+  ASSERT_EQ(reset.rc, 1);
+  EXPECT_EQ(reset.answer.replyId(), 3);
+  EXPECT_EQ(reset.answer.result(), 1);
+  EXPECT_EQ(FieldAt(reset.answer.data, 0, 52), "WebUser");
+  EXPECT_EQ(Field("lg_reset", "session_id"), "second");
+  EXPECT_EQ(Field("lg_reset", "ip"), "10.9.8.7");
+  EXPECT_EQ(Field("lg_reset", "login_state"), "1");
+  EXPECT_EQ(Field("lg_reset", "login_count"), "2");
+}
+
+TEST_F(Login, LogoutWithTheRightSessionEndsTheLogin) {
+  client::WebClient connection = server_->Connect("lg_out");
+  ASSERT_EQ(Call(connection, testsupport::Login("lg_out", "pw", "s-out")).answer.result(), 1);
+  client::Request logout = Logout("lg_out", "s-out");
+  logout.final = true;
+  Exchange out = Call(connection, logout);
+  ASSERT_EQ(out.rc, 1);
+  EXPECT_EQ(out.answer.replyId(), 5);
+  EXPECT_EQ(out.answer.result(), 1);
+  EXPECT_TRUE(out.answer.data.empty());
+  EXPECT_EQ(Field("lg_out", "login_state"), "0");
+  // Logged out, the user may log in again.
+  EXPECT_EQ(LoginOnce("lg_out", "pw", "s-again").answer.result(), 1);
+}
+
+TEST_F(Login, LogoutWithAnotherSessionSucceedsButKeepsTheLogin) {
+  ASSERT_EQ(LoginOnce("lg_sess", "pw", "mine").answer.result(), 1);
+  Exchange out = CallOnce(*server_, "lg_sess", Logout("lg_sess", "someone-else"));
+  ASSERT_EQ(out.rc, 1);
+  EXPECT_EQ(out.answer.replyId(), 5);
+  EXPECT_EQ(out.answer.result(), 1);
+  EXPECT_EQ(Field("lg_sess", "login_state"), "1");
+  EXPECT_EQ(Field("lg_sess", "session_id"), "mine");
+}
+
+TEST_F(Login, LogoutOfAUserWhoIsNotLoggedInSucceeds) {
+  Exchange out = CallOnce(*server_, "lg_never", Logout("lg_never", "s1"));
+  ASSERT_EQ(out.rc, 1);
+  EXPECT_EQ(out.answer.replyId(), 5);
+  EXPECT_EQ(out.answer.result(), 1);
+  EXPECT_NE(server_->Logs().find("user lg_never not login when logout"), std::string::npos);
+  EXPECT_EQ(Field("lg_never", "login_state"), "0");
+}
+
+TEST_F(Login, QuotesInIdOrPasswordNeverLogIn) {
+  auto before = server_->Query("select * from userinfo order by user_id");
+  for (auto [user, password] : {std::pair<std::string, std::string>{"lg_quote", "' or '1'='1"},
+                                {"lg_quote' --", "x"},
+                                {"x' or '1'='1", "x' or '1'='1"}}) {
+    Exchange login = LoginOnce(user, password, "s1");
+    ASSERT_EQ(login.rc, 1) << user;
+    EXPECT_NE(login.answer.result(), 1) << user << " / " << password;
+  }
+  EXPECT_EQ(server_->Query("select * from userinfo order by user_id"), before);
+  EXPECT_TRUE(server_->running());
+}
