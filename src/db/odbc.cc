@@ -9,6 +9,7 @@
 
 #include "frame/log.h"
 #include "frame/result_codes.h"
+#include "frame/slots.h"
 #include "frame/text.h"
 
 namespace db {
@@ -18,6 +19,7 @@ constexpr SQLLEN kColumnBufferSize = 300;         // one column read: 299 charac
 constexpr SQLSMALLINT kStatementMessageSize = 2000;
 constexpr SQLSMALLINT kConnectMessageSize = 513;
 constexpr SQLULEN kCountTimeoutSeconds = 5;
+constexpr int kClearTableError = 250;
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
@@ -457,6 +459,30 @@ void Cursor::Close() {
   record_ = nullptr;
   if (lock_.owns_lock()) lock_.unlock();
   lock_ = std::unique_lock<std::recursive_mutex>();
+}
+
+int ClearTable(const std::string& table, const std::string& condition, int varNum) {
+  std::string sql = "Delete from " + table;
+  if (!condition.empty()) sql += " where " + condition;
+  LogSQL(varNum, "ClearTable", sql);
+  ConnectionRecord* record = nullptr;
+  std::string state;
+  if (varNum >= 0 && varNum < kSlotCount) {
+    Slot& slot = SlotAt(varNum);
+    state = slot.state;
+    if (state == state::kOffline) record = &slot.db[kOfflineDb];
+    if (state == state::kOnline) record = &slot.db[kWorkDb];
+    if (state == state::kDownload) record = &slot.db[kDownloadDb];
+  }
+  if (record == nullptr) {
+    LogError(varNum, "User state error",
+             Format("User state:%s error, not offline or AllDownLoad or online", state.c_str()));
+    return USER_STATE_ERROR;
+  }
+  int rc = ExecuteSQL(*record, sql, varNum);
+  if (rc == RESULT_OK || rc == DB_EXECUTE_NO_RESULT) return RESULT_OK;
+  LogError(varNum, "DB error", Format("Clear table:%s tableName error", table.c_str()));
+  return kClearTableError;
 }
 
 void CommitConnection(ConnectionRecord& record) {

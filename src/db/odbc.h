@@ -61,6 +61,11 @@ int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const st
                               Row& row, const std::string& condition, int varNum, const std::string& ordering);
 int FetchNextRecord(Cursor& cursor, int columns, Row& row, int varNum);  // 1; -2 end; -1
 
+// Deletes the rows of `table` that match `condition` (every row when empty)
+// in the slot's database of state "offline", "online" or "download": 1, also
+// when no row matched; 165 in any other state; 250 when the delete fails.
+int ClearTable(const std::string& table, const std::string& condition, int varNum);
+
 // Prints and logs every diagnostic record of a statement handle; 1.
 int ReportStatementError(void* stmt, int varNum);
 

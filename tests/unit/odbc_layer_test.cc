@@ -11,6 +11,7 @@
 
 #include "db/odbc.h"
 #include "frame/log.h"
+#include "frame/slots.h"
 #include "setup/installation.h"
 #include "support/test_installation.h"
 
@@ -215,6 +216,31 @@ TEST_F(OdbcLayer, ConnectToUnknownSourceIs215AndReleasesCleanly) {
   EXPECT_EQ(db::DisconnectDB(record, 7), 1);
   EXPECT_EQ(record.env, nullptr);
   EXPECT_EQ(record.dbc, nullptr);
+}
+
+TEST_F(OdbcLayer, ClearTableWorksOnlyInStatesWithADatabase) {
+  constexpr int kSlot = 41;
+  MakeProbeTable("clear_probe", 5);
+  Slot& slot = SlotAt(kSlot);
+  ASSERT_EQ(db::ConnectDB(slot.db[kWorkDb], db::kUserDsn), 1);
+
+  slot.state = state::kIdle;
+  EXPECT_EQ(db::ClearTable("clear_probe", "", kSlot), 165);
+  slot.state = state::kUpload;
+  EXPECT_EQ(db::ClearTable("clear_probe", "", kSlot), 165);
+  EXPECT_EQ(db::ClearTable("clear_probe", "", kServerLog), 165);
+  EXPECT_EQ(db::getRowCount(user, "clear_probe", "", 1), 5);
+  EXPECT_NE(LogText().find("User state:upload error, not offline or AllDownLoad or online"), std::string::npos);
+
+  slot.state = state::kOnline;
+  EXPECT_EQ(db::ClearTable("clear_probe", "id > 3", kSlot), 1);
+  EXPECT_EQ(db::getRowCount(user, "clear_probe", "", 1), 3);
+  EXPECT_EQ(db::ClearTable("clear_probe", "", kSlot), 1);
+  EXPECT_EQ(db::ClearTable("clear_probe", "", kSlot), 1);  // already empty
+  EXPECT_EQ(db::ClearTable("no_such_probe", "", kSlot), 250);
+
+  slot.state = state::kIdle;
+  EXPECT_EQ(db::DisconnectDB(slot.db[kWorkDb], kSlot), 1);
 }
 
 // Many answer threads share the user connection: counts, selects, cursors and
