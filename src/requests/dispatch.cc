@@ -88,13 +88,13 @@ int HandleRestart(RequestContext& ctx) {
 
 }  // namespace
 
-int HandleWebRequest(const std::uint8_t* raw, int webSocket, int& systemSocket, std::uint8_t* work, int& workCounter,
+int HandleWebRequest(const std::uint8_t* raw, int webSocket, int& systemSocket, WorkingBuffer& work, int& workCounter,
                      int varNum) {
   RequestContext ctx;
   web::ParseWebMessage(ctx.msg, raw);
   ctx.webSocket = webSocket;
   ctx.systemSocket = &systemSocket;
-  ctx.work = work;
+  ctx.work = &work;
   ctx.workCounter = &workCounter;
   ctx.varNum = varNum;
   switch (ctx.msg.type) {

@@ -3,6 +3,7 @@
 // the request; lasting effects live in the slot, the user table and the
 // databases.
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "web/web_message.h"
@@ -14,11 +15,25 @@ namespace requests {
 // packets, for example).
 constexpr std::size_t kWorkingBufferSize = 982800;
 
+// The connection's working buffer, zeroed. Most connections never need it
+// (a login, an administration request), so it is only allocated on first use.
+class WorkingBuffer {
+ public:
+  std::uint8_t* data() {
+    if (!bytes_) bytes_ = std::make_unique<std::uint8_t[]>(kWorkingBufferSize);
+    return bytes_.get();
+  }
+  static constexpr std::size_t size() { return kWorkingBufferSize; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+};
+
 struct RequestContext {
   web::WebMsg msg;
   int webSocket = -1;
   int* systemSocket = nullptr;    // the slot's system socket
-  std::uint8_t* work = nullptr;   // kWorkingBufferSize bytes
+  WorkingBuffer* work = nullptr;
   int* workCounter = nullptr;
   int varNum = 0;
 

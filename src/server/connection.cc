@@ -73,20 +73,12 @@ void ReleaseSlot(int varNum) {
 
 void AnswerThread(int varNum, platform::Socket& socket, web::RawMessage& message, std::uint16_t sequence) {
   Slot& slot = SlotAt(varNum);
-  // calloc hands out fresh zero pages for a buffer this size, so only the
-  // pages a request really uses cost anything.
-  std::unique_ptr<std::uint8_t, decltype(&std::free)> work(
-      static_cast<std::uint8_t*>(std::calloc(requests::kWorkingBufferSize, 1)), &std::free);
-  if (!work) {
-    LogError(varNum, "Memory error", "An error occurs when calloc memory");
-    ReleaseSlot(varNum);
-    return;
-  }
+  requests::WorkingBuffer work;
   int workCounter = 0;
   for (;;) {
     Console("\n%d...begin to handle web msg...", varNum);
     bool final = web::IsFinalFlag(message[web::kFinalSeq]) == 1;
-    int result = requests::HandleWebRequest(message.data(), socket.fd(), slot.systemSocket, work.get(), workCounter,
+    int result = requests::HandleWebRequest(message.data(), socket.fd(), slot.systemSocket, work, workCounter,
                                             varNum);
     if (result != RESULT_OK || final) break;
     result = web::ReceiveWebMessage(socket.fd(), message, sequence, false, varNum);
