@@ -142,6 +142,17 @@ std::vector<Row> RunQuery(const std::string& path, const std::string& sql, const
 
 }  // namespace
 
+int RunProgram(const std::vector<std::string>& argv, std::string& output) {
+  char pattern[] = "/tmp/tavrel-run-XXXXXX";
+  int fd = ::mkstemp(pattern);
+  if (fd < 0) return -1;
+  ::close(fd);
+  int status = RunToEnd(argv, pattern);
+  output = ReadFile(pattern);
+  ::unlink(pattern);
+  return status;
+}
+
 std::uint16_t FreePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

@@ -95,6 +95,10 @@ class CommServer {
   std::optional<int> exitCode_;
 };
 
+// Runs a program to its end; its exit code (-1 when it could not run or was
+// killed), with standard output and error in `output`.
+int RunProgram(const std::vector<std::string>& argv, std::string& output);
+
 // A port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();
 

@@ -1,0 +1,90 @@
+// tavrel-web against the real server: a session on one connection, the exit
+// status of a failed request, the port taken from an installation.
+#include <gtest/gtest.h>
+
+#include "support/comm_server.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string Tool() { return std::string(TAVREL_BIN_DIR) + "/tavrel-web"; }
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+}  // namespace
+
+class WebTool : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ServerOptions options;
+    options.infoLevel = 0;
+    options.users = {{"admin", "admin"}, {"wt_user", "pw"}};
+    server_ = LaunchServer(options);
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+
+  static int Run(std::vector<std::string> args, std::string& output) {
+    args.insert(args.begin(), Tool());
+    return RunProgram(args, output);
+  }
+
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+TEST_F(WebTool, SessionOfLoginUserSetAndLogoutSucceedsOnOneConnection) {
+  std::string out;
+  int status = Run({"--install", server_->dir(), "--user", "admin", "LOGIN", "password=admin", "session=s1",
+                    "ip=10.0.0.1", ",", "USER_SET", "op=insert", "user=wt_new", "password=np", "level=2", "op=update",
+                    "user=wt_user", "password=changed", ",", "LOGOUT", "session=s1"},
+                   out);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(Has(out, "< reply id 3, result 1 (success), record length 120")) << out;
+  EXPECT_TRUE(Has(out, "\"WebUser\" \"WebInfo\"")) << out;
+  EXPECT_TRUE(Has(out, "sequence 3 (final)")) << out;
+  EXPECT_TRUE(Has(out, "< reply id 5, result 1 (success)")) << out;
+  ASSERT_TRUE(server_->UserRow("wt_new"));
+  EXPECT_EQ((*server_->UserRow("wt_new"))["user_level"], "2");
+  EXPECT_EQ((*server_->UserRow("wt_user"))["user_pwd"], "changed");
+  EXPECT_EQ((*server_->UserRow("admin"))["login_state"], "0");
+}
+
+TEST_F(WebTool, FailedRequestStopsTheSequenceWithStatusOne) {
+  std::string out;
+  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "LOGIN", "password=wrong", ",",
+                    "USER_SET", "op=insert", "user=wt_never", "password=x"},
+                   out);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_TRUE(Has(out, "result 209 (LOGIN_PWD_ERR)")) << out;
+  EXPECT_FALSE(Has(out, "> USER_SET")) << out;
+  EXPECT_FALSE(server_->UserRow("wt_never"));
+}
+
+TEST_F(WebTool, RequestWithoutReplyIsReportedAsClosedWithStatusOne) {
+  std::string out;
+  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "CUSTOM", "msg-id=3"}, out);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_TRUE(Has(out, "connection closed without reply")) << out;
+}
+
+TEST_F(WebTool, RefusalShowsTheMessageIdAndTheFFsInHex) {
+  std::string out;
+  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "PGC_READ", "msg-id=0x7240"}, out);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_TRUE(Has(out, "< reply id 0, result 189 (no name)")) << out;
+  EXPECT_TRUE(Has(out, "0000   72 40 FF FF")) << out;
+}
+
+TEST_F(WebTool, BadCommandLinesAreRefusedWithStatusTwo) {
+  std::string out;
+  EXPECT_EQ(Run({"--port", "1", "LOGIN", "passwrd=x"}, out), 2);
+  EXPECT_TRUE(Has(out, "unknown field passwrd")) << out;
+  EXPECT_EQ(Run({"--port", "1", "NOT_A_REQUEST"}, out), 2);
+  EXPECT_EQ(Run({"--port", "1", "PGC_READ"}, out), 2);  // a PGC read names its message
+  EXPECT_EQ(Run({"--port", "1", "LOGIN", ",", ","}, out), 2);
+  EXPECT_EQ(Run({"LOGIN"}, out), 2);
+  EXPECT_EQ(Run({"--help"}, out), 0);
+  EXPECT_TRUE(Has(out, "--install DIR")) << out;
+}
