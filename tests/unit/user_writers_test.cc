@@ -269,4 +269,30 @@ TEST_F(DbInfoWriter, WritesTheRowThatTheIdentityReadersRead) {
   EXPECT_EQ(text, "");
 }
 
+TEST_F(DbInfoWriter, SystemTableReadersTakeTheirColumns) {
+  db::ConnectionRecord& record = SlotAt(kSlot).db[kOfflineDb];
+  ASSERT_EQ(ConnectDB(record, kInfoDsn), 1);
+  SetState(kSlot, state::kOffline);
+  std::string columns = "d1 integer";
+  std::string values = "100";
+  for (int i = 2; i <= 14; ++i) {
+    columns += ", d" + std::to_string(i) + " integer";
+    values += ", " + std::to_string(100 + i - 1);
+  }
+  ASSERT_EQ(ExecuteSQL(record, "create table PGC20000 (" + columns + ")", kSlot), 1);
+  std::string text;
+  EXPECT_EQ(users::GetTMajor(text, kSlot), 206);
+  EXPECT_EQ(users::GetTMinor(text, kSlot), 164);
+  ASSERT_EQ(ExecuteSQL(record, "insert into PGC20000 values (" + values + ")", kSlot), 1);
+  EXPECT_EQ(users::GetSystemID(text, kSlot), 1);
+  EXPECT_EQ(text, "100");
+  EXPECT_EQ(users::GetCountryID(text, kSlot), 1);
+  EXPECT_EQ(text, "103");
+  EXPECT_EQ(users::GetTMajor(text, kSlot), 1);
+  EXPECT_EQ(text, "109");
+  EXPECT_EQ(users::GetTMinor(text, kSlot), 1);
+  EXPECT_EQ(text, "110");
+  ExecuteSQL(record, "drop table PGC20000", kSlot);
+}
+
 }  // namespace

@@ -28,7 +28,9 @@ inline web::WebMsg Request(std::uint8_t type, std::uint16_t messageId, const std
   fields.type = type;
   fields.userId = headUser;
   fields.messageId = messageId;
-  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
+  // An empty vector's data() may be null; BuildMessage copies from it anyway.
+  fields.data = data.empty() ? std::string_view("")
+                             : std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
   web::BuildMessage(raw, fields);
   web::WebMsg msg;
   web::ParseWebMessage(msg, raw);
