@@ -2,6 +2,8 @@
 // records, each inserting, updating or deleting one user or one link. Records
 // are handled in order; the first failure ends the request and the records
 // before it keep their effect.
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -17,6 +19,18 @@
 namespace users {
 
 namespace {
+
+// A copy of `request` whose data is the one record at `record`: each record
+// is handled as a request of its own, so the request field readers apply.
+web::WebMsg RecordRequest(const web::WebMsg& request, const std::uint8_t* record, std::size_t size) {
+  web::WebMsg copy = request;
+  size = std::min(size, web::kMaxData);
+  std::memset(copy.data, 0, sizeof copy.data);
+  std::memcpy(copy.data, record, size);
+  web::Put16(copy.bodyHeader + (web::kBodyLength - web::kBodyType),
+             static_cast<std::uint16_t>(web::kBodyHeaderSize + size));
+  return copy;
+}
 
 void LogDbError(int varNum, const char* format, const std::string& userId) {
   LogError(varNum, "DB error", Format(format, userId.c_str()));

@@ -1,6 +1,5 @@
 // Login checks and sessions: is the id known, the password right, the user
 // already logged in; the session and connection checks of later requests.
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,16 +26,6 @@ void FillFailurePattern(std::uint8_t* reply) { std::memset(reply, layout::kFailu
 constexpr std::size_t kDataSourceNameField = 52;
 
 }  // namespace
-
-web::WebMsg RecordRequest(const web::WebMsg& request, const std::uint8_t* record, std::size_t size) {
-  web::WebMsg copy = request;
-  size = std::min(size, web::kMaxData);
-  std::memset(copy.data, 0, sizeof copy.data);
-  std::memcpy(copy.data, record, size);
-  web::Put16(copy.bodyHeader + (web::kBodyLength - web::kBodyType),
-             static_cast<std::uint16_t>(web::kBodyHeaderSize + size));
-  return copy;
-}
 
 int CheckLoginID(const web::WebMsg& request, std::uint8_t* reply, int varNum) {
   std::string userId = LoginUserId(request);
