@@ -70,6 +70,6 @@ std::string FieldText(const std::uint8_t* bytes, std::size_t width) {
 
 void PutField(std::uint8_t* bytes, std::size_t width, std::string_view text) {
   std::size_t n = std::min(width, text.size());
-  std::memcpy(bytes, text.data(), n);
+  if (n > 0) std::memcpy(bytes, text.data(), n);
   std::memset(bytes + n, 0, width - n);
 }

@@ -20,7 +20,7 @@ std::size_t BuildMessage(std::uint8_t* out, const MessageFields& f) {
   Put16(out + kBodyLength, bodyLength);
   out[kRecordLength] = f.recordLength;
   out[kResult] = f.result;
-  std::memcpy(out + kData, f.data.data(), dataLength);
+  if (dataLength > 0) std::memcpy(out + kData, f.data.data(), dataLength);
   return kHeadSize + bodyLength;
 }
 
