@@ -159,8 +159,7 @@ TEST(UserStatements, DbInfoSplitsTheSystemDescription) {
 class UserWriters : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::SharedInstallation();
-    testsupport::ResetUserTables();
+    userstest::PrepareUserTables();
   }
 };
 
@@ -213,7 +212,7 @@ TEST_F(UserWriters, UpdateInfoMatchesOnlyWhenAllTwentyNameBytesAgree) {
 
 class DbInfoWriter : public ::testing::Test {
  protected:
-  void SetUp() override { testsupport::SharedInstallation(); }
+  void SetUp() override { userstest::PrepareUserTables(); }
   void TearDown() override {
     db::ConnectionRecord& record = SlotAt(kSlot).db[kOfflineDb];
     if (record.open()) {

@@ -20,8 +20,7 @@ web::WebMsg LinkSet(const Bytes& data) { return Request(web::REQ_CONTROL, 7, "al
 class UserAdmin : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::SharedInstallation();
-    testsupport::ResetUserTables();
+    userstest::PrepareUserTables();
   }
 };
 

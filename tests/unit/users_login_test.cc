@@ -16,8 +16,7 @@ using testsupport::UserDbExec;
 class Login : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::SharedInstallation();
-    testsupport::ResetUserTables();
+    userstest::PrepareUserTables();
     reply.fill(0);
   }
   std::array<std::uint8_t, 240> reply{};

@@ -25,8 +25,7 @@ std::vector<std::string> ColumnNames() {
 class StartupRepair : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::SharedInstallation();
-    testsupport::ResetUserTables();
+    userstest::PrepareUserTables();
     createSql = UserDbQuery("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'userinfo'")[0][0];
     currentColumns = ColumnNames();
   }
@@ -74,8 +73,7 @@ TEST_F(StartupRepair, OldLayoutGetsUserLevelAndPersonalColumnsAtTheEnd) {
 class StartupMarks : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::SharedInstallation();
-    testsupport::ResetUserTables();
+    userstest::PrepareUserTables();
   }
 };
 

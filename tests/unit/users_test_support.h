@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/log.h"
 #include "support/test_installation.h"
 #include "web/web_format.h"
 #include "web/web_message.h"
@@ -76,6 +77,15 @@ inline void AppendLinkRecord(Bytes& data, std::uint8_t op, std::uint8_t type, co
   data[at + 1] = type;
   PutText(data, at + 2, 20, name);
   for (int i = 0; i < 48; ++i) data[at + 22 + i] = static_cast<std::uint8_t>(firstParam + i);
+}
+
+// The shared installation with fresh user tables, logging into its own
+// directory at every level (other tests move the log elsewhere).
+inline void PrepareUserTables() {
+  const auto& installation = testsupport::SharedInstallation();
+  SetLogDirectory(installation.commDir + "/");
+  SetInfoLevel(9);
+  testsupport::ResetUserTables();
 }
 
 inline std::vector<std::string> UserRow(const std::string& id, const std::string& columns) {
