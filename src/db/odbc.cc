@@ -139,8 +139,10 @@ std::string CountStatement(const std::string& table, const std::string& conditio
   return "Select Count(*) From " + table + " Where " + condition;
 }
 
-std::string SelectStatement(const std::string& table, const std::string& condition, const std::string& ordering) {
-  std::string sql = condition.empty() ? "Select * from " + table : "Select * From " + table + " Where " + condition;
+std::string SelectStatement(const std::string& table, const std::string& condition, const std::string& ordering,
+                            const std::string& columnList = "*") {
+  std::string sql = condition.empty() ? "Select " + columnList + " from " + table
+                                      : "Select " + columnList + " From " + table + " Where " + condition;
   if (!ordering.empty()) sql += " order by " + ordering;
   return sql;
 }
@@ -375,9 +377,9 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
 }
 
 int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, int columns, Row& row,
-                          const std::string& condition, int varNum) {
+                          const std::string& condition, int varNum, const std::string& columnList) {
   auto lock = LockFor(record);
-  std::string sql = SelectStatement(table, condition, "");
+  std::string sql = SelectStatement(table, condition, "", columnList);
   if (!StatementFits(sql, varNum)) return DB_EXECUTE_ERROR;
   Statement stmt(record.dbc);
   if (!stmt) {

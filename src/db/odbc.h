@@ -31,8 +31,11 @@ int ConnectDB(ConnectionRecord& record, const std::string& dsn);  // 1; 215
 int DisconnectDB(ConnectionRecord& record, int varNum);            // 1; 226; 227; 228
 int ExecuteSQL(ConnectionRecord& record, const std::string& sql, int varNum);  // 1; -2 no row touched; -1
 int getRowCount(ConnectionRecord& record, const std::string& table, const std::string& condition, int varNum);
+// The first matching row. `columnList` names the columns read ("*": the whole
+// row); a reader of one column names just that column, since the driver
+// describes every column of the result on each statement.
 int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, int columns, Row& row,
-                          const std::string& condition, int varNum);  // 1; -2; -1
+                          const std::string& condition, int varNum, const std::string& columnList = "*");  // 1; -2; -1
 
 // An open cursor handed from SelectFirstMatchingRecord to its caller. Close()
 // (and the destructor) commits on the connection and releases the statement,

@@ -25,9 +25,10 @@ struct ReaderCodes {
 };
 
 int ReadColumn(db::ConnectionRecord& database, const char* table, int columns, const std::string& condition,
-               int position, const ReaderCodes& codes, std::string& out, int varNum) {
+               int position, const ReaderCodes& codes, std::string& out, int varNum,
+               const std::string& columnList = "*") {
   db::Row row;
-  int result = db::SelectMatchingRecords(database, table, columns, row, condition, varNum);
+  int result = db::SelectMatchingRecords(database, table, columns, row, condition, varNum, columnList);
   if (result == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", codes.noRowText);
     return codes.noRow;
@@ -40,9 +41,11 @@ int ReadColumn(db::ConnectionRecord& database, const char* table, int columns, c
   return RESULT_OK;
 }
 
-int ReadUserColumn(const std::string& condition, int position, const ReaderCodes& codes, std::string& out,
+// Reads only the one column: a user row has 66 columns, and describing all of
+// them costs the driver several times the read itself.
+int ReadUserColumn(const std::string& condition, const char* column, const ReaderCodes& codes, std::string& out,
                    int varNum) {
-  return ReadColumn(db::UserDB(), db::kUserTable, db::kUserColumns, condition, position, codes, out, varNum);
+  return ReadColumn(db::UserDB(), db::kUserTable, 1, condition, 0, codes, out, varNum, column);
 }
 
 // The slot's system database; nullptr (and an empty answer) in "idle".
@@ -66,33 +69,33 @@ std::string UserCondition(const std::string& userId) { return "user_id = '" + Sq
 int GetOriginPassword(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{231, "no match origin password found", 232,
                                      "an error occurred when get origin password"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kUserPwd, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "user_pwd", codes, out, varNum);
 }
 
 int GetLoginCount(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{235, "no match login count found", 236, "An error occurred when get login count"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kLoginCount, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "login_count", codes, out, varNum);
 }
 
 int GetLoginState(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{237, "no match login state found", 238, "An error occurred when get login state"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kLoginState, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "login_state", codes, out, varNum);
 }
 
 int GetIP(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{239, "no match IP found", 240, "An error occurred when get IP"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kIp, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "ip", codes, out, varNum);
 }
 
 int GetSessionID(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{241, "no session ID found", 242, "An error occurred when get session ID"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kSessionId, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "session_id", codes, out, varNum);
 }
 
 int GetConnectState(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{243, "no connect state found GetConnectState", 244,
                                      "An error occurred when get connect state"};
-  return ReadUserColumn(UserCondition(userId), db::usercol::kConnectState, codes, out, varNum);
+  return ReadUserColumn(UserCondition(userId), "connect_state", codes, out, varNum);
 }
 
 int GetConnectState(const std::string& userId, int varNum) {
@@ -105,7 +108,7 @@ int GetConnectState(const std::string& userId, int varNum) {
 int GetUserID(const std::string& condition, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{243, "no connect state found GetUserID", 244,
                                      "An error occurred when get connect state"};
-  return ReadUserColumn(condition, db::usercol::kUserId, codes, out, varNum);
+  return ReadUserColumn(condition, "user_id", codes, out, varNum);
 }
 
 int GetDBInfoSystemID(std::string& out, int varNum) {
