@@ -117,10 +117,31 @@ bool WriteOdbcFiles(const InstallationPaths& paths, std::string& error) {
   return WriteFile(paths.userIni, "", error);
 }
 
+// Lines 1 and 2 from the options, or as they were where an option is unset;
+// the lines COMM and the web front end keep after them stay.
+bool WriteConfig(const std::string& path, const SetupOptions& options, std::string& error) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  auto value = [&](std::size_t index, int fallback) {
+    if (index >= lines.size()) return fallback;
+    auto colon = lines[index].find(':');
+    return colon == std::string::npos ? fallback : std::atoi(lines[index].c_str() + colon + 1);
+  };
+  int port = options.port > 0 ? options.port : value(0, kDefaultPort);
+  int level = options.infoLevel >= 0 ? options.infoLevel : value(1, kDefaultInfoLevel);
+  lines.resize(std::max<std::size_t>(lines.size(), 2));
+  lines[0] = "TAVREL_PORT:" + std::to_string(port);
+  lines[1] = "INFO_LEVEL:" + std::to_string(level);
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return WriteFile(path, text, error);
+}
+
 bool CheckOptions(const SetupOptions& options, std::string& error) {
   if (options.dir.empty()) return Fail(error, "no installation directory given");
-  if (options.port < 1 || options.port > 65535) return Fail(error, "port must be 1 to 65535");
-  if (options.infoLevel < 0 || options.infoLevel > 9) return Fail(error, "info level must be a digit 0 to 9");
+  if (options.port < 0 || options.port > 65535) return Fail(error, "port must be 1 to 65535");
+  if (options.infoLevel < -1 || options.infoLevel > 9) return Fail(error, "info level must be a digit 0 to 9");
   for (const auto& [id, password] : options.users) {
     if (id.empty() || id.size() > kMaxUserIdLength) return Fail(error, "user id must be 1 to 16 characters: " + id);
     if (password.size() > kMaxPasswordLength) return Fail(error, "password of " + id + " is longer than 16 characters");
@@ -178,9 +199,7 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error) {
   for (const std::string& d : {paths.webDir + "/info", paths.dbWebDir, paths.dataDir, paths.odbcDir}) {
     if (!MakeDirectory(d, error)) return 0;
   }
-  std::string config = "TAVREL_PORT:" + std::to_string(options.port) + "\nINFO_LEVEL:" +
-                       std::to_string(options.infoLevel) + "\n";
-  if (!WriteFile(paths.config, config, error)) return 0;
+  if (!WriteConfig(paths.config, options, error)) return 0;
   if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;
   if (!setup::PrepareInfoDatabase(paths.infoDb, error)) return 0;
   if (!WriteOdbcFiles(paths, error)) return 0;

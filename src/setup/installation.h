@@ -28,11 +28,15 @@
 
 constexpr std::size_t kMaxUserIdLength = 16;
 constexpr std::size_t kMaxPasswordLength = 16;
+constexpr int kDefaultPort = 6000;
+constexpr int kDefaultInfoLevel = 2;
 
 struct SetupOptions {
   std::string dir;  // made absolute before use
-  int port = 6000;
-  int infoLevel = 2;
+  // Unset (0 and -1): an existing installation keeps its values, a new one
+  // gets kDefaultPort and kDefaultInfoLevel.
+  int port = 0;
+  int infoLevel = -1;
   std::vector<std::pair<std::string, std::string>> users;  // id, password
 };
 

@@ -166,13 +166,28 @@ TEST_F(Setup, SecondRunKeepsRowsAndForeignSourcesAndAddsUsers) {
 }
 
 TEST_F(Setup, RefusesBadOptionsBeforeTouchingAnything) {
-  EXPECT_EQ(Provision({}, 0), 0);
+  EXPECT_EQ(Provision({}, -5), 0);
   EXPECT_NE(error.find("port"), std::string::npos);
   EXPECT_EQ(Provision({}, 6000, 10), 0);
   EXPECT_EQ(Provision({{std::string(17, 'u'), "pw"}}), 0);
   EXPECT_EQ(Provision({{"", "pw"}}), 0);
   EXPECT_EQ(Provision({{"user", std::string(17, 'p')}}), 0);
   EXPECT_FALSE(fs::exists(dir));
+}
+
+TEST_F(Setup, RerunWithoutPortOrLevelKeepsTheConfigurationAsCommLeftIt) {
+  ASSERT_EQ(Provision({}, 7001, 5), 1);
+  std::ofstream(paths.config, std::ios::app) << "WEB_LOG:1\nCOMM_PATH:/somewhere\n";
+  ASSERT_EQ(Provision({{"carol", "pw"}}, 0, -1), 1);
+  std::ifstream in(paths.config);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "TAVREL_PORT:7001\nINFO_LEVEL:5\nWEB_LOG:1\nCOMM_PATH:/somewhere\n");
+  ASSERT_EQ(Provision({}, 7002, -1), 1);
+  std::ifstream again(paths.config);
+  std::string first;
+  std::getline(again, first);
+  EXPECT_EQ(first, "TAVREL_PORT:7002");
 }
 
 int RunTool(const std::string& arguments) {

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "setup/installation.h"
@@ -61,7 +62,11 @@ bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& e
 void Report(const SetupOptions& options) {
   InstallationPaths p = PathsOf(std::filesystem::weakly_canonical(std::filesystem::absolute(options.dir)).string());
   std::printf("installation %s\n", p.dir.c_str());
-  std::printf("  %s (port %d, info level %d)\n", p.config.c_str(), options.port, options.infoLevel);
+  std::ifstream config(p.config);
+  std::string port, level;
+  std::getline(config, port);
+  std::getline(config, level);
+  std::printf("  %s (%s, %s)\n", p.config.c_str(), port.c_str(), level.c_str());
   std::printf("  %s/\n  %s/\n", p.commDir.c_str(), p.dbWebDir.c_str());
   std::printf("  %s\n  %s\n", p.userDb.c_str(), p.infoDb.c_str());
   for (const auto& user : options.users) std::printf("    user %s\n", user.first.c_str());
