@@ -33,6 +33,17 @@ inline std::string FieldAt(const client::Bytes& data, std::size_t offset, std::s
   return out;
 }
 
+// "%Y-%m-%d %H_%M_%S", as log lines and the user table write the local time.
+inline bool IsLocalTimeText(const std::string& text) {
+  const std::string shape = "dddd-dd-dd dd_dd_dd";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
 struct Exchange {
   int rc = 0;  // the client's result of the call
   client::Answer answer;
