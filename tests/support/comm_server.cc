@@ -1,6 +1,7 @@
 #include "support/comm_server.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -171,6 +172,13 @@ CommServer::CommServer(ServerOptions options) { provisioned_ = Provision(options
 
 CommServer::~CommServer() {
   Stop();
+  // A sanitizer report means the server itself is broken, whatever the test
+  // checked over the wire.
+  std::string console = provisioned_ ? Console() : "";
+  for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+    std::size_t at = console.find(mark);
+    if (at != std::string::npos) ADD_FAILURE() << "tavrel-comm: " << console.substr(at, 4000);
+  }
   if (!base_.empty() && !std::getenv("TAVREL_KEEP_TEST_DIRS")) {
     std::error_code ignored;
     fs::remove_all(base_, ignored);
