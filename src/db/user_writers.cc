@@ -30,7 +30,12 @@ std::int32_t NumberColumn(const Row& row, int position) {
 std::uint8_t ByteColumn(const Row& row, int position) { return static_cast<std::uint8_t>(NumberColumn(row, position)); }
 
 // "'<value>'" with quotes doubled inside.
-std::string Quoted(const std::string& value) { return "'" + SqlText(value) + "'"; }
+std::string Quoted(const std::string& value) {
+  std::string out(1, '\'');
+  out += SqlText(value);
+  out += '\'';
+  return out;
+}
 
 // Statement runner shared by the user-database writers: log, run under the
 // database lock, map the layer's result to the writer's.

@@ -110,14 +110,3 @@ TEST_F(Preconditions, FileOpenOfAMissingFileIs188WithTheName) {
   ExpectRefused({"FILE_OPEN", 0, client::FileNameData("  nosuchfile  "), 188, 19, NameAnswer("nosuchfile")});
 }
 
-TEST_F(Preconditions, ConnectSystemInIdlePassesTheStateCheck) {
-  // Link type 3 names no link at all, so nothing is dialled: what comes back
-  // is decided after the state check.
-  Bytes data(client::layout::kConnectSize, 0);
-  data[client::layout::kConnectLinkType] = 3;
-  Exchange connect = CallOnce(*server_, "pc_connect", client::MakeRequest("CONNECT_SYSTEM", data));
-  ASSERT_EQ(connect.rc, 1) << server_->Console().substr(0, 3000);
-  EXPECT_EQ(connect.answer.replyId(), 14);
-  EXPECT_NE(connect.answer.result(), 189);
-  EXPECT_NE(connect.answer.result(), 190);
-}
