@@ -12,7 +12,7 @@ cd "$repo"
 source scripts/packages.sh
 ensure_packages
 
-port=6000
+port=
 dir=./install
 while (($#)); do
   case $1 in
@@ -28,9 +28,10 @@ ninja -C build tavrel-comm tavrel-setup tavrel-web
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 if [[ -f $dir/env && -f $dir/web/info/tavrel.conf ]]; then
-  echo "Using the existing installation $dir"
+  echo "Refreshing the existing installation $dir (accounts and data are kept)"
+  build/bin/tavrel-setup ${port:+--port "$port"} "$dir"
 else
-  build/bin/tavrel-setup --port "$port" --user admin:admin "$dir"
+  build/bin/tavrel-setup --port "${port:-6000}" --user admin:admin "$dir"
 fi
 
 cat <<HINT
