@@ -1,0 +1,96 @@
+#pragma once
+// Database files and their data sources. Every database COMM works on is a
+// copy of the template "WebInit.mdb" in DB_WEB, named "<name>.mdb" and
+// reached through a system data source of the same name:
+//   DB_WEB/   the template and the work databases of online slots
+//             ("workDB_<slot>")
+//   DB_USER/  offline, download and upload files
+//   FILE_USER/ spreadsheet files (".xls") offered to the web
+//
+// Names that come from web requests pass CheckFileName before anything
+// changes; every operation here that takes such a name refuses a bad one with
+// 170, so no request can create, open or delete a file outside DB_USER and
+// DB_WEB.
+//
+// Locking: file creation takes OfflineFileLock() or OnlineFileLock() from the
+// directory creation to the end of the data source registration. Every write
+// of the data source file and every connect by name takes db::DsnLock().
+// Per-slot connection records are used only by the thread serving the slot.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "db/connection_record.h"
+#include "web/web_message.h"
+
+namespace db {
+
+constexpr std::size_t kMaxFileNameLength = 30;   // 30-character fields, 31 bytes with the zero
+constexpr std::size_t kMaxListEntries = 800;     // a listing this full is refused (187)
+constexpr std::size_t kOfflineListField = 30;    // one name in the offline file list
+constexpr std::size_t kExcelListField = 240;     // one name in the spreadsheet list
+constexpr std::size_t kMaxDeleteNames = 8;       // 30-byte name fields in 240 data bytes
+constexpr const char* kTemplateFile = "WebInit.mdb";
+constexpr const char* kDatabaseExtension = ".mdb";
+constexpr const char* kExcelExtension = ".xls";
+constexpr const char* kTabulonProgram = "Tabulon";
+
+constexpr int kFileNotFound = 186;   // DeleteDBFiles: a named file is not there
+constexpr int kListFull = 187;       // a listing reached kMaxListEntries
+
+// The tables OpenUserDbFile makes sure of in a file made by an older template.
+extern const char* const kTablesAddedOnOpen[13];
+
+// 1 when `name` (already normalised and trimmed by the caller or not) may be
+// used as a file and data source name: after normalising and trimming it is
+// 1 to 30 characters, not "." or "..", and holds no "/", "\", zero byte,
+// control character or a character the data source file cannot carry in a
+// section name. Otherwise logs and returns 170.
+int CheckFileName(const std::string& name, int varNum);
+// The form in which a name is used for both the file and its data source:
+// bytes 1..9 turned into digits, then trimmed.
+std::string FileNameOf(const std::string& name);
+
+// "workDB_<slot>".
+std::string WorkDbName(int varNum);
+
+int CreateOfflineFile(const std::string& name, int varNum);  // 1; 170; 178; 182
+int CreateOnlineFile(const std::string& name, int varNum);   // 1; 170; 178; 182
+// Registers the system data source `name` for "<directory><name>.mdb";
+// `directory` ends in "/". 1; 182 (170 for a bad name, logged).
+int CreateDSN(const std::string& name, const std::string& directory);
+int DeleteDSN(const std::string& name, int varNum);                                 // 1; 170; 179
+int DeleteDBFile(const std::string& name, const std::string& directory, int varNum);  // 1; 170; 180
+// 1 when "<name>.mdb" is an entry of `directory` (case-sensitive), else 0.
+int FileExists(const std::string& name, const std::string& directory);
+
+// The web's lists. `result` is replaced; `length` is the number of bytes the
+// reply carries (0 with a one-byte buffer holding 0 when there is no file).
+int ListOfflineFiles(std::vector<std::uint8_t>& result, int& length, int varNum);  // 1; 187
+int ListExcelFiles(std::vector<std::uint8_t>& result, int& length, int varNum);    // 1; 187
+
+// Deletes the offline files named in the request's data (30-byte fields, the
+// first empty one ends the list). 1; 170; 179; 180; 182; 185; 186; 252.
+int DeleteDBFiles(const web::WebMsg& request, int varNum);
+
+int OpenWorkDB(const std::string& name, int varNum);  // 1; 170; 215
+int CloseWorkDB(int varNum);                           // 1; 179
+// Operation codes are the control request numbers: 16, 18 (offline), 21
+// (download), 25 (upload) open; 20, 23, 27 close.
+int OpenUserDbFile(const std::string& name, int operation, int varNum);  // 1; 170; 215
+int CloseDbFile(const std::string& name, int operation, int varNum);     // 1 or a DisconnectDB code
+// The variant for a request: the name is its 30-byte field at data 0, the
+// operation its message id.
+int CloseDbFile(const web::WebMsg& request, int varNum);
+// Connects `record` to the data source of `name`. 1; 170; 215.
+int openDbFile(const std::string& name, ConnectionRecord& record, int varNum);
+
+// Runs "Tabulon <path>?<table>" and waits for it: 1 when it ran (its exit
+// code is not examined), 0 when it could not be started.
+int RunTabulon(const std::string& path, const std::string& table);
+
+std::mutex& OfflineFileLock();
+std::mutex& OnlineFileLock();
+
+}  // namespace db
