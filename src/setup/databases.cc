@@ -1,9 +1,18 @@
 #include "setup/databases.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <cstdio>
+#include <system_error>
 
 namespace setup {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -34,6 +43,7 @@ class SqliteFile {
   ~SqliteFile() { sqlite3_close(db_); }
 
   bool ok() const { return error_.empty(); }
+  void SetError(const std::string& error) { error_ = error; }
   const std::string& error() const { return error_; }
 
   bool Exec(const std::string& sql) {
@@ -106,6 +116,50 @@ int Fail(std::string& error, const std::string& path, const SqliteFile& file) {
   return 0;
 }
 
+std::string IntText(int value) { return std::to_string(value); }
+
+// The rows the data set gives the info tables replace whatever a former run
+// left there, in one transaction.
+bool FillInfoTables(SqliteFile& file, const Dataset& dataset) {
+  if (!file.Exec("BEGIN")) return false;
+  bool ok = file.Exec("DELETE FROM TableVersion") && file.Exec("DELETE FROM Tablestrt") &&
+            file.Exec("DELETE FROM TableLine");
+  int number = 0;
+  for (const VersionEntry& v : dataset.versions) {
+    ok = ok && file.Run("INSERT INTO TableVersion (tv_no, db_version, t_name, key_low, key_high) "
+                        "VALUES (?1, ?2, ?3, ?4, ?5)",
+                        {IntText(++number), IntText(v.version), v.name, IntText(v.keyLow), IntText(v.keyHigh)}) == 1;
+  }
+  for (const PgcEntry& pgc : dataset.pgcs) {
+    for (const PgcRowLength& row : pgc.lengths) {
+      ok = ok && file.Run("INSERT INTO Tablestrt (pgcno, row_length, pgc_name, system_mask, country_mask, "
+                          "version_range) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                          {pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
+                           row.VersionRange()}) == 1;
+    }
+  }
+  for (const LineEntry& line : dataset.lines) {
+    char key[16];
+    std::snprintf(key, sizeof key, "723%02d", line.key);
+    std::string columns = "pgc_no, line_count";
+    std::string places = "?1, ?2";
+    std::vector<std::string> values = {key, IntText(static_cast<int>(line.d3.size()))};
+    for (std::size_t i = 0; i < line.d3.size(); ++i) {
+      columns += ", value" + std::to_string(i + 1);
+      places += ", ?" + std::to_string(i + 3);
+      values.push_back(IntText(line.d3[i]));
+    }
+    ok = ok && file.Run("INSERT INTO TableLine (" + columns + ") VALUES (" + places + ")", values) == 1;
+  }
+  if (!ok) {
+    std::string why = file.error();
+    file.Exec("ROLLBACK");
+    file.SetError(why);
+    return false;
+  }
+  return file.Exec("COMMIT");
+}
+
 }  // namespace
 
 std::vector<std::string> UserDatabaseSchema() {
@@ -123,6 +177,12 @@ std::vector<std::string> UserDatabaseSchema() {
   return {userinfo, linkinfo};
 }
 
+std::string DbinfoTableStatement() {
+  return "CREATE TABLE IF NOT EXISTS dbinfo (db_version " + kNumber + ", country_id " + kNumber + ", country_name " +
+         Text(20) + ", system_id " + kNumber + ", system_name " + Text(20) + ", version_text " + Text(8) +
+         Numbered("info", 1, 6, kNumber) + ")";
+}
+
 std::vector<std::string> InfoDatabaseSchema() {
   std::string version = "CREATE TABLE IF NOT EXISTS TableVersion (tv_no " + kNumber + ", db_version " + kNumber +
                         ", t_name " + Text(30) + ", t_date " + Text(19) + ", remark " + Text(60) + ", key_low " +
@@ -133,10 +193,8 @@ std::vector<std::string> InfoDatabaseSchema() {
                      Numbered("field", 1, 40, Text(60)) + ")";
   std::string line = "CREATE TABLE IF NOT EXISTS TableLine (pgc_no " + Text(10) + ", line_count " + kNumber +
                      ", line_name " + Text(30) + Numbered("value", 1, 33, Text(10)) + ")";
-  std::string dbinfo = "CREATE TABLE IF NOT EXISTS dbinfo (db_version " + kNumber + ", country_id " + kNumber +
-                       ", country_name " + Text(20) + ", system_id " + kNumber + ", system_name " + Text(20) +
-                       ", version_text " + Text(8) + Numbered("info", 1, 6, kNumber) + ")";
-  return {version, strt, line, dbinfo, "CREATE INDEX IF NOT EXISTS tablestrt_pgcno ON Tablestrt (pgcno)"};
+  return {version, strt, line, DbinfoTableStatement(),
+          "CREATE INDEX IF NOT EXISTS tablestrt_pgcno ON Tablestrt (pgcno)"};
 }
 
 int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
@@ -149,9 +207,75 @@ int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std
   return 1;
 }
 
-int PrepareInfoDatabase(const std::string& path, std::string& error) {
+int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error) {
   SqliteFile file(path);
-  if (!file.ok() || !file.UseWal() || !CreateTables(file, InfoDatabaseSchema())) return Fail(error, path, file);
+  if (!file.ok() || !file.UseWal() || !CreateTables(file, InfoDatabaseSchema()) || !FillInfoTables(file, dataset)) {
+    return Fail(error, path, file);
+  }
+  return 1;
+}
+
+std::string PgcTableStatement(const std::string& number, int width) {
+  std::string sql = "CREATE TABLE IF NOT EXISTS PGC" + number + " (d1 " + kNumber;
+  return sql + Numbered("d", 2, width, kNumber) + ")";
+}
+
+std::vector<std::string> TemplateSchema(const Dataset& dataset) {
+  std::vector<std::string> schema;
+  for (const PgcEntry& pgc : dataset.pgcs) schema.push_back(PgcTableStatement(pgc.number, pgc.Width()));
+  schema.push_back(DbinfoTableStatement());
+  return schema;
+}
+
+std::string TemplateTableStatement(const Dataset& dataset, const std::string& table) {
+  std::string lower = table;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (lower == "dbinfo") return DbinfoTableStatement();
+  if (lower.rfind("pgc", 0) != 0) return {};
+  const PgcEntry* pgc = dataset.Find(lower.substr(3));
+  return pgc == nullptr ? std::string() : PgcTableStatement(pgc->number, pgc->Width());
+}
+
+int BuildTemplate(const std::string& path, const Dataset& dataset, std::string& error) {
+  // Built beside the target and renamed over it: COMM copies the template
+  // whenever a slot goes online, and must never find half of one.
+  std::string temporary = path + ".tmp" + std::to_string(getpid());
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(temporary + suffix, ec);
+  {
+    SqliteFile file(temporary);
+    if (!file.ok() || !file.UseWal() || !CreateTables(file, TemplateSchema(dataset))) {
+      Fail(error, path, file);
+      for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(temporary + suffix, ec);
+      return 0;
+    }
+  }  // the last connection's close folds the WAL back into the file
+  // A stale WAL beside the new file would be replayed into it.
+  for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix, ec);
+  fs::rename(temporary, path, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    error = "cannot write " + path;
+    return 0;
+  }
+  return 1;
+}
+
+int AddMissingTable(const std::string& path, const std::string& table, const Dataset& dataset, std::string& error) {
+  std::string sql = TemplateTableStatement(dataset, table);
+  if (sql.empty()) {
+    error = "no such table in the template: " + table;
+    return 0;
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    error = "no database file " + path;
+    return 0;
+  }
+  SqliteFile file(path);
+  // CREATE TABLE IF NOT EXISTS compares names without regard to case, as
+  // every statement on these files does.
+  if (!file.ok() || !file.Exec(sql)) return Fail(error, path, file);
   return 1;
 }
 

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "setup/dataset.h"
+
 namespace setup {
 
 // Creates the file and its missing tables, switches it to WAL, and inserts each
@@ -12,7 +14,23 @@ namespace setup {
 // the reason in `error`.
 int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
                         std::string& error);
-int PrepareInfoDatabase(const std::string& path, std::string& error);
+// Creates the info tables when missing and replaces their TableVersion,
+// Tablestrt and TableLine rows with those of the data set.
+int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error);
+
+// The template database: a table "PGC<n>" for every PGC of the data set with
+// the integer columns d1..dN of its widest row, and dbinfo. Rebuilt whole on
+// every run and put in place by a rename; WAL is set in the file.
+int BuildTemplate(const std::string& path, const Dataset& dataset, std::string& error);
+std::vector<std::string> TemplateSchema(const Dataset& dataset);
+// The CREATE TABLE IF NOT EXISTS statement the template has for `table`
+// (case-insensitive: "pgc326", "PGC326", "dbinfo"); "" for a table it lacks.
+std::string TemplateTableStatement(const Dataset& dataset, const std::string& table);
+std::string PgcTableStatement(const std::string& number, int width);
+std::string DbinfoTableStatement();
+// Adds `table` to the existing database file when missing, as the template
+// has it. 1 when the table is there afterwards; 0 with the reason.
+int AddMissingTable(const std::string& path, const std::string& table, const Dataset& dataset, std::string& error);
 
 // The statements that create the tables when missing, in creation order.
 std::vector<std::string> UserDatabaseSchema();

@@ -173,6 +173,7 @@ InstallationPaths PathsOf(const std::string& absoluteDir) {
   p.config = p.webDir + "/info/tavrel.conf";
   p.commDir = p.dir + "/comm";
   p.dbWebDir = p.commDir + "/DB_WEB";
+  p.templateDb = p.dbWebDir + "/WebInit.mdb";
   p.dataDir = p.dir + "/data";
   p.userDb = p.dataDir + "/WebUser.db";
   p.infoDb = p.dataDir + "/WebInfo.db";
@@ -201,7 +202,9 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error) {
   }
   if (!WriteConfig(paths.config, options, error)) return 0;
   if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;
-  if (!setup::PrepareInfoDatabase(paths.infoDb, error)) return 0;
+  const setup::Dataset& dataset = setup::DefaultDataset();
+  if (!setup::PrepareInfoDatabase(paths.infoDb, dataset, error)) return 0;
+  if (!setup::BuildTemplate(paths.templateDb, dataset, error)) return 0;
   if (!WriteOdbcFiles(paths, error)) return 0;
   std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
   if (!WriteFile(paths.envFile, env, error)) return 0;

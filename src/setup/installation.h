@@ -7,8 +7,11 @@
 //
 //   DIR/web/info/tavrel.conf   "TAVREL_PORT:<port>", "INFO_LEVEL:<digit>"
 //   DIR/comm/, DIR/comm/DB_WEB/
+//   DIR/comm/DB_WEB/WebInit.mdb  the template: every PGC table of the data
+//                              set, dbinfo (rebuilt on every run, WAL)
 //   DIR/data/WebUser.db        userinfo, linkinfo (WAL)
-//   DIR/data/WebInfo.db        TableVersion, Tablestrt, TableLine, dbinfo (WAL)
+//   DIR/data/WebInfo.db        TableVersion, Tablestrt, TableLine (rows of the
+//                              data set, replaced on every run), dbinfo (WAL)
 //   DIR/odbc/odbcinst.ini      driver "SQLite3", Threading = 2
 //   DIR/odbc/odbc.ini          data sources WebUser, WebInfo; other sections kept
 //   DIR/odbc/user.ini          empty, so that no ~/.odbc.ini shadows them
@@ -48,7 +51,7 @@ std::string FindSqliteOdbcDriver();
 
 // Paths of an installation, for the tool's report and for tests.
 struct InstallationPaths {
-  std::string dir, webDir, config, commDir, dbWebDir, dataDir, userDb, infoDb, odbcDir, odbcinst, odbcIni, userIni,
+  std::string dir, webDir, config, commDir, dbWebDir, templateDb, dataDir, userDb, infoDb, odbcDir, odbcinst, odbcIni, userIni,
       envFile;
 };
 InstallationPaths PathsOf(const std::string& absoluteDir);

@@ -67,7 +67,7 @@ void Report(const SetupOptions& options) {
   std::getline(config, port);
   std::getline(config, level);
   std::printf("  %s (%s, %s)\n", p.config.c_str(), port.c_str(), level.c_str());
-  std::printf("  %s/\n  %s/\n", p.commDir.c_str(), p.dbWebDir.c_str());
+  std::printf("  %s/\n  %s/\n  %s\n", p.commDir.c_str(), p.dbWebDir.c_str(), p.templateDb.c_str());
   std::printf("  %s\n  %s\n", p.userDb.c_str(), p.infoDb.c_str());
   for (const auto& user : options.users) std::printf("    user %s\n", user.first.c_str());
   std::printf("  %s\n  %s\n  %s\n  %s\n", p.odbcinst.c_str(), p.odbcIni.c_str(), p.userIni.c_str(), p.envFile.c_str());
