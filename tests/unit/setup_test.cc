@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "pgc/catalogue.h"
+#include "setup/databases.h"
+#include "setup/dataset.h"
 #include "setup/installation.h"
 
 namespace {
@@ -102,7 +105,7 @@ TEST_F(Setup, MakesTheInstallationLayout) {
   EXPECT_EQ(ReadFile(dir + "/env"),
             "WEB_PATH=" + dir + "/web\nODBCSYSINI=" + dir + "/odbc\nODBCINI=" + dir + "/odbc/user.ini\n");
   EXPECT_TRUE(fs::is_directory(dir + "/comm/DB_WEB"));
-  EXPECT_FALSE(fs::exists(dir + "/comm/DB_WEB/WebInit.mdb"));
+  EXPECT_TRUE(fs::exists(dir + "/comm/DB_WEB/WebInit.mdb"));
   EXPECT_TRUE(fs::exists(dir + "/odbc/user.ini"));
   EXPECT_EQ(fs::file_size(dir + "/odbc/user.ini"), 0u);
 
@@ -130,7 +133,6 @@ TEST_F(Setup, MakesTheInstallationLayout) {
   EXPECT_EQ(ColumnNames(paths.infoDb, "Tablestrt").size(), 48u);
   EXPECT_EQ(ColumnNames(paths.infoDb, "TableLine").size(), 36u);
   EXPECT_EQ(ColumnNames(paths.infoDb, "dbinfo").size(), 12u);
-  EXPECT_EQ(Query(paths.infoDb, "select count(*) from Tablestrt")[0][0], "0");
   EXPECT_EQ(Query(paths.userDb, "pragma journal_mode")[0][0], "wal");
   EXPECT_EQ(Query(paths.infoDb, "pragma journal_mode")[0][0], "wal");
 
@@ -148,14 +150,15 @@ TEST_F(Setup, SecondRunKeepsRowsAndForeignSourcesAndAddsUsers) {
   ASSERT_EQ(Provision({{"admin", "old"}, {"bob", "pw"}}), 1) << error;
   Exec(paths.userDb, "update userinfo set login_count = 5 where user_id = 'bob'; insert into linkinfo (link_type) "
                      "values (3)");
-  Exec(paths.infoDb, "insert into TableVersion (tv_no, db_version) values (1, 4)");
+  Exec(paths.infoDb, "insert into TableVersion (tv_no, db_version) values (9, 4)");
   std::ofstream(paths.odbcIni, std::ios::app) << "[workDB_4]\nDriver=SQLite3\nDatabase=/somewhere/x.mdb\n";
 
   ASSERT_EQ(Provision({{"admin", "new"}, {"carol", "c"}}, 6200), 1) << error;
   EXPECT_EQ(Query(paths.userDb, "select user_id, user_pwd, login_count from userinfo order by user_id"),
             (Rows{{"admin", "new", "0"}, {"bob", "pw", "5"}, {"carol", "c", "0"}}));
   EXPECT_EQ(Query(paths.userDb, "select link_type from linkinfo"), (Rows{{"3"}}));
-  EXPECT_EQ(Query(paths.infoDb, "select db_version from TableVersion"), (Rows{{"4"}}));
+  // The info tables hold the data set's rows again, not a second copy.
+  EXPECT_EQ(Query(paths.infoDb, "select db_version from TableVersion order by tv_no"), (Rows{{"1"}, {"2"}}));
   EXPECT_EQ(ReadFile(dir + "/web/info/tavrel.conf"), "TAVREL_PORT:6200\nINFO_LEVEL:2\n");
 
   std::string odbcIni = ReadFile(paths.odbcIni);
@@ -211,6 +214,138 @@ TEST_F(Setup, ToolRefusesBadArgumentsAndProvisionsGoodOnes) {
   EXPECT_EQ(ReadFile(dir + "/web/info/tavrel.conf"), "TAVREL_PORT:6001\nINFO_LEVEL:3\n");
   EXPECT_EQ(Query(paths.userDb, "select user_id, user_pwd from userinfo order by user_id"),
             (Rows{{"ann", "a:b"}, {"ben", "x"}}));
+}
+
+// The data set is the one description of the PGC tables; these pin what the
+// rest of the system relies on it to hold.
+TEST(Dataset, CoversEveryPgcOfTheCatalogueWithRowsOfOneTo240Bytes) {
+  const setup::Dataset& data = setup::DefaultDataset();
+  for (const std::string& number : pgc::MessageTablePGCNumbers()) {
+    const setup::PgcEntry* entry = data.Find(number);
+    ASSERT_NE(entry, nullptr) << "PGC " << number;
+    for (const auto& row : entry->lengths) {
+      EXPECT_GE(row.length, 1) << number;
+      EXPECT_LE(row.length, 240) << number;
+    }
+  }
+  ASSERT_NE(data.Find("20000"), nullptr);
+  EXPECT_EQ(data.Find("20000")->Width(), 14);
+  EXPECT_EQ(data.FieldColumn("20000", "system_id"), 1);
+  EXPECT_EQ(data.FieldColumn("20000", "country_id"), 4);
+  EXPECT_EQ(data.FieldColumn("20000", "t_major"), 10);
+  EXPECT_EQ(data.FieldColumn("20000", "t_minor"), 11);
+  EXPECT_EQ(data.FieldColumn("501", "web_timeout"), 52);
+  EXPECT_GE(data.systems.size(), 2u);
+  EXPECT_GE(data.countries.size(), 2u);
+  EXPECT_GE(data.versions.size(), 2u);
+  EXPECT_FALSE(data.lines.empty());
+}
+
+// Every key column the catalogue names must exist in every row of its PGC,
+// or storing a row would address a column past its end.
+TEST(Dataset, EveryRowHoldsTheKeyColumnsOfItsPgc) {
+  const setup::Dataset& data = setup::DefaultDataset();
+  auto check = [&](const char* const* records, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string record = records[i];
+      std::string number = record.substr(0, record.find('$'));
+      std::stringstream columns(record.substr(record.find('$') + 1));
+      int widest = 0;
+      for (std::string column; std::getline(columns, column, ',');) widest = std::max(widest, std::stoi(column.substr(1)));
+      const setup::PgcEntry* entry = data.Find(number);
+      if (entry == nullptr) continue;  // a key-table PGC without a message ID has no table
+      for (const auto& row : entry->lengths) EXPECT_GE(row.length, widest) << "PGC " << number;
+    }
+  };
+  check(pgc::PGCKeyTable(), pgc::kKeyTableRecords);
+  check(pgc::PGCKeyTable2(), pgc::kKeyTable2Records);
+  for (const auto& row : data.Find("852")->lengths) EXPECT_GE(row.length, 11);  // its special key ends at d11
+  // PGC 723 rows are copied into PGC 722 as they are.
+  EXPECT_EQ(data.Find("722")->Width(), data.Find("723")->Width());
+}
+
+TEST(Dataset, RowLengthComesFromTheFirstLineThatAcceptsSystemCountryAndVersion) {
+  setup::Dataset data;
+  std::string error;
+  ASSERT_EQ(setup::ParseDataset("pgc 100 20 1 * *\n"
+                                "pgc 100 24 2,3 1 2-4   # comment\n"
+                                "pgc 100 30\n"
+                                "pgc 101 7\n",
+                                data, error),
+            1)
+      << error;
+  EXPECT_EQ(data.RowLength("100", 1, 5, 9), 20);
+  EXPECT_EQ(data.RowLength("100", 3, 1, 4), 24);
+  EXPECT_EQ(data.RowLength("100", 3, 0, 4), 30);  // wrong country
+  EXPECT_EQ(data.RowLength("100", 2, 1, 5), 30);  // past the version range
+  EXPECT_EQ(data.RowLength("101", 8, 7, 0), 7);
+  EXPECT_EQ(data.RowLength("102", 1, 0, 1), 0);
+  EXPECT_EQ(data.Find("100")->Width(), 30);
+
+  const setup::PgcRowLength& second = data.Find("100")->lengths[1];
+  EXPECT_EQ(second.SystemMask(), "01100000");   // system n at position n
+  EXPECT_EQ(second.CountryMask(), "01000000");  // country n at position n + 1
+  EXPECT_EQ(second.VersionRange(), "0000200004");
+  EXPECT_EQ(data.Find("100")->lengths[2].SystemMask(), "11111111");
+}
+
+TEST(Dataset, RefusesMalformedLinesNamingTheLine) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"pgc 100 0\n", "line 1"},
+      {"pgc 100 20\npgc 101 241\n", "line 2"},
+      {"pgc 10 20\n", "line 1"},
+      {"pgc 100 20 9 * *\n", "line 1"},
+      {"pgc 100 20 * * 5-2\n", "line 1"},
+      {"pgc 100 20 * *\n", "line 1"},
+      {"tables 5\n", "line 1"},
+      {"line 100 1\n", "line 1"},
+      {"line 1\n", "line 1"},
+      {"pgc 501 40\nfield 501 52 web_timeout\n", "web_timeout"},
+  };
+  for (const auto& [text, where] : bad) {
+    setup::Dataset data;
+    std::string error;
+    EXPECT_EQ(setup::ParseDataset(text, data, error), 0) << text;
+    EXPECT_NE(error.find(where), std::string::npos) << text << " -> " << error;
+  }
+}
+
+TEST_F(Setup, TemplateHasEveryPgcTableAsWideAsItsWidestRowInWalMode) {
+  ASSERT_EQ(Provision({}), 1) << error;
+  const setup::Dataset& data = setup::DefaultDataset();
+  std::string path = paths.templateDb;
+  EXPECT_EQ(Query(path, "pragma journal_mode")[0][0], "wal");
+  EXPECT_FALSE(fs::exists(path + "-wal"));
+  for (const setup::PgcEntry& entry : data.pgcs) {
+    EXPECT_EQ(ColumnNames(path, "PGC" + entry.number), Numbered("d", entry.Width())) << entry.number;
+  }
+  EXPECT_EQ(ColumnNames(path, "PGC20000").size(), 14u);
+  EXPECT_GE(ColumnNames(path, "PGC501").size(), 52u);
+  EXPECT_EQ(ColumnNames(path, "dbinfo"), ColumnNames(paths.infoDb, "dbinfo"));
+  EXPECT_EQ(Query(path, "select count(*) from sqlite_master where type = 'table'")[0][0],
+            std::to_string(data.pgcs.size() + 1));
+}
+
+TEST_F(Setup, InfoTablesHoldTheDataSetAndARerunReplacesThem) {
+  ASSERT_EQ(Provision({}), 1) << error;
+  Exec(paths.infoDb, "insert into Tablestrt (pgcno, row_length) values (999, 1)");
+  Exec(paths.templateDb, "create table leftover (x)");
+  ASSERT_EQ(Provision({}), 1) << error;
+
+  const setup::Dataset& data = setup::DefaultDataset();
+  std::size_t rows = 0;
+  for (const auto& entry : data.pgcs) rows += entry.lengths.size();
+  EXPECT_EQ(Query(paths.infoDb, "select count(*) from Tablestrt")[0][0], std::to_string(rows));
+  EXPECT_EQ(Query(paths.infoDb, "select row_length, system_mask, country_mask, version_range from Tablestrt "
+                                "where pgcno = 724 order by rowid"),
+            (Rows{{"12", "11111111", "11111111", "0000100001"}, {"14", "11111111", "11111111", "0000200002"}}));
+  EXPECT_EQ(Query(paths.infoDb, "select tv_no, db_version, key_low, key_high from TableVersion order by tv_no"),
+            (Rows{{"1", "1", "100", "199"}, {"2", "2", "200", "299"}}));
+  Rows line = Query(paths.infoDb, "select pgc_no, line_count, value1, value2, value3, value4 from TableLine "
+                                  "where pgc_no = '72307'");
+  EXPECT_EQ(line, (Rows{{"72307", "3", "1", "3", "4", ""}}));
+  // The template is rebuilt whole: nothing of a former one survives.
+  EXPECT_EQ(Query(paths.templateDb, "select count(*) from sqlite_master where name = 'leftover'")[0][0], "0");
 }
 
 }  // namespace
