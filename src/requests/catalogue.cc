@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "requests/file_requests.h"
 #include "requests/login_requests.h"
+#include "requests/pgc_requests.h"
 
 namespace requests {
 namespace {
@@ -14,23 +16,23 @@ constexpr ControlRequest kControlRequests[] = {
     {LOGOUT, "LOGOUT", 5, 0, 0, LogoutSteps},
     {USER_SET, "USER_SET", 0, 60, 60, UserAdminSteps},
     {LINK_SET, "LINK_SET", 0, 60, 60, UserAdminSteps},
-    {FILE_LIST, "FILE_LIST", 9, 30, -1, nullptr},
-    {FILE_DELETE, "FILE_DELETE", 11, 60, 60, nullptr},
+    {FILE_LIST, "FILE_LIST", 9, 30, -1, FileListSteps},
+    {FILE_DELETE, "FILE_DELETE", 11, 60, 60, FileDeleteSteps},
     {CONNECT_SYSTEM, "CONNECT_SYSTEM", 14, 52, 52, nullptr},
     {TAKEOVER_SYSTEM, "TAKEOVER_SYSTEM", 14, 52, 52, nullptr},
     {SYSTEM_COMMAND_SET, "SYSTEM_COMMAND_SET", 0, 60, 60, nullptr},
-    {FILE_CREATE, "FILE_CREATE", 17, 52, 52, nullptr},
-    {FILE_OPEN, "FILE_OPEN", 19, 52, 52, nullptr},
-    {FILE_CLOSE, "FILE_CLOSE", 0, 60, 60, nullptr},
+    {FILE_CREATE, "FILE_CREATE", 17, 52, 52, FileCreateSteps},
+    {FILE_OPEN, "FILE_OPEN", 19, 52, 52, FileOpenSteps},
+    {FILE_CLOSE, "FILE_CLOSE", 0, 60, 60, FileCloseSteps},
     {ALL_DOWNLOAD_START, "ALL_DOWNLOAD_START", 22, 52, 52, nullptr},
     {ALL_DOWNLOAD_END, "ALL_DOWNLOAD_END", 0, 60, 60, nullptr},
     {DOWNLOAD_PGC, "DOWNLOAD_PGC", 0, 60, 60, nullptr},
     {ALL_UPLOAD_START, "ALL_UPLOAD_START", 26, 52, 52, nullptr},
     {ALL_UPLOAD_END, "ALL_UPLOAD_END", 0, 60, 60, nullptr},
     {UPLOAD_PGC, "UPLOAD_PGC", 0, 60, 60, nullptr},
-    {STORE_PGC, "STORE_PGC", 0, 60, 60, nullptr},
+    {STORE_PGC, "STORE_PGC", 0, 60, 60, StorePgcSteps},
     {USER_SET_EXT, "USER_SET_EXT", 0, 60, 60, UserAdminSteps},
-    {FILE_USER_LIST, "FILE_USER_LIST", 32, 240, -1, nullptr},
+    {FILE_USER_LIST, "FILE_USER_LIST", 32, 240, -1, FileUserListSteps},
 };
 
 }  // namespace
@@ -42,7 +44,18 @@ const ControlRequest* FindControlRequest(std::uint16_t id) {
   return nullptr;
 }
 
-RequestSteps PgcSteps(std::uint8_t, PgcPlace, std::uint8_t, std::uint16_t) { return nullptr; }
+RequestSteps PgcSteps(std::uint8_t type, PgcPlace place, std::uint8_t mode, std::uint16_t) {
+  const bool write = mode == web::kModeWrite;
+  if (place == PgcPlace::kOffline) {
+    if (type == web::REQ_PGC) return write ? PgcStoreSteps : PgcReadSteps;
+    return write ? TableStoreSteps : TableReadSteps;
+  }
+  // Linked: the work database serves the table requests that do not reach
+  // the system; the others wait for the system link.
+  if (type == web::REQ_TABLE_DOWNLOAD && write) return TableStoreSteps;
+  if (type == web::REQ_TABLE_UPLOAD && !write) return TableReadSteps;
+  return nullptr;
+}
 RequestSteps RestartSteps() { return nullptr; }
 
 void FillPgcAnswer(std::uint8_t* out, const web::WebMsg& msg) {

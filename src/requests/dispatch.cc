@@ -14,7 +14,9 @@ int Reply(RequestContext& ctx, int result) {
   if (ctx.replied) return result;
   int sent = web::SendReplyToWeb(ctx.webSocket, ctx.replyId, result, ctx.reply.data(), ctx.msg, ctx.recordLength,
                                  ctx.totalLength, ctx.varNum);
-  return sent == RESULT_OK ? result : sent;
+  if (sent != RESULT_OK) return sent;
+  if (ctx.afterReply != nullptr) ctx.afterReply(ctx);
+  return result;
 }
 
 // Runs the steps after a passed check; a request without steps here is not

@@ -42,6 +42,8 @@ struct RequestContext {
   int totalLength = 0;
   std::uint16_t replyId = 0;
   bool replied = false;  // a step talked to the web client itself: send nothing more
+  // Work that follows the reply once it has been sent, whatever its result.
+  void (*afterReply)(RequestContext&) = nullptr;
 };
 
 // A request's steps: run after its precondition check passed; returns the
@@ -82,6 +84,10 @@ constexpr std::uint16_t kKeepAliveId = 0xFFFF;
 // Result of a request that is not one (unknown type, control id or mode) or
 // whose steps this server does not carry out: no reply, connection closed.
 constexpr int kNotARequest = 0;
+
+// The PGC501 message: after it is written, the slot's web disconnect
+// time-out is read again from the PGC501 table.
+constexpr std::uint16_t kPgc501Id = 0x5010;
 
 // The 60-byte answer of the PGC families: the request's message id bytes,
 // then 58 bytes 0xFF.

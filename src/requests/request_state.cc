@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "db/files.h"
 #include "db/odbc.h"
 #include "frame/config.h"
 #include "frame/log.h"
@@ -109,6 +110,7 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
     case FILE_CREATE: {
       if (!idle) return StateRefusal(varNum, code::kStateWrong, kIdleFirst);
       std::string name = RequestFileName(msg);
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
       if (OfflineFileExists(name)) {
         return Refuse(varNum, FILE_EXIST_ERROR, "File error", Format("File %s.mdb exist error when create", name.c_str()));
       }
@@ -117,6 +119,7 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
     case FILE_OPEN: {
       if (!idle) return StateRefusal(varNum, code::kStateWrong, kIdleFirst);
       std::string name = RequestFileName(msg);
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
       if (!OfflineFileExists(name)) {
         return Refuse(varNum, code::kFileMissing, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
       }
@@ -128,6 +131,7 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
         return StateRefusal(varNum, code::kStateWrong, "COMM is in %s state, please open$create an offline file first.");
       }
       std::string name = RequestFileName(msg);
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
       if (!OfflineFileExists(name)) {
         return Refuse(varNum, CLOSE_FILE_NOT_EXIST, "DB error", Format("Close DB file %s.mdb not exist", name.c_str()));
       }
@@ -151,7 +155,8 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
     case ALL_DOWNLOAD_START: {
       if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
       if (state != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
-      std::string name = RequestFileName(msg);
+      std::string name = DownloadFileName(msg);
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
       std::uint8_t mode = msg.data[kDownloadModeByte];
       if (mode == 0 && OfflineFileExists(name)) {
         return Refuse(varNum, FILE_EXIST_ERROR, "File error", Format("File %s.mdb exist error when create", name.c_str()));
@@ -172,6 +177,7 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
       if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
       if (state != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
       std::string name = RequestFileName(msg);
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
       if (!OfflineFileExists(name)) {
         return Refuse(varNum, code::kFileMissing, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
       }
@@ -190,11 +196,29 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
 
 }  // namespace
 
-std::string RequestFileName(const web::WebMsg& msg) {
-  std::string name;
-  TrimTextQuiet(name, FieldText(msg.data, msg.dataLength()));
-  return name;
+namespace {
+// The bytes of a name field without its zero padding; a zero byte inside the
+// name stays, so that the name check refuses it.
+std::string NameField(const std::uint8_t* bytes, std::size_t width) {
+  std::string raw(reinterpret_cast<const char*>(bytes), width);
+  raw.erase(raw.find_last_not_of('\0') + 1);
+  return db::FileNameOf(raw);
 }
+}  // namespace
+
+std::string RequestFileName(const web::WebMsg& msg) { return NameField(msg.data, msg.dataLength()); }
+
+int CheckUserNotConnected(const web::WebMsg& msg, int varNum) {
+  int connectState = users::GetConnectState(msg.user(), varNum);
+  if (connectState == 0) return RESULT_OK;
+  if (connectState == 243 || connectState == 244) return connectState;
+  LogError(varNum, "User state error", "user state is not idle");
+  return USER_NOT_IDLE;
+}
+
+void RestoreState(int varNum) { SetState(varNum, SlotAt(varNum).savedState.c_str()); }
+
+std::string DownloadFileName(const web::WebMsg& msg) { return NameField(msg.data, kDownloadModeByte); }
 
 std::string WorkDatabaseName(int varNum) { return Format("%s_%d", "workDB", varNum); }
 

@@ -19,8 +19,17 @@ int CheckRequestState(std::vector<std::uint8_t>& reply, int recordLength, const 
 // request's user. 1; the statement's code.
 int RollBackDataBase(int connectState, const web::WebMsg& msg, int varNum);
 
-// The file name of a file request: the data as text, trimmed of surrounding blanks.
+// The file name of a file request: the data as text, normalised and trimmed
+// of surrounding blanks.
 std::string RequestFileName(const web::WebMsg& msg);
+
+// The request's user must have no connection mark: 1; 163 (logged); 243; 244.
+int CheckUserNotConnected(const web::WebMsg& msg, int varNum);
+// Sets the slot's state back to the one saved before the request changed it.
+void RestoreState(int varNum);
+// The file of ALL_DOWNLOAD_START: its first 30 data bytes (byte 30 is the
+// creation mode).
+std::string DownloadFileName(const web::WebMsg& msg);
 // The work database name of a slot: "workDB_<varNum>".
 std::string WorkDatabaseName(int varNum);
 

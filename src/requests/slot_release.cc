@@ -1,5 +1,6 @@
 #include "requests/slot_release.h"
 
+#include "db/files.h"
 #include "db/odbc.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
@@ -29,7 +30,7 @@ void CloseSystemLink(int& systemSocket) {
 int DisconnectSlot(int& systemSocket, int varNum) {
   const std::string& state = SlotState(varNum);
   if (state == state::kOnline) {
-    if (SlotAt(varNum).db[kWorkDb].open()) db::DisconnectDB(SlotAt(varNum).db[kWorkDb], varNum);
+    db::CloseWorkDB(varNum);
     CloseSystemLink(systemSocket);
     return RESULT_OK;
   }
