@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include "pgc/store.h"
+#include "pgc_test_support.h"
+#include "requests/request.h"
+
+namespace pgctest {
+namespace {
+
+using PgcStore = PgcSlotTest;
+
+Bytes Sequence(int count, int first = 1) {
+  Bytes out;
+  for (int i = 0; i < count; ++i) out.push_back(static_cast<std::uint8_t>(first + i));
+  return out;
+}
+
+TEST_F(PgcStore, PGCOutsideTheKeyTablesIsReplacedWhole) {
+  InsertRow("PGC201", {9, 9, 9, 9});
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  Bytes data = {1, 2, 3, 4, 5, 6, 7, 200};
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_DOWNLOAD, 0x2010, kOnlyPacket, 4, data), buffer, counter, 0x2010,
+                              kSlot),
+            1);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 200}}));
+}
+
+TEST_F(PgcStore, KeyTablePGCIsMergedRowByRow) {
+  InsertRow("PGC100", {1, 1, 10, 10});
+  InsertRow("PGC100", {1, 2, 20, 20});
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  Bytes data = {1, 2, 99, 98, 3, 3, 30, 31};
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x1000, kOnlyPacket, 4, data), buffer, counter, 0x1000, kSlot), 1);
+  EXPECT_EQ(TableRows("PGC100", 4, "d1, d2"),
+            (std::vector<Bytes>{{1, 1, 10, 10}, {1, 2, 99, 98}, {3, 3, 30, 31}}));
+}
+
+TEST_F(PgcStore, SpecialKeyPGCMergesByItsOwnKeyColumns) {
+  // PGC 724 rows are identified by d1, d2 and d4, not by its table's d9.
+  InsertRow("PGC724", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  InsertRow("PGC724", {1, 2, 3, 5, 5, 6, 7, 8, 9, 10});
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  Bytes data = {1, 2, 77, 4, 0, 0, 0, 0, 9, 0};
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x7240, kOnlyPacket, 10, data), buffer, counter, 0x7240, kSlot),
+            1);
+  EXPECT_EQ(TableRows("PGC724", 10, "d4"),
+            (std::vector<Bytes>{{1, 2, 77, 4, 0, 0, 0, 0, 9, 0}, {1, 2, 3, 5, 5, 6, 7, 8, 9, 10}}));
+}
+
+TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
+  // Three packets of 60 rows of 4 bytes.
+  requests::WorkingBuffer buffer;
+  int counter = 12345;  // left over from another table: the first packet starts over
+  std::vector<Bytes> expected;
+  for (int p = 0; p < 3; ++p) {
+    Bytes data;
+    for (int r = 0; r < 60; ++r) {
+      Bytes row = {static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(255 - r),
+                   static_cast<std::uint8_t>(r * 3)};
+      data.insert(data.end(), row.begin(), row.end());
+      expected.push_back(row);
+    }
+    std::uint16_t seq = static_cast<std::uint16_t>((p == 2 ? 0xF000 : 0) | (p + 1));
+    EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_UPLOAD, 0x2010, seq, 4, data), buffer, counter, 0x2010, kSlot),
+              1);
+    if (p < 2) {
+      EXPECT_TRUE(TableRows("PGC201", 4).empty()) << "stored before the final packet";
+    }
+  }
+  EXPECT_EQ(counter, 720);
+  EXPECT_EQ(TableRows("PGC201", 4), expected);
+}
+
+TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
+  InsertRow("PGC201", {9, 9, 9, 9});
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  // 26 bytes of 5-byte rows; 25 bytes of 0-byte rows; rows above 240 bytes.
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 5, Sequence(26)), buffer, counter, 0x2010,
+                              kSlot),
+            169);
+  EXPECT_EQ(counter, 0);
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 0, Sequence(25)), buffer, counter, 0x2010,
+                              kSlot),
+            166);
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 241, Sequence(241)), buffer, counter,
+                              0x2010, kSlot),
+            166);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
+
+  // Packets past the working buffer: refused at the packet that would not fit.
+  const int full = static_cast<int>(requests::WorkingBuffer::size()) / 240;
+  int rc = 1;
+  int packet = 0;
+  for (; packet <= full && rc == 1; ++packet) {
+    rc = pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, static_cast<std::uint16_t>((packet + 1) & 0x0FFF), 4,
+                                  Bytes(240, 1)),
+                           buffer, counter, 0x2010, kSlot);
+  }
+  EXPECT_EQ(rc, pgc::kGatherOverflow);
+  EXPECT_EQ(packet, full + 1);
+  EXPECT_EQ(counter, 0);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
+
+  // The next table is stored from its own data alone.
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 4, Sequence(8)), buffer, counter, 0x2010,
+                              kSlot),
+            1);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 8}}));
+}
+
+TEST_F(PgcStore, PacketWithoutDataStoresNothing) {
+  InsertRow("PGC201", {9, 9, 9, 9});
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 4, {}), buffer, counter, 0x2010, kSlot), 1);
+  EXPECT_EQ(TableRows("PGC201", 4).size(), 1u);
+}
+
+TEST_F(PgcStore, WideRowsAreUpdatedInStatementsOfAtMostOneHundredColumns) {
+  for (auto [table, width] : {std::pair{"101", 150}, std::pair{"102", 210}}) {
+    Bytes old(static_cast<std::size_t>(width), 0);
+    old[0] = 1;
+    old[1] = 2;
+    InsertRow(std::string("PGC") + table, old);
+    Bytes row = Sequence(width);
+    row[0] = 1;
+    row[1] = 2;
+    std::string condition;
+    auto statements = pgc::BuildUpdatePGCSql(table, row.data(), width, "d1 = 1 and d2 = 2 ");
+    ASSERT_EQ(statements.size(), width > 200 ? 3u : 2u);
+    EXPECT_EQ(statements[1].find(width > 200 ? "set d100=100,d101=101" : "set d100=100,"), 14u) << statements[1];
+    EXPECT_NE(statements[0].find("d100=100 where d1 = 1 and d2 = 2  "), std::string::npos);
+    EXPECT_EQ(pgc::UpdatePGC(table, row.data(), width, kSlot), 1);
+    EXPECT_EQ(TableRows(std::string("PGC") + table, width), (std::vector<Bytes>{row}));
+  }
+  Bytes tooWide(256, 1);
+  EXPECT_EQ(pgc::UpdatePGC("101", tooWide.data(), 256, kSlot), 217);
+}
+
+TEST_F(PgcStore, InsertStatementListsEveryColumnAndUnsignedValues) {
+  std::string sql = "left over";
+  Bytes row = {1, 2, 255};
+  pgc::BuildInsertPGCSql(sql, "724", row.data(), 3);
+  EXPECT_EQ(sql, "insert into PGC724 ( d1, d2, d3 ) values ( 1, 2, 255 )");
+}
+
+TEST_F(PgcStore, WritesOutsideAStoringStateFail) {
+  UseState(state::kUpload);
+  Bytes row = {1, 2, 3, 4};
+  EXPECT_EQ(pgc::InsertPGCRow("100", row.data(), 4, kSlot), 218);
+  EXPECT_EQ(pgc::UpdatePGC("100", row.data(), 4, kSlot), 217);
+  EXPECT_EQ(pgc::ReplacePGCRows(row.data(), 4, 4, 0x2010, "", kSlot), 165);
+}
+
+TEST_F(PgcStore, MultiDatabasePGCFillsItsSlaveFromTableLineAndPGC724) {
+  InfoExec("DELETE FROM TableLine WHERE pgc_no LIKE '723%'");
+  InfoExec("INSERT INTO TableLine (pgc_no, line_count, value1, value2) VALUES ('72305', '2', '30', '31')");
+  InsertRow("PGC724", {7, 8, 30, 0, 0, 0, 0, 0, 0, 0});
+  InsertRow("PGC724", {9, 10, 31, 0, 0, 0, 0, 0, 0, 0});
+  InsertRow("PGC724", {11, 12, 32, 0, 0, 0, 0, 0, 0, 0});  // not named by TableLine
+  InsertRow("PGC723", {5, 0, 0, 1});                       // key 5: replaced
+  InsertRow("PGC723", {6, 0, 0, 1});                       // key 6: kept
+  InsertRow("PGC722", {7, 8, 0, 1});                       // pair (7, 8): replaced
+  InsertRow("PGC722", {11, 12, 0, 1});                     // other pair: kept
+
+  Bytes data = {5, 1, 2, 3, 5, 4, 5, 6};
+  EXPECT_EQ(pgc::StoreMultiDatabase(data.data(), 8, 4, 0x7230, kSlot), 1);
+  EXPECT_EQ(TableRows("PGC723", 4, "d1, d2"), (std::vector<Bytes>{{5, 1, 2, 3}, {5, 4, 5, 6}, {6, 0, 0, 1}}));
+  EXPECT_EQ(TableRows("PGC722", 4, "d1, d2, d3"),
+            (std::vector<Bytes>{{7, 8, 2, 3}, {7, 8, 5, 6}, {9, 10, 2, 3}, {9, 10, 5, 6}, {11, 12, 0, 1}}));
+
+  // Key 4 has no TableLine row: its PGC723 rows are stored, then -2.
+  Bytes other = {4, 9, 9, 9};
+  EXPECT_EQ(pgc::StoreMultiDatabase(other.data(), 4, 4, 0x7230, kSlot), -2);
+  EXPECT_EQ(TableRows("PGC723", 4, "d1").front(), (Bytes{4, 9, 9, 9}));
+}
+
+TEST_F(PgcStore, SlaveInsertNeedsOnlineOrOfflineState) {
+  InfoExec("DELETE FROM TableLine WHERE pgc_no = '72305'");
+  InfoExec("INSERT INTO TableLine (pgc_no, line_count, value1) VALUES ('72305', '1', '30')");
+  UseState(state::kDownload);
+  Bytes data = {5, 1, 2, 3};
+  EXPECT_EQ(pgc::StoreMultiDatabase(data.data(), 4, 4, 0x7230, kSlot), 190);
+  EXPECT_EQ(TableRows("PGC723", 4).size(), 1u);
+}
+
+TEST_F(PgcStore, InfoRecordReplacesTheDbinfoRow) {
+  PgcExec("INSERT INTO dbinfo (db_version) VALUES (1)");
+  Bytes data(58, 0);
+  data[0] = 0x01;
+  data[1] = 0x02;  // version 258
+  data[2] = 7;     // country
+  data[3] = 3;     // system
+  for (int i = 0; i < 4; ++i) data[4 + i] = static_cast<std::uint8_t>("Land"[i]);
+  data[52] = 200;
+  requests::WorkingBuffer buffer;
+  int counter = 0;
+  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, data), buffer, counter, 29, kSlot), 1);
+  Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, info1 FROM dbinfo");
+  EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "200"}}));
+
+  // A short record leaves the row in place.
+  EXPECT_NE(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, Bytes(20, 1)), buffer, counter, 29,
+                              kSlot),
+            1);
+  EXPECT_EQ(PgcQuery("SELECT db_version FROM dbinfo"), (Rows{{"258"}}));
+}
+
+TEST_F(PgcStore, TransferPacketsEmptyTheTableAtTheFirstAndAppendAfter) {
+  InsertRow("PGC201", {9, 9, 9, 9});
+  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0x0001, 4, Sequence(4)), 0x2010, kSlot), 1);
+  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0xF002, 4, Sequence(4, 5)), 0x2010, kSlot), 1);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 8}}));
+  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0x0001, 4, Sequence(5)), 0x2010, kSlot), 169);
+}
+
+TEST_F(PgcStore, ClearAndReplaceEmptiesEvenForNoDataButNeverForBadData) {
+  InsertRow("PGC201", {9, 9, 9, 9});
+  Bytes bad = Sequence(6);
+  EXPECT_EQ(pgc::ClearAndReplacePGCRows(bad.data(), 6, 4, 0x2010, "", kSlot), 169);
+  EXPECT_EQ(TableRows("PGC201", 4).size(), 1u);
+  EXPECT_EQ(pgc::ReplacePGCRows(nullptr, 0, 4, 0x2010, "", kSlot), 1);
+  EXPECT_EQ(TableRows("PGC201", 4).size(), 1u);
+  EXPECT_EQ(pgc::ClearAndReplacePGCRows(nullptr, 0, 4, 0x2010, "", kSlot), 1);
+  EXPECT_TRUE(TableRows("PGC201", 4).empty());
+}
+
+TEST(PgcCounts, RowsAndPacketsOfData) {
+  int count = -1;
+  EXPECT_EQ(pgc::RowCountOf(25, 5, count, kSlot), 1);
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(pgc::RowCountOf(26, 5, count, kSlot), 169);
+  EXPECT_EQ(pgc::RowCountOf(25, 0, count, kSlot), 166);
+  EXPECT_EQ(pgc::RowsPerPacket(7, count, kSlot), 1);
+  EXPECT_EQ(count, 34);
+  EXPECT_EQ(pgc::RowsPerPacket(0, count, kSlot), 166);
+  EXPECT_EQ(pgc::PacketCountOf(70, 7, 34, count, kSlot), 1);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(pgc::PacketCountOf(7 * 69, 7, 34, count, kSlot), 1);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(pgc::PacketCountOf(71, 7, 34, count, kSlot), 169);
+}
+
+}  // namespace
+}  // namespace pgctest
