@@ -77,9 +77,8 @@ bool IsSafeName(const std::string& name) {
 bool WriteDsn(const std::string& name, const std::string& path) {
   std::lock_guard lock(DsnLock());
   SQLSetConfigMode(ODBC_SYSTEM_DSN);
+  // Writes the section afresh with its Driver line.
   if (!SQLWriteDSNToIni(name.c_str(), kDriverName)) return false;
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  if (!SQLWritePrivateProfileString(name.c_str(), "Driver", kDriverName, kDsnFile)) return false;
   SQLSetConfigMode(ODBC_SYSTEM_DSN);
   if (!SQLWritePrivateProfileString(name.c_str(), "Database", path.c_str(), kDsnFile)) return false;
   for (const auto& [key, value] : kDsnSettings) {
@@ -87,6 +86,19 @@ bool WriteDsn(const std::string& name, const std::string& path) {
     if (!SQLWritePrivateProfileString(name.c_str(), key, value, kDsnFile)) return false;
   }
   return true;
+}
+
+// Every write rewrites the whole data source file, so a listing that finds
+// a file's data source in place leaves it alone.
+bool DsnPointsAt(const std::string& name, const std::string& path) {
+  char database[1024] = {};
+  std::lock_guard lock(DsnLock());
+  SQLSetConfigMode(ODBC_SYSTEM_DSN);
+  int got = SQLGetPrivateProfileString(name.c_str(), "Database", "", database, sizeof database, kDsnFile);
+  SQLSetConfigMode(ODBC_SYSTEM_DSN);
+  char timeout[16] = {};
+  SQLGetPrivateProfileString(name.c_str(), "Timeout", "", timeout, sizeof timeout, kDsnFile);
+  return got > 0 && path == database && std::strcmp(timeout, "5000") == 0;
 }
 
 bool RemoveDsn(const std::string& name) {
@@ -318,7 +330,9 @@ int ListOfflineFiles(std::vector<std::uint8_t>& result, int& length, int varNum)
     if (IsSafeName(name) && FileNameOf(name) == name) names.push_back(name);
   }
   PackNames(names, kOfflineListField, result, length);
-  for (const std::string& name : names) CreateDSN(name, directory);
+  for (const std::string& name : names) {
+    if (!DsnPointsAt(name, directory + MdbName(name))) CreateDSN(name, directory);
+  }
   return RESULT_OK;
 }
 
