@@ -1,0 +1,168 @@
+// Offline database files over the wire: list, create, open, close, delete,
+// with the user table and the files on disk as the server leaves them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/comm_server.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+using client::Bytes;
+namespace fs = std::filesystem;
+
+class OfflineFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ServerOptions options;
+    options.infoLevel = 2;
+    options.users = {{"of_a", "pw"}, {"of_b", "pw"}, {"of_c", "pw"}, {"of_d", "pw"}, {"of_e", "pw"},
+                     {"of_f", "pw"}, {"of_g", "pw"}, {"of_h", "pw"}};
+    server_ = LaunchServer(options);
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+
+  static std::string UserDir() { return server_->commDir() + "/DB_USER/"; }
+  static Exchange File(const std::string& user, const char* request, const std::string& name) {
+    return CallOnce(*server_, user, client::MakeRequest(request, client::FileNameData(name)));
+  }
+  static std::string Field(const std::string& user, const std::string& column) {
+    auto row = server_->UserRow(user);
+    return row ? (*row)[column] : "<no row>";
+  }
+  static std::vector<std::string> Listed() {
+    Exchange list = CallOnce(*server_, "of_h", client::MakeRequest("FILE_LIST"));
+    std::vector<std::string> names;
+    for (std::size_t at = 0; at + 30 <= list.answer.data.size(); at += 30) names.push_back(FieldAt(list.answer.data, at, 30));
+    return names;
+  }
+  static bool Listed(const std::string& name) {
+    auto names = Listed();
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {
+  Exchange create = File("of_a", "FILE_CREATE", "plant1");
+  ASSERT_EQ(create.rc, 1);
+  EXPECT_EQ(create.answer.replyId(), 17);
+  EXPECT_EQ(create.answer.result(), 1);
+  EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "plant1");
+  EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
+  EXPECT_EQ(Field("of_a", "connect_state"), "2");
+  EXPECT_EQ(Field("of_a", "connect_offline"), "plant1");
+  EXPECT_TRUE(Listed("plant1"));
+
+  // The slot outlived that connection: a second one finds it "offline".
+  EXPECT_EQ(File("of_a", "FILE_CREATE", "another").answer.result(), 190);
+  Exchange again = File("of_b", "FILE_OPEN", "plant1");
+  EXPECT_EQ(again.answer.replyId(), 19);
+  EXPECT_EQ(again.answer.result(), OPEN_FILE_USED);
+  Exchange create2 = File("of_b", "FILE_CREATE", "plant1");
+  EXPECT_EQ(create2.answer.replyId(), 17);
+  EXPECT_EQ(create2.answer.result(), FILE_EXIST_ERROR);
+  Exchange del = CallOnce(*server_, "of_b", client::MakeRequest("FILE_DELETE", client::FileNameFields({"plant1"})));
+  EXPECT_EQ(del.answer.replyId(), 11);
+  EXPECT_EQ(del.answer.result(), DELETE_FILE_USED);
+  EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
+
+  Exchange close = File("of_a", "FILE_CLOSE", "plant1");
+  EXPECT_EQ(close.answer.replyId(), 0);
+  EXPECT_EQ(close.answer.result(), 1);
+  EXPECT_EQ(Field("of_a", "connect_state"), "0");
+  // Now idle: a second close is refused as the state says.
+  Exchange closeIdle = File("of_a", "FILE_CLOSE", "plant1");
+  EXPECT_EQ(closeIdle.answer.replyId(), 0);
+  EXPECT_EQ(closeIdle.answer.result(), 189);
+
+  Exchange open = File("of_b", "FILE_OPEN", "plant1");
+  EXPECT_EQ(open.answer.replyId(), 19);
+  EXPECT_EQ(open.answer.result(), 1);
+  EXPECT_EQ(Field("of_b", "connect_state"), "2");
+  EXPECT_EQ(File("of_b", "FILE_CLOSE", "plant1").answer.result(), 1);
+}
+
+TEST_F(OfflineFiles, DeleteStopsAtAMissingNameAndKeepsWhatItDeleted) {
+  ASSERT_EQ(File("of_c", "FILE_CREATE", "gone1").answer.result(), 1);
+  ASSERT_EQ(File("of_c", "FILE_CLOSE", "gone1").answer.result(), 1);
+  ASSERT_EQ(File("of_c", "FILE_CREATE", "kept3").answer.result(), 1);
+  ASSERT_EQ(File("of_c", "FILE_CLOSE", "kept3").answer.result(), 1);
+  Exchange del = CallOnce(*server_, "of_c",
+                          client::MakeRequest("FILE_DELETE", client::FileNameFields({"gone1", "nosuch", "kept3"})));
+  EXPECT_EQ(del.answer.replyId(), 11);
+  EXPECT_EQ(del.answer.result(), 186);
+  EXPECT_FALSE(fs::exists(UserDir() + "gone1.mdb"));
+  EXPECT_TRUE(fs::exists(UserDir() + "kept3.mdb"));
+  EXPECT_FALSE(Listed("gone1"));
+}
+
+TEST_F(OfflineFiles, ListingSkipsLongNamesAndOtherFiles) {
+  std::string longName(31, 'x');
+  std::ofstream(UserDir() + longName + ".mdb").close();
+  std::ofstream(UserDir() + "notes.txt").close();
+  auto names = Listed();
+  for (const auto& name : names) {
+    EXPECT_LE(name.size(), 30u);
+    EXPECT_NE(name, "notes.txt");
+  }
+  fs::remove(UserDir() + longName + ".mdb");
+}
+
+TEST_F(OfflineFiles, SpreadsheetListingNamesTheXlsFiles) {
+  fs::create_directories(server_->commDir() + "/FILE_USER");
+  std::ofstream(server_->commDir() + "/FILE_USER/report.xls").close();
+  Exchange list = CallOnce(*server_, "of_h", client::MakeRequest("FILE_USER_LIST"));
+  EXPECT_EQ(list.answer.replyId(), 32);
+  EXPECT_EQ(list.answer.result(), 1);
+  EXPECT_EQ(list.answer.recordLength(), 240);
+  ASSERT_EQ(list.answer.data.size(), 240u);
+  EXPECT_EQ(FieldAt(list.answer.data, 0, 240), "report.xls");
+}
+
+TEST_F(OfflineFiles, NamesThatCouldLeaveTheDirectoryAreRefusedBeforeAnythingChanges) {
+  for (std::string name : std::vector<std::string>{"../escape", "a/b", "..", ".", "x\\y", std::string(31, 'n')}) {
+    Exchange create = File("of_d", "FILE_CREATE", name);
+    EXPECT_EQ(create.answer.replyId(), 17) << name;
+    EXPECT_EQ(create.answer.result(), 170) << name;
+    Exchange open = File("of_d", "FILE_OPEN", name);
+    EXPECT_EQ(open.answer.result(), 170) << name;
+  }
+  Bytes embedded = {'o', 'k', 0, 'z', 0, 0};  // "ok", a zero byte, then more name
+  Exchange zero = CallOnce(*server_, "of_d", client::MakeRequest("FILE_CREATE", embedded));
+  EXPECT_EQ(zero.answer.result(), 170);
+  EXPECT_FALSE(fs::exists(server_->commDir() + "/escape.mdb"));
+  EXPECT_FALSE(fs::exists(server_->commDir() + "/DB_USER/ok.mdb"));
+  EXPECT_EQ(Field("of_d", "connect_state"), "0");
+  Exchange del = CallOnce(*server_, "of_d", client::MakeRequest("FILE_DELETE", client::FileNameFields({"../data/WebUser"})));
+  EXPECT_EQ(del.answer.result(), 170);
+  EXPECT_TRUE(fs::exists(server_->dir() + "/data/WebUser.db"));
+}
+
+TEST_F(OfflineFiles, FailedTemplateCopyIs178AndLeavesTheUserIdle) {
+  std::string templ = server_->commDir() + "/DB_WEB/WebInit.mdb";
+  fs::rename(templ, templ + ".away");
+  Exchange create = File("of_e", "FILE_CREATE", "notemplate");
+  fs::rename(templ + ".away", templ);
+  EXPECT_EQ(create.answer.replyId(), 17);
+  EXPECT_EQ(create.answer.result(), COPY_FILE_ERROR);
+  EXPECT_EQ(Field("of_e", "connect_state"), "0");
+  // The slot is idle again: the next create goes through.
+  Exchange retry = File("of_e", "FILE_CREATE", "notemplate");
+  EXPECT_EQ(retry.answer.result(), 1);
+  EXPECT_EQ(File("of_e", "FILE_CLOSE", "notemplate").answer.result(), 1);
+}
+
+TEST_F(OfflineFiles, EmptyListingIsSuccessWithoutData) {
+  ServerOptions options;
+  options.users = {{"solo", "pw"}};
+  auto fresh = LaunchServer(options);
+  ASSERT_TRUE(fresh);
+  Exchange list = CallOnce(*fresh, "solo", client::MakeRequest("FILE_LIST"));
+  EXPECT_EQ(list.answer.replyId(), 9);
+  EXPECT_EQ(list.answer.result(), 1);
+  EXPECT_TRUE(list.answer.data.empty());
+}
