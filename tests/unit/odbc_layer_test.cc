@@ -65,7 +65,12 @@ bool LockFreeForOtherThreads() {
 
 class OdbcLayer : public ::testing::Test {
  protected:
-  void SetUp() override { testsupport::SharedInstallation(); }
+  // The log texts are looked for in the installation's directory, whichever
+  // test provisioned it and whatever tests ran in between.
+  void SetUp() override {
+    SetLogDirectory(testsupport::SharedInstallation().commDir + "/");
+    SetInfoLevel(9);
+  }
   db::ConnectionRecord& user = db::UserDB();
 };
 
