@@ -29,6 +29,20 @@ void Socket::Close() {
   fd_ = -1;
 }
 
+void Socket::CloseGracefully(int timeoutMs) {
+  if (fd_ < 0) return;
+  ::shutdown(fd_, SHUT_WR);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char sink[512];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || WaitReadable(fd_, static_cast<int>(left.count())) <= 0) break;
+    if (ReceiveSome(fd_, sink, sizeof sink) <= 0 && errno != EAGAIN) break;  // the peer's end, or an error
+  }
+  ::close(fd_);
+  fd_ = -1;
+}
+
 void IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 int CreateTcpSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }

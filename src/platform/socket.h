@@ -27,6 +27,10 @@ class Socket {
     return fd;
   }
   void Close();
+  // Ends the connection without losing what was sent: the write side is shut
+  // (the peer reads everything, then the end), and the socket is closed once
+  // the peer has closed its side, or after timeoutMs.
+  void CloseGracefully(int timeoutMs);
 
  private:
   int fd_ = -1;

@@ -23,6 +23,7 @@ namespace {
 constexpr auto kUserBusyWait = std::chrono::milliseconds(2000);
 constexpr int kNoSlot = -1;
 constexpr int kUserBusy = -2;
+constexpr int kCloseDrainMs = 2000;
 
 void ProcessedLine(int varNum) { Console("\n~~~~~~~~~  %d...one message is processed  ~~~~~~~~~~~\n\n", varNum); }
 
@@ -105,6 +106,12 @@ int WaitUserNotBusy(int varNum) {
 
 void ServeConnection(int fd) {
   platform::Socket socket(fd);
+  // The accepted socket lingers 0 seconds, so a plain close would reset the
+  // connection and drop reply pieces the peer has not read yet.
+  struct GracefulClose {
+    platform::Socket& socket;
+    ~GracefulClose() { socket.CloseGracefully(kCloseDrainMs); }
+  } closeAtEnd{socket};
   web::RawMessage message{};
   std::uint16_t sequence = 0;
   Console("\nreceiving the first packet... ... ... ...");
