@@ -114,6 +114,31 @@ TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
   EXPECT_EQ(ConnectState("alice"), "0");
 }
 
+TEST_F(WebSession, OfflineFileIsClosedWhenTheTimerFires) {
+  auto c = Connect("bob");
+  client::Request create;
+  create.messageId = requests::FILE_CREATE;
+  create.data = client::FileNameData("timerfile");
+  create.final = true;
+  client::Answer answer;
+  ASSERT_EQ(c.Call(create, answer), 1);
+  ASSERT_EQ(answer.result(), 1);
+  c.WaitClosed(5000);
+  JoinServers();
+  int varNum = FindSlotByUser("bob");
+  ASSERT_GE(varNum, 0);
+  EXPECT_EQ(SlotState(varNum), "offline");
+  EXPECT_TRUE(SlotAt(varNum).db[kOfflineDb].open());
+  EXPECT_EQ(ConnectState("bob"), "2");
+
+  std::uint32_t start = SlotAt(varNum).timer.startTick.load();
+  EXPECT_EQ(server::SweepWebTimers(start + 300001), 1);
+  EXPECT_EQ(SlotState(varNum), "idle");
+  EXPECT_FALSE(SlotAt(varNum).db[kOfflineDb].open());
+  EXPECT_EQ(ConnectState("bob"), "0");
+  EXPECT_EQ(FindSlotByUser("bob"), -1);
+}
+
 TEST_F(WebSession, TimeoutIsUsedInWholeSeconds) {
   Linked(2, "bob");
   SlotAt(2).webDisconnectTimeoutMs = 275500;
