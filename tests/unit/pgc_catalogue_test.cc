@@ -4,6 +4,7 @@
 #include <string>
 
 #include "pgc/catalogue.h"
+#include "setup/dataset.h"
 
 namespace {
 
@@ -140,6 +141,17 @@ TEST(PgcCatalogue, OrderColumnsByMessageId) {
   EXPECT_EQ(ordering, "d3, d4");
   pgc::GetOrderColumns(0x1000, ordering);
   EXPECT_EQ(ordering, "");
+}
+
+// The template database gets its tables from the data set: it must describe
+// a table for every PGC the message table can deliver, and no other.
+TEST(PgcCatalogue, DatasetDescribesExactlyTheTablesOfTheMessageTable) {
+  const setup::Dataset& dataset = setup::DefaultDataset();
+  std::set<std::string> fromCatalogue(pgc::MessageTablePGCNumbers().begin(), pgc::MessageTablePGCNumbers().end());
+  std::set<std::string> fromDataset;
+  for (const setup::PgcEntry& entry : dataset.pgcs) fromDataset.insert(entry.number);
+  fromDataset.erase("20000");
+  EXPECT_EQ(fromDataset, fromCatalogue);
 }
 
 }  // namespace
