@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "db/files.h"
 #include "db/odbc.h"
 #include "db/user_writers.h"
 #include "frame/log.h"
@@ -87,12 +88,12 @@ void ApplyChange(db::UserRecord& user, const web::WebMsg& request, Change change
       user.connect_time = LocalTimeText();
       break;
     case Change::kOfflineOpen:
-      user.connect_offline = FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth);
+      user.connect_offline = db::FileNameOf(FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth));
       user.connect_state = 2;
       user.connect_time = LocalTimeText();
       break;
     case Change::kOfflineClose:
-      user.connect_offline = FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth);
+      user.connect_offline = db::FileNameOf(FieldText(request.data + layout::kOfflineFile, layout::kOfflineFileWidth));
       user.connect_state = 0;
       break;
     case Change::kNone:

@@ -298,7 +298,7 @@ TEST_F(Files, TabulonAddsOnlyTablesTheTemplateKnowsAndOnlyToExistingFiles) {
 
 TEST_F(Files, ConcurrentDataSourceRegistrationsLoseNothing) {
   constexpr int kThreads = 4;
-  constexpr int kEach = 100;
+  constexpr int kEach = 25;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
