@@ -56,11 +56,15 @@ inline Exchange Call(client::WebClient& connection, const client::Request& reque
   return out;
 }
 
-// One request on a fresh connection of `user`, marked final.
+// One request on a fresh connection of `user`, marked final. Returns once
+// the server has closed the connection, that is once it is done with the
+// user's slot, so that the next request sees the slot as the exchange left it.
 inline Exchange CallOnce(CommServer& server, const std::string& user, client::Request request) {
   client::WebClient connection = server.Connect(user);
   request.final = true;
-  return Call(connection, request);
+  Exchange out = Call(connection, request);
+  if (out.rc == 1) connection.WaitClosed(kCloseMs);
+  return out;
 }
 
 inline client::Request Login(const std::string& user, const std::string& password, const std::string& session,
