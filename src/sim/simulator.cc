@@ -253,13 +253,12 @@ void Simulator::LinkControl(Link& link) {
   }
 }
 
-bool Simulator::TakeFault(int& left, bool zeroMeansAll) {
+bool Simulator::TakeFault(int& left, bool every) {
+  if (every) return true;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (left > 0) {
-    --left;
-    return true;
-  }
-  return zeroMeansAll && left == 0;
+  if (left <= 0) return false;
+  --left;
+  return true;
 }
 
 void Simulator::TakeWrite(Link& link, const std::uint8_t* packet, std::size_t length) {
@@ -308,7 +307,7 @@ void Simulator::AnswerRead(Link& link, const std::uint8_t* header) {
     Say(link, Format("request 0x%04X refused (result 0)", id));
     return;
   }
-  if (faults.specialError != 0 && TakeFault(faultsLeft_.specialErrorCount, true)) {
+  if (faults.specialError != 0 && TakeFault(faultsLeft_.specialErrorCount, faults.specialErrorCount == 0)) {
     SendHeaderOnly(link, mode, id, static_cast<std::uint8_t>(faults.specialError));
     Say(link, Format("request 0x%04X answered with special error %d", id, faults.specialError));
     return;
@@ -324,7 +323,7 @@ void Simulator::AnswerRead(Link& link, const std::uint8_t* header) {
     Say(link, Format("request 0x%04X refused: no PGC table of this system answers it", id));
     return;
   }
-  bool spoil = faults.malformed != Malformed::kNone && TakeFault(faultsLeft_.malformedCount, true);
+  bool spoil = faults.malformed != Malformed::kNone && TakeFault(faultsLeft_.malformedCount, faults.malformedCount == 0);
   // COMM reads the link check and the link-control message without acknowledging.
   bool acknowledged = id != sxm::kLinkCheckId && id != sxm::kLinkControlId;
   int acks = 0;

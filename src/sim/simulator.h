@@ -81,7 +81,9 @@ class Simulator {
                       std::uint8_t recordLength = 0);
   bool AwaitAck(Link& link, std::uint16_t messageId);
   bool Holds(const Link& link);
-  bool TakeFault(int& left, bool zeroMeansAll);
+  // Whether the next request gets a fault: always when `every`, else while
+  // `left` lasts (counting it down).
+  bool TakeFault(int& left, bool every);
   void Say(const Link& link, const std::string& text);
 
   const Options options_;

@@ -1,0 +1,394 @@
+// The simulated system over loopback, driven by a raw SXM client.
+#include "sim/simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/tcp_listen.h"
+#include "system/sxm_format.h"
+
+namespace {
+
+constexpr int kWaitMs = 3000;
+constexpr std::uint16_t kPgc724 = 0x7240;  // PGC724: 12-byte rows, 20 to a packet
+
+struct Received {
+  std::vector<std::uint8_t> header;
+  std::vector<std::uint8_t> body;
+  std::uint16_t id() const { return sxm::MessageIdOf(header.data()); }
+  std::uint16_t sequence() const { return sxm::SequenceOf(header.data()); }
+  bool final() const { return sxm::IsFinalPacket(header.data()); }
+  std::uint8_t result() const { return header[sxm::kResult]; }
+  std::uint8_t recordLength() const { return header[sxm::kRecordLength]; }
+};
+
+// Exactly n bytes within the wait; false when the peer closes or nothing comes.
+bool ReadExact(int fd, std::uint8_t* out, std::size_t n, int waitMs = kWaitMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::size_t got = 0;
+  while (got < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (platform::WaitReadable(fd, 50) != 1) continue;
+    long r = platform::ReceiveSome(fd, out + got, n - got);
+    if (r == 0 || (r < 0 && errno != EAGAIN)) return false;
+    if (r > 0) got += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+// The header as sent and as many body bytes as its length field says (none
+// when the length is out of bounds).
+bool Receive(int fd, Received& out, int waitMs = kWaitMs) {
+  out.header.assign(sxm::kHeaderSize, 0);
+  if (!ReadExact(fd, out.header.data(), sxm::kHeaderSize, waitMs)) return false;
+  std::size_t bodyLength = 0;
+  out.body.clear();
+  if (sxm::CheckHeader(out.header.data(), sxm::kHeaderSize, bodyLength) != sxm::kHeaderOk) return true;
+  out.body.resize(bodyLength);
+  return bodyLength == 0 || ReadExact(fd, out.body.data(), bodyLength, waitMs);
+}
+
+// True when the peer has closed the connection (reads its end within the wait).
+bool PeerClosed(int fd) {
+  std::uint8_t sink[256];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (platform::WaitReadable(fd, 50) != 1) continue;
+    long r = platform::ReceiveSome(fd, sink, sizeof sink);
+    if (r == 0 || (r < 0 && errno != EAGAIN)) return true;
+  }
+  return false;
+}
+
+void Send(int fd, const std::uint8_t* bytes, std::size_t n) {
+  ASSERT_EQ(platform::SendAll(fd, bytes, n, kWaitMs), 0);
+}
+
+void SendPacket(int fd, std::uint16_t id, std::uint8_t mode, const std::vector<std::uint8_t>& body = {},
+                std::uint16_t sequence = 1, bool final = true, std::uint8_t recordLength = 0) {
+  sxm::Fields f;
+  f.mode = mode;
+  f.messageId = id;
+  f.sequence = sequence;
+  f.final = final;
+  f.recordLength = recordLength;
+  sxm::Packet p;
+  std::size_t length = 0;
+  ASSERT_EQ(sxm::BuildPacket(f, body.data(), body.size(), p, length), 1);
+  Send(fd, p.data(), length);
+}
+
+void SendAck(int fd, std::uint16_t id) {
+  sxm::Packet p;
+  Send(fd, p.data(), sxm::BuildAckPacket(sxm::kModeRead, id, p));
+}
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  // Starts the simulator on a free pair of ports of `address`.
+  void Start(sim::Options options, const std::string& address = "127.0.0.1") {
+    options.address = address;
+    options.console = false;
+    options.ackTimeoutMs = kWaitMs;
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 30; ++attempt) {
+      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
+      auto sim = std::make_unique<sim::Simulator>(options);
+      std::string error;
+      if (sim->Start(error) == 1) {
+        sim_ = std::move(sim);
+        address_ = address;
+        port_ = options.basePort;
+        return;
+      }
+    }
+    FAIL() << "no free port pair";
+  }
+
+  platform::Socket Connect(bool takeover = false) {
+    int fd = platform::ConnectTcp(address_, static_cast<std::uint16_t>(port_ + (takeover ? 1 : 0)), kWaitMs);
+    EXPECT_GE(fd, 0);
+    return platform::Socket(fd);
+  }
+
+  // Reads a whole answer, acknowledging every tenth and the final packet.
+  std::vector<Received> ReadAnswer(int fd, std::uint16_t id, bool acknowledge = true) {
+    std::vector<Received> packets;
+    for (;;) {
+      Received r;
+      if (!Receive(fd, r)) {
+        ADD_FAILURE() << "answer broke off after " << packets.size() << " packets";
+        return packets;
+      }
+      packets.push_back(r);
+      if (acknowledge && (sxm::IsTenthPacket(r.header.data()) || r.final())) SendAck(fd, id);
+      if (r.final()) return packets;
+    }
+  }
+
+  std::unique_ptr<sim::Simulator> sim_;
+  std::string address_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(SimulatorTest, TableReadComesInNumberedPacketsOfWholeRowsAndWaitsAtEveryTenthForTheAcknowledgement) {
+  sim::Options options;
+  options.rowsPerTable = 250;  // 13 packets of 20 rows, the last with 10
+  Start(options);
+  auto link = Connect();
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+
+  std::vector<std::uint8_t> rows;
+  for (std::uint16_t seq = 1; seq <= 13; ++seq) {
+    Received r;
+    ASSERT_TRUE(Receive(link.fd(), r)) << seq;
+    EXPECT_EQ(r.id(), kPgc724);
+    EXPECT_EQ(r.sequence(), seq);
+    EXPECT_EQ(r.final(), seq == 13);
+    EXPECT_EQ(r.result(), sxm::kResultAck);
+    ASSERT_EQ(r.recordLength(), 12);
+    EXPECT_EQ(r.body.size(), seq == 13 ? 120u : 240u);
+    rows.insert(rows.end(), r.body.begin(), r.body.end());
+    if (seq == 10) {
+      EXPECT_EQ(platform::WaitReadable(link.fd(), 200), 0) << "packet 11 came before the acknowledgement of 10";
+      SendAck(link.fd(), kPgc724);
+    }
+  }
+  SendAck(link.fd(), kPgc724);
+  ASSERT_EQ(rows.size(), 250u * 12);
+  for (std::size_t i = 0; i < 250; ++i) {
+    EXPECT_EQ(rows[i * 12], i & 0xFF) << "row " << i;
+    EXPECT_EQ(rows[i * 12 + 1], i >> 8) << "row " << i;
+  }
+
+  // Served again byte for byte: the content is deterministic.
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  std::vector<std::uint8_t> again;
+  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) again.insert(again.end(), r.body.begin(), r.body.end());
+  EXPECT_EQ(again, rows);
+}
+
+TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused) {
+  Start({});
+  auto link = Connect();
+  std::vector<std::uint8_t> data(30 * 12);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0xC0 ^ i);
+  std::vector<std::uint8_t> first(data.begin(), data.begin() + 240), second(data.begin() + 240, data.end());
+
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 1, false, 12);
+  Received answer;
+  ASSERT_TRUE(Receive(link.fd(), answer));
+  EXPECT_EQ(answer.result(), sxm::kResultAck);
+  SendPacket(link.fd(), kPgc724, sxm::kModeUpload, second, 2, true, 12);
+  ASSERT_TRUE(Receive(link.fd(), answer));
+  EXPECT_EQ(answer.result(), sxm::kResultAck);
+  EXPECT_EQ(answer.id(), kPgc724);
+
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  std::vector<std::uint8_t> read;
+  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) read.insert(read.end(), r.body.begin(), r.body.end());
+  EXPECT_EQ(read, data);
+
+  // A write whose first packet is numbered 2 is refused and changes nothing.
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 2, true, 12);
+  ASSERT_TRUE(Receive(link.fd(), answer));
+  EXPECT_EQ(answer.result(), sxm::TVRL_MSG_NOK);
+  // So is a write that is no whole number of rows.
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, {1, 2, 3, 4, 5}, 1, true, 12);
+  ASSERT_TRUE(Receive(link.fd(), answer));
+  EXPECT_EQ(answer.result(), sxm::TVRL_MSG_NOK);
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  read.clear();
+  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) read.insert(read.end(), r.body.begin(), r.body.end());
+  EXPECT_EQ(read, data);
+}
+
+TEST_F(SimulatorTest, LinkCheckIsAnsweredUnacknowledgedWithTheIdentityRowAndTimeOutInByte8) {
+  sim::Options options;
+  options.identity = {2, 1, 2, 5, 7};
+  Start(options);
+  auto link = Connect();
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeUpload, {0x00, 0xFF}, 1, true, 2);
+  Received r;
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.id(), sxm::kLinkCheckId);
+  EXPECT_TRUE(r.final());
+  EXPECT_EQ(r.sequence(), 1);
+  EXPECT_FALSE(sxm::IsRejectPacket(r.header.data()));
+  ASSERT_EQ(r.recordLength(), 14);
+  ASSERT_EQ(r.body.size(), 14u);
+  EXPECT_EQ(r.body[0], 2);  // system type
+  EXPECT_EQ(r.body[3], 1);  // country
+  EXPECT_EQ(r.body[8], 7);  // web time-out in minutes
+  EXPECT_EQ(r.body[9], 2);  // t_major
+  EXPECT_EQ(r.body[10], 5);  // t_minor
+
+  // No acknowledgement is awaited: the next exchange goes straight on.
+  sxm::Packet p;
+  Send(link.fd(), p.data(), sxm::BuildFFFFPacket(sxm::kModeRead, p));
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_TRUE(sxm::IsFFFFPacket(r.header.data()));
+  EXPECT_TRUE(r.body.empty());
+}
+
+TEST_F(SimulatorTest, SecondClientOn5080IsRejectedAndTakeoverOn5081DropsTheHolder) {
+  Start({});
+  auto holder = Connect();
+  SendPacket(holder.fd(), 0xFFFF, sxm::kModeRead);  // the holder is served first
+  Received r;
+  ASSERT_TRUE(Receive(holder.fd(), r));
+
+  auto second = Connect();
+  ASSERT_TRUE(Receive(second.fd(), r, 3000)) << "no reject packet within 3 s";
+  ASSERT_EQ(r.header.size() + r.body.size(), sxm::kRejectLength);
+  EXPECT_TRUE(sxm::IsRejectPacket(r.header.data()));
+  EXPECT_TRUE(PeerClosed(second.fd()));
+
+  auto taker = Connect(true);
+  sxm::Packet p;
+  Send(taker.fd(), p.data(), sxm::BuildLinkControlPacket(sxm::kModeRead, p));
+  EXPECT_TRUE(PeerClosed(holder.fd())) << "the old holder keeps its link after a takeover";
+  SendPacket(taker.fd(), kPgc724, sxm::kModeRead);
+  EXPECT_EQ(ReadAnswer(taker.fd(), kPgc724).size(), 2u);  // 25 rows
+
+  auto third = Connect();
+  ASSERT_TRUE(Receive(third.fd(), r));
+  EXPECT_TRUE(sxm::IsRejectPacket(r.header.data())) << "the taker holds the system now";
+
+  // Giving the system up with the link-control packet frees it for 5080.
+  Send(taker.fd(), p.data(), sxm::BuildLinkControlPacket(sxm::kModeRead, p));
+  SendPacket(taker.fd(), 0xFFFF, sxm::kModeRead);
+  ASSERT_TRUE(Receive(taker.fd(), r));
+  auto fourth = Connect();
+  EXPECT_EQ(platform::WaitReadable(fourth.fd(), 300), 0) << "a free system must not reject";
+}
+
+TEST_F(SimulatorTest, ClientOn5081WithoutTakeoverIsNotServed) {
+  Start({});
+  auto holder = Connect();
+  auto waiting = Connect(true);
+  SendPacket(waiting.fd(), kPgc724, sxm::kModeRead);
+  EXPECT_EQ(platform::WaitReadable(waiting.fd(), 300), 0);
+  SendPacket(holder.fd(), kPgc724, sxm::kModeRead);
+  EXPECT_EQ(ReadAnswer(holder.fd(), kPgc724).size(), 2u);
+}
+
+TEST_F(SimulatorTest, RestartPacketDropsTheLinkAndFreesTheSystem) {
+  sim::Options options;
+  options.restartId = 0x0002;
+  Start(options);
+  auto link = Connect();
+  SendPacket(link.fd(), 0x0002, sxm::kModeWrite, {1});
+  EXPECT_TRUE(PeerClosed(link.fd()));
+  EXPECT_EQ(sim_->restarts(), 1);
+  auto next = Connect();
+  SendPacket(next.fd(), kPgc724, sxm::kModeRead);
+  auto answer = ReadAnswer(next.fd(), kPgc724);
+  ASSERT_FALSE(answer.empty());
+  EXPECT_FALSE(sxm::IsRejectPacket(answer[0].header.data()));
+}
+
+TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTable) {
+  sim::Options options;
+  options.faults.refuseCount = 2;
+  options.faults.specialError = sxm::TVRL_MSG_RETRY;
+  options.faults.specialErrorCount = 1;
+  Start(options);
+  auto link = Connect();
+  Received r;
+  for (std::uint8_t expected : {sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_RETRY}) {
+    SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+    ASSERT_TRUE(Receive(link.fd(), r));
+    EXPECT_EQ(r.result(), expected);
+    EXPECT_TRUE(r.final());
+    EXPECT_TRUE(r.body.empty());
+  }
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  auto answer = ReadAnswer(link.fd(), kPgc724);
+  ASSERT_EQ(answer.size(), 2u);
+  EXPECT_EQ(answer[0].result(), sxm::kResultAck);
+
+  SendPacket(link.fd(), 0x0100, sxm::kModeRead);  // no PGC has this message ID
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.result(), sxm::TVRL_MSG_NOK);
+}
+
+TEST_F(SimulatorTest, MalformedAnswersAndDroppedLinks) {
+  sim::Options options;
+  options.rowsPerTable = 100;  // 5 packets
+  options.faults.malformed = sim::Malformed::kSequenceGap;
+  options.faults.malformedCount = 1;
+  options.faults.closeAfterPackets = 4;
+  Start(options);
+  auto link = Connect();
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  Received r;
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.sequence(), 1);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.sequence(), 3) << "the second packet skips a number";
+  EXPECT_EQ(platform::WaitReadable(link.fd(), 200), 0) << "a spoiled answer is abandoned";
+
+  // Two packets have been sent; the fourth ends the link in the middle of the next answer.
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.sequence(), 2);
+  EXPECT_TRUE(PeerClosed(link.fd()));
+}
+
+TEST_F(SimulatorTest, MalformedHeadersAreSentAsConfigured) {
+  struct Case {
+    sim::Malformed kind;
+    sxm::HeaderCheck check;
+  };
+  for (Case c : {Case{sim::Malformed::kWrongType, sxm::kHeaderWrongType},
+                 Case{sim::Malformed::kShortLength, sxm::kHeaderBadLength},
+                 Case{sim::Malformed::kLongLength, sxm::kHeaderBadLength}}) {
+    sim::Options options;
+    options.faults.malformed = c.kind;
+    Start(options);
+    auto link = Connect();
+    SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+    Received r;
+    ASSERT_TRUE(Receive(link.fd(), r));
+    std::size_t body = 0;
+    EXPECT_EQ(sxm::CheckHeader(r.header.data(), r.header.size(), body), c.check) << static_cast<int>(c.kind);
+    sim_.reset();
+  }
+}
+
+TEST_F(SimulatorTest, IdChangeFaultChangesTheSecondPacketsMessageId) {
+  sim::Options options;
+  options.faults.malformed = sim::Malformed::kMessageIdChange;
+  Start(options);
+  auto link = Connect();
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  Received r;
+  sxm::ReceiveState state;
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(sxm::AcceptSequence(state, r.header.data()), sxm::kSequenceOk);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(sxm::AcceptSequence(state, r.header.data()), sxm::kMessageIdChanged);
+}
+
+TEST_F(SimulatorTest, ServesOverIPv6Loopback) {
+  if (!platform::HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  Start({}, "::1");
+  auto link = Connect();
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
+  Received r;
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.body.size(), 14u);
+  auto second = Connect();
+  ASSERT_TRUE(Receive(second.fd(), r));
+  EXPECT_TRUE(sxm::IsRejectPacket(r.header.data()));
+}
+
+}  // namespace
