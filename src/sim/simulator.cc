@@ -21,6 +21,7 @@ struct Simulator::Link {
   sxm::ReceiveState writeState;
   Table writing;
   bool writeBroken = false;
+  std::atomic<bool> finished{false};  // set by the link's thread as its last step
 };
 
 namespace {
@@ -138,13 +139,13 @@ void Simulator::Stop() {
   stopping_ = true;
   for (auto& t : acceptors_)
     if (t.joinable()) t.join();
-  std::vector<std::thread> threads;
+  std::vector<std::pair<std::shared_ptr<Link>, std::thread>> threads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& link : links_) platform::ShutdownBoth(link->socket.fd());
     threads.swap(threads_);
   }
-  for (auto& t : threads) t.join();
+  for (auto& entry : threads) entry.second.join();
   for (auto& l : listeners_) l.Close();
 }
 
@@ -169,8 +170,9 @@ void Simulator::AcceptLoop(int listener, bool takeoverPort) {
     }
     if (!takeoverPort) holder_ = link;
     Say(*link, takeoverPort ? "connected (takeover port)" : "connected, holds the system");
+    JoinFinishedLinks();
     links_.push_back(link);
-    threads_.emplace_back(&Simulator::Serve, this, link);
+    threads_.emplace_back(link, std::thread(&Simulator::Serve, this, link));
   }
 }
 
@@ -191,6 +193,15 @@ void Simulator::Serve(std::shared_ptr<Link> link) {
   }
   Say(*link, "link closed");
   link->socket.Close();
+  link->finished = true;
+}
+
+// A finished thread keeps its stack until it is joined; a simulator that
+// serves many connections must not collect them. Called with mutex_ held.
+void Simulator::JoinFinishedLinks() {
+  auto done = std::partition(threads_.begin(), threads_.end(), [](const auto& e) { return !e.first->finished.load(); });
+  for (auto it = done; it != threads_.end(); ++it) it->second.join();
+  threads_.erase(done, threads_.end());
 }
 
 bool Simulator::Holds(const Link& link) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
@@ -72,6 +73,7 @@ class Simulator {
  private:
   void AcceptLoop(int listener, bool takeoverPort);
   void Serve(std::shared_ptr<Link> link);
+  void JoinFinishedLinks();
   void Dispatch(Link& link, const std::uint8_t* packet, std::size_t length);
   void AnswerRead(Link& link, const std::uint8_t* header);
   void TakeWrite(Link& link, const std::uint8_t* packet, std::size_t length);
@@ -94,7 +96,7 @@ class Simulator {
   std::thread acceptors_[2];
 
   std::mutex mutex_;  // guards everything below; taken by the accept and link threads
-  std::vector<std::thread> threads_;
+  std::vector<std::pair<std::shared_ptr<Link>, std::thread>> threads_;  // joined when their link has finished
   std::vector<std::shared_ptr<Link>> links_;
   std::shared_ptr<Link> holder_;
   int nextLinkId_ = 1;
