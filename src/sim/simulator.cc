@@ -21,6 +21,9 @@ struct Simulator::Link {
   sxm::ReceiveState writeState;
   Table writing;
   bool writeBroken = false;
+  // A request that came where an acknowledgement was awaited: served next.
+  sxm::Packet pending{};
+  std::size_t pendingLength = 0;
   std::atomic<bool> finished{false};  // set by the link's thread as its last step
 };
 
@@ -180,7 +183,14 @@ void Simulator::Serve(std::shared_ptr<Link> link) {
   for (;;) {
     sxm::Packet packet{};
     std::size_t length = 0;
-    ReadResult rc = ReadPacket(link->socket.fd(), packet, length, kWaitForever, stopping_);
+    ReadResult rc = kRead;
+    if (link->pendingLength > 0) {
+      packet = link->pending;
+      length = link->pendingLength;
+      link->pendingLength = 0;
+    } else {
+      rc = ReadPacket(link->socket.fd(), packet, length, kWaitForever, stopping_);
+    }
     if (rc == kBadHeader) Say(*link, "malformed packet from the client, link dropped");
     if (rc != kRead) break;
     Dispatch(*link, packet.data(), length);
@@ -231,10 +241,11 @@ void Simulator::Dispatch(Link& link, const std::uint8_t* packet, std::size_t len
     link.dropped = true;
     return;
   }
-  // Commands and the link check carry no rows whatever the slot's mode byte
-  // says, so only a packet with data is a write.
+  // The link check and the fixed commands go out with the slot's mode byte,
+  // which may say write; they carry neither rows nor a record length. A write
+  // of no rows (an emptied table) still names its record length.
   bool write = (mode == sxm::kModeWrite || mode == sxm::kModeUpload) && id != sxm::kLinkCheckId &&
-               length > sxm::kHeaderSize;
+               (length > sxm::kHeaderSize || packet[sxm::kRecordLength] != 0);
   if (write)
     TakeWrite(link, packet, length);
   else
@@ -373,8 +384,19 @@ void Simulator::AnswerRead(Link& link, const std::uint8_t* header) {
 bool Simulator::AwaitAck(Link& link, std::uint16_t messageId) {
   sxm::Packet packet{};
   std::size_t length = 0;
-  if (ReadPacket(link.socket.fd(), packet, length, options_.ackTimeoutMs, stopping_) != kRead) return false;
-  return sxm::MessageIdOf(packet.data()) == messageId && packet[sxm::kResult] == sxm::kResultAck;
+  ReadResult rc = ReadPacket(link.socket.fd(), packet, length, options_.ackTimeoutMs, stopping_);
+  if (rc == kBadHeader) {
+    Say(link, "malformed packet from the client, link dropped");
+    platform::ShutdownBoth(link.socket.fd());
+    link.dropped = true;
+  }
+  if (rc != kRead) return false;
+  if (sxm::MessageIdOf(packet.data()) == messageId && packet[sxm::kResult] == sxm::kResultAck) return true;
+  // COMM gave the answer up (a failed store or relay) and asks anew: the
+  // answer ends here and the new request is served.
+  link.pending = packet;
+  link.pendingLength = length;
+  return false;
 }
 
 bool Simulator::SendPacket(Link& link, const std::uint8_t* bytes, std::size_t length) {

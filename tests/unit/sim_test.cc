@@ -174,6 +174,19 @@ TEST_F(SimulatorTest, TableReadComesInNumberedPacketsOfWholeRowsAndWaitsAtEveryT
   EXPECT_EQ(again, rows);
 }
 
+TEST_F(SimulatorTest, RequestWhereAnAcknowledgementWasAwaitedEndsTheAnswerAndIsServed) {
+  Start({});
+  auto link = Connect();
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  auto first = ReadAnswer(link.fd(), kPgc724, false);
+  ASSERT_EQ(first.size(), 2u);
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
+  Received r;
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.id(), sxm::kLinkCheckId);
+  EXPECT_EQ(r.body.size(), 14u);
+}
+
 TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused) {
   Start({});
   auto link = Connect();
@@ -207,6 +220,17 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
   read.clear();
   for (const auto& r : ReadAnswer(link.fd(), kPgc724)) read.insert(read.end(), r.body.begin(), r.body.end());
   EXPECT_EQ(read, data);
+
+  // A write of no rows names its record length and empties the table; a
+  // header-only packet without one is a command, answered as a read.
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, {}, 1, true, 12);
+  ASSERT_TRUE(Receive(link.fd(), answer));
+  EXPECT_EQ(answer.result(), sxm::kResultAck);
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite);
+  auto empty = ReadAnswer(link.fd(), kPgc724);
+  ASSERT_EQ(empty.size(), 1u);
+  EXPECT_TRUE(empty[0].body.empty());
+  EXPECT_EQ(empty[0].recordLength(), 12);
 }
 
 TEST_F(SimulatorTest, LinkCheckIsAnsweredUnacknowledgedWithTheIdentityRowAndTimeOutInByte8) {
