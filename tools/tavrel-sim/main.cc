@@ -19,7 +19,7 @@ on 5081 takes the system over with the link-control packet (ID 0x0001).
 Ends on SIGINT or SIGTERM.
 
   --port N               base port (default 5080); the takeover port is N + 1
-  --rows N               rows per generated table (default 25)
+  --rows N               rows per generated table, 0 to 20000 (default 25)
   --system ID            system type of the link check answer (default 1)
   --country ID           country (default 0)
   --t-major N            version key major part (default 1)
@@ -107,7 +107,7 @@ int ParseArguments(int argc, char** argv, sim::Options& options) {
       ok = ParseNumber(value, 1, 65534, port);
       options.basePort = static_cast<std::uint16_t>(port);
     } else if (arg == "--rows") {
-      ok = ParseNumber(value, 0, 1000000, options.rowsPerTable);
+      ok = ParseNumber(value, 0, 20000, options.rowsPerTable);
     } else if (arg == "--system") {
       ok = ParseNumber(value, 1, 8, options.identity.systemId);
     } else if (arg == "--country") {
