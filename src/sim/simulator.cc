@@ -345,7 +345,8 @@ void Simulator::AnswerRead(Link& link, const std::uint8_t* header) {
     Say(link, Format("request 0x%04X refused: no PGC table of this system answers it", id));
     return;
   }
-  bool spoil = faults.malformed != Malformed::kNone && TakeFault(faultsLeft_.malformedCount, faults.malformedCount == 0);
+  bool spoil =
+      faults.malformed != Malformed::kNone && TakeFault(faultsLeft_.malformedCount, faults.malformedCount == 0);
   // COMM reads the link check and the link-control message without acknowledging.
   bool acknowledged = id != sxm::kLinkCheckId && id != sxm::kLinkControlId;
   int acks = 0;

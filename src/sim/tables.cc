@@ -93,7 +93,8 @@ std::vector<std::uint8_t> TableStore::GeneratedRows(const std::string& pgcNo, st
     for (int j = 0; j < recordLength; ++j) row[j] = static_cast<std::uint8_t>(i * 7 + j * 31 + messageId);
     row[0] = static_cast<std::uint8_t>(i & 0xFF);
     if (recordLength > 1) row[1] = static_cast<std::uint8_t>(i >> 8);
-    if (timeoutColumn >= 1 && timeoutColumn <= recordLength) row[timeoutColumn - 1] = static_cast<std::uint8_t>(identity_.webTimeoutMinutes);
+    if (timeoutColumn >= 1 && timeoutColumn <= recordLength)
+      row[timeoutColumn - 1] = static_cast<std::uint8_t>(identity_.webTimeoutMinutes);
   }
   return rows;
 }

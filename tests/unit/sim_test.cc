@@ -416,3 +416,29 @@ TEST_F(SimulatorTest, ServesOverIPv6Loopback) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimTables, RowsFollowTheDataSetForTheSystemAndCarryTheWebTimeOut) {
+  sim::Identity compact;
+  compact.webTimeoutMinutes = 9;
+  sim::Identity large = compact;
+  large.systemId = 2;
+  sim::TableStore a(compact, 3), b(large, 3);
+  sim::Table table;
+  ASSERT_EQ(a.Read(0x1000, table), 1);  // PGC100
+  EXPECT_EQ(table.recordLength, 20);
+  EXPECT_EQ(table.rows.size(), 60u);
+  ASSERT_EQ(b.Read(0x1000, table), 1);
+  EXPECT_EQ(table.recordLength, 24);
+
+  ASSERT_EQ(a.Read(0x5010, table), 1);  // PGC501: column 52 is the web time-out
+  ASSERT_GE(table.recordLength, 52);
+  for (std::size_t row = 0; row < 3; ++row) EXPECT_EQ(table.rows[row * table.recordLength + 51], 9) << row;
+
+  EXPECT_EQ(a.Read(0x0100, table), 0) << "no PGC has this message ID";
+  EXPECT_EQ(sim::PGCNumberOfMessage(0x0000), "20000");
+  EXPECT_EQ(sim::PGCNumberOfMessage(0x0001), "") << "the link-control message is no table";
+}
+
+}  // namespace
