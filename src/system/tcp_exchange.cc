@@ -1,0 +1,281 @@
+#include "system/tcp_exchange.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "platform/socket.h"
+#include "platform/tcp_connect.h"
+
+namespace systemlink {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A blocking socket's peek would wait for its receive time-out; one that
+// waits forever is bounded like the time-out the link sets.
+constexpr int kUnboundedPeekMs = 15000;
+
+bool OnSerialLine(int varNum) { return SlotAt(varNum).serialLineFlag.load() != 0; }
+
+std::uint8_t ModeForSlot(const web::WebMsg& request, int varNum) {
+  const std::string& current = SlotState(varNum);
+  if (current == state::kUpload) return sxm::kModeUpload;
+  if (current == state::kOnline) return request.mode();
+  return sxm::kModeRead;
+}
+
+bool LengthFits(std::uint16_t length) { return length >= sxm::kHeaderSize && length <= sxm::kMaxPacket; }
+
+int RefuseLength(std::uint16_t length, int varNum) {
+  LogError(varNum, "Message format error", Format("Message length to relay is error, length = %d", length));
+  return kFormatError;
+}
+
+// Peeks until `want` bytes are queued, the peer has closed, or `waitMs` has
+// passed; returns the last peek's count (-1 with errno when it failed).
+long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    long n = platform::Peek(fd, buffer, want);
+    if (n == static_cast<long>(want) || n == 0) return n;
+    int err = errno;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      errno = err;
+      return n;
+    }
+    if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return n;
+    if (n < 0) {
+      platform::WaitReadable(fd, static_cast<int>(left));
+    } else {
+      // Part of it is queued: readability says nothing new until more comes.
+      std::this_thread::sleep_for(std::chrono::milliseconds(left < 5 ? left : 5));
+    }
+  }
+}
+
+// The attempts of one peek: each waits as long as a peek on this socket
+// would, then the pause between attempts ends early once the bytes are in.
+// Result 1 with `want` bytes queued; 214; 198 after the last attempt.
+int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempts, bool head, int varNum) {
+  int wait = platform::BlockingWaitMs(fd);
+  if (wait < 0) wait = kUnboundedPeekMs;
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
+    long n = PeekFor(fd, buffer, want, wait);
+    if (n == static_cast<long>(want)) {
+      LogDebug(varNum, Format(head ? "Try to receive message head success at %d times"
+                                   : "Try to receive message body success at %d times",
+                              attempt));
+      return RESULT_OK;
+    }
+    if (n == 0) {
+      LogError(varNum, "Socket error", "The socket has been cut down");
+      return kPeerClosed;
+    }
+    int err = errno;
+    LogDebug(varNum, Format(head ? "Receive message head from system fail %d times, retry"
+                                 : "Receive message body fail %d times",
+                            attempt));
+    if (attempt < attempts) PeekFor(fd, buffer, want, kAttemptPauseMs);
+    errno = err;
+  }
+  ReportSocketError(varNum, errno);
+  LogError(varNum, "Socket error",
+           head ? "Receive message head from system error" : "Receive message from system error");
+  return SOCKET_RECV_ERROR;
+}
+
+int ReceiveOverTcp(int fd, std::uint8_t* header, std::uint8_t* body, std::uint16_t& bodyLength,
+                   sxm::ReceiveState& state, int varNum) {
+  int result = PeekWithAttempts(fd, header, sxm::kHeaderSize, kHeadAttempts, true, varNum);
+  if (result != RESULT_OK) return result;
+  LogBytes(varNum, "recv from system, head", header, sxm::kHeaderSize);
+  long count = platform::ReceiveSome(fd, header, sxm::kHeaderSize);
+  if (count >= 0) LogDebug(varNum, "Receive message head success");
+  bodyLength = 0;
+  if (!sxm::IsTcpFFFFPacket(header)) {
+    result = CheckSystemHead(header, count, bodyLength, state, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  if (bodyLength == 0) return RESULT_OK;
+  result = PeekWithAttempts(fd, body, bodyLength, kBodyAttempts, false, varNum);
+  if (result != RESULT_OK) return result;
+  LogBytes(varNum, "recv from system, body", body, bodyLength);
+  result = CheckSystemBody(body, bodyLength, bodyLength, varNum);
+  if (result != RESULT_OK) return result;
+  if (platform::ReceiveSome(fd, body, bodyLength) >= 0) LogDebug(varNum, "Receive message body success");
+  return RESULT_OK;
+}
+
+}  // namespace
+
+int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16_t messageId,
+                    const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
+                    std::uint8_t recordLength, std::uint16_t packetLength, int varNum) {
+  sxm::Fields fields;
+  fields.mode = ModeForSlot(request, varNum);
+  fields.messageId = messageId;
+  fields.final = final;
+  fields.sequence = sequence;
+  fields.recordLength = recordLength;
+  fields.result = ack ? sxm::kResultAck : sxm::kResultRequest;
+  std::size_t length = 0;
+  if (packetLength < sxm::kHeaderSize ||
+      sxm::BuildPacket(fields, body, packetLength - sxm::kHeaderSize, packet, length) != 1) {
+    LogError(varNum, "Message format error",
+             Format("Packet to system cannot be built, length = %d, sequence = %d", packetLength, sequence));
+    return kFormatError;
+  }
+  return RESULT_OK;
+}
+
+int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, const std::uint8_t* body,
+                 bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
+                 std::uint16_t packetLength, int varNum) {
+  sxm::Packet packet{};
+  int result =
+      BuildSystemHead(packet, request, messageId, body, ack, final, sequence, recordLength, packetLength, varNum);
+  if (result != RESULT_OK) return result;
+  LogBytes(varNum, "send to system", packet.data(), packetLength);
+  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
+  if (platform::SendOnce(systemSocket, packet.data(), packetLength) < 0) {
+    int err = errno;
+    LogError(varNum, "Socket error", "Send message to system error*******************************");
+    ReportSocketError(varNum, err);
+    return SOCKET_SEND_ERROR;
+  }
+  LogDebug(varNum, "send to system OK");
+  return RESULT_OK;
+}
+
+int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint16_t /*messageId*/,
+                     const std::uint8_t* /*body*/, bool /*ack*/, bool /*final*/, std::uint16_t /*sequence*/,
+                     std::uint8_t /*recordLength*/, std::uint16_t /*packetLength*/, int varNum) {
+  sxm::Packet packet{};
+  std::size_t length = sxm::BuildFFFFPacket(ModeForSlot(request, varNum), packet);
+  LogBytes(varNum, "send FF FF to system", packet.data(), length);
+  return kSerialLineUnavailable;
+}
+
+int ExchangeFFFF(int systemSocket, int varNum) {
+  web::WebMsg local;
+  local.bodyHeader[sxm::kMode] = sxm::kModeRead;
+  int result = SendFFFFToSystem(systemSocket, local, sxm::kKeepAliveId, nullptr, false, true, 1, 0,
+                                static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  if (result != RESULT_OK) return result;
+  sxm::Packet answer{};
+  sxm::ReceiveState state;
+  return ReceiveFromSystem(systemSocket, answer, state, varNum);
+}
+
+int ReceiveFromSystem(int systemSocket, sxm::Packet& out, sxm::ReceiveState& state, int varNum) {
+  out.fill(0);
+  std::uint8_t header[sxm::kHeaderSize] = {};
+  std::uint8_t body[sxm::kMaxBody] = {};
+  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
+  std::uint16_t bodyLength = 0;
+  int result = ReceiveOverTcp(systemSocket, header, body, bodyLength, state, varNum);
+  if (result != RESULT_OK) return result;
+  std::memcpy(out.data(), header, sxm::kHeaderSize);
+  std::memcpy(out.data() + sxm::kBody, body, bodyLength);
+  return RESULT_OK;
+}
+
+int ReceiveOneFromSystem(int systemSocket, sxm::Packet& out, int varNum) {
+  sxm::ReceiveState state;
+  return ReceiveFromSystem(systemSocket, out, state, varNum);
+}
+
+int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyLength, sxm::ReceiveState& state,
+                    int varNum) {
+  if (count == 0) {
+    LogError(varNum, "Message format error", "The System server is closed");
+    return kFormatError;
+  }
+  if (header[sxm::kType] != sxm::kPacketType) {
+    LogError(varNum, "Message format error", "Message type received from system is error");
+    return kFormatError;
+  }
+  // A length below 10 wraps, as the system's own 16-bit arithmetic would.
+  std::uint16_t length = static_cast<std::uint16_t>(sxm::LengthOf(header) - sxm::kHeaderSize);
+  if (length > sxm::kMaxBody) {
+    LogError(varNum, "Message format error", Format("Message length received from system is error, length = %d", length));
+    return kFormatError;
+  }
+  LogDebug(varNum, Format("bodyActualLength=%d", length));
+  std::uint16_t sequence = sxm::SequenceOf(header);
+  if (sequence != static_cast<std::uint16_t>(state.expectedSequence + 1)) {
+    LogError(varNum, "SXM message format error", "The seqence number of message is not continue.");
+    return kFormatError;
+  }
+  state.expectedSequence = sequence;
+  if (sxm::IsFirstPacket(header)) state.messageId = sxm::MessageIdOf(header);
+  if (sxm::MessageIdOf(header) != state.messageId) {
+    LogError(varNum, "SXM message format error", "The message ID of message is not same.");
+    return kFormatError;
+  }
+  bodyLength = length;
+  return RESULT_OK;
+}
+
+int CheckSystemBody(const std::uint8_t* /*body*/, long count, std::uint16_t bodyLength, int varNum) {
+  if (count == 0) {
+    LogError(varNum, "Message format error", "The System server is closed");
+    return kFormatError;
+  }
+  if (count != bodyLength) {
+    LogError(varNum, "Message format error",
+             Format("Received data length is not same as data length in SXM header, %ld != %d", count, bodyLength));
+    return kFormatError;
+  }
+  return RESULT_OK;
+}
+
+int TransferToSystem(int systemSocket, sxm::Packet& packet, const web::WebMsg& request, int varNum) {
+  packet.fill(0);
+  std::memcpy(packet.data(), request.bodyHeader, sxm::kHeaderSize);
+  std::uint16_t length = sxm::LengthOf(packet.data());
+  if (!LengthFits(length)) return RefuseLength(length, varNum);
+  std::memcpy(packet.data() + sxm::kBody, request.data, length - sxm::kHeaderSize);
+  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
+  LogBytes(varNum, "transfer to system", packet.data(), length);
+  if (platform::SendOnce(systemSocket, packet.data(), length) < 0) {
+    int err = errno;
+    LogError(varNum, "Socket error", "Send request up message to system error");
+    ReportSocketError(varNum, err);
+    return SOCKET_SEND_ERROR;
+  }
+  LogDebug(varNum, "transfer to system OK");
+  return RESULT_OK;
+}
+
+int TransferToWeb(int webSocket, const std::uint8_t* systemPacket, const web::WebMsg& request, int varNum) {
+  std::uint16_t length = sxm::LengthOf(systemPacket);
+  if (!LengthFits(length)) return RefuseLength(length, varNum);
+  std::uint8_t message[web::kMaxMessage] = {};
+  message[web::kType] = sxm::kPacketType;
+  message[web::kHeadByte1] = web::kReplyHeadByte1;
+  message[web::kHeadLength] = systemPacket[sxm::kLength];
+  message[web::kHeadLength + 1] = systemPacket[sxm::kLength + 1];
+  std::size_t userLength = strnlen(request.userId, web::kUserIdSize);
+  std::memcpy(message + web::kUserId, request.userId, userLength);
+  std::memcpy(message + web::kBodyType, systemPacket, length);
+  std::size_t total = web::kHeadSize + length;
+  LogBytes(varNum, "transfer to web", message, total);
+  if (platform::SendOnce(webSocket, message, total) < 0) {
+    ReportSocketError(varNum, errno);
+    LogError(varNum, "Socket error", "Send system message to web error");
+    return SOCKET_SEND_ERROR;
+  }
+  LogDebug(varNum, "transfer to web OK");
+  return RESULT_OK;
+}
+
+}  // namespace systemlink

@@ -1,0 +1,65 @@
+#pragma once
+// Moving single SXM packets between a slot and the system: building and
+// sending, receiving with the header and body checks, and relaying packets
+// that the web front end prepared (to the system) or that the system sent
+// (to the web client).
+//
+// Every operation looks at the slot's serial-line flag to choose the link.
+// The serial line is not served yet: on a slot whose flag is set these
+// operations return kSerialLineUnavailable and send nothing.
+#include <cstdint>
+
+#include "system/sxm_format.h"
+#include "web/web_message.h"
+
+namespace systemlink {
+
+constexpr int kFormatError = 170;       // a packet that fails its checks
+constexpr int kPeerClosed = 214;        // the system closed the connection
+constexpr int kSerialLineUnavailable = 135;
+
+// Peek attempts for a header and for a body, and the pause between them.
+constexpr int kHeadAttempts = 5;
+constexpr int kBodyAttempts = 20;
+constexpr int kAttemptPauseMs = 300;
+
+// Fills `packet`: type, the mode the slot's state calls for ("upload" 0xF3,
+// "online" the request's own mode, else 0xF0), the fields given, result 1
+// with `ack` else 0xFF, and `packetLength` - 10 bytes of `body`. 1; 170 when
+// the length lies outside 10..250 or the sequence outside 1..4095.
+int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16_t messageId,
+                    const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
+                    std::uint8_t recordLength, std::uint16_t packetLength, int varNum);
+
+// Builds one packet and sends it in one call. 1; 170; 199.
+int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, const std::uint8_t* body,
+                 bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
+                 std::uint16_t packetLength, int varNum);
+
+// The keep-alive travels on the serial line only.
+int SendFFFFToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId,
+                     const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
+                     std::uint8_t recordLength, std::uint16_t packetLength, int varNum);
+int ExchangeFFFF(int systemSocket, int varNum);
+
+// Receives one packet into `out` (header and body, the rest zeroed) and
+// checks it against `state`, which the caller keeps across the packets of
+// one message. 1; 170; 198 nothing whole within the attempts; 214.
+int ReceiveFromSystem(int systemSocket, sxm::Packet& out, sxm::ReceiveState& state, int varNum);
+// A packet that is a message of its own.
+int ReceiveOneFromSystem(int systemSocket, sxm::Packet& out, int varNum);
+
+// `count` is the number of header bytes received. On 1 `bodyLength` is the
+// length field less 10 and `state` has moved on. 1; 170.
+int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyLength, sxm::ReceiveState& state,
+                    int varNum);
+int CheckSystemBody(const std::uint8_t* body, long count, std::uint16_t bodyLength, int varNum);
+
+// Sends the packet embedded in the web request unchanged; `packet` receives
+// a copy. 1; 170 when its length field lies outside 10..250; 199.
+int TransferToSystem(int systemSocket, sxm::Packet& packet, const web::WebMsg& request, int varNum);
+// Wraps a system packet in a web message for the request's user and sends
+// it. 1; 170 when its length field lies outside 10..250; 199.
+int TransferToWeb(int webSocket, const std::uint8_t* systemPacket, const web::WebMsg& request, int varNum);
+
+}  // namespace systemlink
