@@ -96,6 +96,12 @@ int PendingError(int fd) {
   return error;
 }
 
+bool IsConnected(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
+}
+
 long SendOnce(int fd, const void* data, std::size_t length) {
   for (;;) {
     long n = ::send(fd, data, length, MSG_NOSIGNAL);

@@ -40,6 +40,9 @@ int ConnectTo(int fd, const Endpoint& endpoint);
 // The socket's pending error (SO_ERROR), which reading clears; -1 when it
 // cannot be read.
 int PendingError(int fd);
+// True once the socket has a peer: a socket whose connect was refused polls
+// writable with no pending error as well.
+bool IsConnected(int fd);
 
 // One send of `length` bytes, never raising SIGPIPE.
 long SendOnce(int fd, const void* data, std::size_t length);
