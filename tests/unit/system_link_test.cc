@@ -1,0 +1,450 @@
+// The slot's link to the system: connecting to a simulated system over
+// loopback, and single packets with their checks over a local stream pair.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "platform/socket.h"
+#include "platform/tcp_connect.h"
+#include "platform/tcp_listen.h"
+#include "sim/simulator.h"
+#include "system/sxm_format.h"
+#include "system/tcp_exchange.h"
+#include "system/tcp_link.h"
+#include "web/web_format.h"
+#include "web/web_message.h"
+
+namespace {
+
+using namespace systemlink;
+
+constexpr int kSlot = 41;
+constexpr std::uint16_t kPgc724 = 0x7240;
+
+web::WebMsg RequestWithData(const std::vector<std::uint8_t>& data, std::uint8_t mode = sxm::kModeRead) {
+  std::uint8_t raw[web::kMaxMessage] = {};
+  web::MessageFields fields;
+  fields.type = web::REQ_CONTROL;
+  fields.userId = "alice";
+  fields.bodyType = sxm::kPacketType;
+  fields.mode = mode;
+  fields.messageId = kConnectRequest;
+  fields.finalSeq = 0xF001;
+  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
+  web::BuildMessage(raw, fields);
+  web::WebMsg msg;
+  web::ParseWebMessage(msg, raw);
+  return msg;
+}
+
+web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& address) {
+  std::vector<std::uint8_t> data(20, 0);
+  data[kLinkTypeAt] = static_cast<std::uint8_t>(linkType);
+  std::size_t at = linkType == kLinkIPv4 ? kIPv4AddressAt : kIPv6AddressAt;
+  std::copy(address.begin(), address.end(), data.begin() + static_cast<long>(at));
+  return RequestWithData(data);
+}
+
+const std::vector<std::uint8_t> kLoopback4 = {127, 0, 0, 1};
+const std::vector<std::uint8_t> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+// Log lines of this test binary go to a directory of their own, so that a
+// test can tell which check refused a packet.
+class LinkLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("system_link_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    SetLogDirectory(dir_.string() + "/");
+    SetInfoLevel(9);
+    Slot& slot = SlotAt(kSlot);
+    slot.state = state::kIdle;
+    slot.serialLineFlag.store(0);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  bool LogHas(const std::string& text) const {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      std::ifstream in(entry.path());
+      std::stringstream all;
+      all << in.rdbuf();
+      if (all.str().find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::filesystem::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+// Connecting and disconnecting against the simulated system.
+
+int releasesSeen = 0;
+int CountRelease(const web::WebMsg&, int) {
+  ++releasesSeen;
+  return 1;
+}
+
+class SystemConnect : public LinkLogTest {
+ protected:
+  void SetUp() override {
+    LinkLogTest::SetUp();
+    SetLinkTimers(3000, 300);  // a request-12 connect waits out the reject time
+    SetTakeoverRelease(&CountRelease);
+    releasesSeen = 0;
+  }
+  void TearDown() override {
+    for (int fd : sockets_)
+      if (fd >= 0) ::close(fd);
+    if (sim_) sim_->Stop();
+    SetLinkTimers(0, 0);
+    SetTakeoverRelease(nullptr);
+    LinkLogTest::TearDown();
+  }
+
+  void StartSimulator(const std::string& address) {
+    sim::Options options;
+    options.address = address;
+    options.console = false;
+    options.ackTimeoutMs = 3000;
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 30; ++attempt) {
+      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
+      auto sim = std::make_unique<sim::Simulator>(options);
+      std::string error;
+      if (sim->Start(error) == 1) {
+        sim_ = std::move(sim);
+        SetSystemPort(options.basePort);
+        return;
+      }
+    }
+    FAIL() << "no free port pair";
+  }
+
+  int Connect(const web::WebMsg& request, std::uint16_t requestId, int& fd) {
+    fd = -1;
+    int result = ConnectToSystem(fd, request, requestId, kSlot);
+    sockets_.push_back(fd);
+    return result;
+  }
+
+  std::vector<int> sockets_;  // closed at the end whatever happened
+  std::unique_ptr<sim::Simulator> sim_;
+};
+
+// A connected link carries a read request and its answer, and a disconnect
+// releases the system for the next client.
+void ExpectWorkingLink(int fd) {
+  web::WebMsg request = RequestWithData({});
+  ASSERT_EQ(SendToSystem(fd, request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+  sxm::Packet packet{};
+  sxm::ReceiveState state;
+  ASSERT_EQ(ReceiveFromSystem(fd, packet, state, kSlot), 1);
+  EXPECT_EQ(sxm::MessageIdOf(packet.data()), kPgc724);
+  EXPECT_EQ(state.expectedSequence, 1);
+}
+
+TEST_F(SystemConnect, ConnectOverIPv4WithoutRejectIsAcceptedBlockingAndDisconnectFreesTheSystem) {
+  StartSimulator("127.0.0.1");
+  int fd = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(platform::BlockingWaitMs(fd), 0) << "an accepted link is switched back to blocking";
+  EXPECT_TRUE(LogHas("NOT recv from system(reject)"));
+  ExpectWorkingLink(fd);
+
+  int closed = fd;
+  EXPECT_EQ(DisconnectFromSystem(closed, kSlot), 1);
+  EXPECT_EQ(closed, -1);
+  sockets_.back() = -1;
+
+  int again = -1;
+  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, again), 1)
+      << "the link-control packet released the system";
+}
+
+TEST_F(SystemConnect, ConnectOverIPv6WorksAndASecondClientIsRejectedWith162) {
+  if (!platform::HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+  StartSimulator("::1");
+  int first = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv6, kLoopback6), kConnectRequest, first), 1);
+  ExpectWorkingLink(first);
+  int second = -1;
+  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv6, kLoopback6), kConnectRequest, second), CONNECT_FAIL_USED);
+  EXPECT_TRUE(LogHas("recv reject message from system"));
+}
+
+TEST_F(SystemConnect, SecondClientOverIPv4IsRejectedWith162WithinTheRejectTime) {
+  StartSimulator("127.0.0.1");
+  int first = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, first), 1);
+  SetLinkTimers(3000, 3000);  // the reject has to arrive before this runs out
+  int second = -1;
+  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, second), CONNECT_FAIL_USED);
+}
+
+TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) {
+  StartSimulator("127.0.0.1");
+  int holder = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, holder), 1);
+  int taker = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
+  EXPECT_EQ(releasesSeen, 1);
+  EXPECT_TRUE(LogHas(Format("use port: %d", SystemPort() + 1)));
+  sxm::Packet packet{};
+  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), kPeerClosed);
+  ExpectWorkingLink(taker);
+}
+
+TEST_F(SystemConnect, NothingAnsweringWithinTheAcceptTimeIs161) {
+  // A port nobody listens on: every connect attempt is refused until the
+  // accept deadline passes.
+  std::string error;
+  int listener = platform::ListenOnAddress("127.0.0.1", 0, error);
+  ASSERT_GE(listener, 0) << error;
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &size), 0);
+  std::uint16_t port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  ::close(listener);
+  SetSystemPort(port);
+  SetLinkTimers(300, 300);
+  int fd = -1;
+  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), CONNECT_FAIL_LINK);
+  EXPECT_TRUE(LogHas("Connect fail error when connect to system"));
+}
+
+TEST_F(SystemConnect, AddressesThatDoNotConvertAre201AndLinkTypeThreeOpensNothing) {
+  web::WebMsg request = ConnectRequest(kLinkIPv4, kLoopback4);
+  int fd = -1;
+  EXPECT_EQ(ConnectToAddress(fd, kLinkIPv4, "256.0.0.1", request, kConnectRequest, kSlot), SOCKET_IP_ADDRESS_ERROR);
+  sockets_.push_back(fd);
+  EXPECT_TRUE(LogHas("use port:")) << "IPv4 logs the port before converting";
+  int fd6 = -1;
+  EXPECT_EQ(ConnectToAddress(fd6, kLinkIPv6, "12345::zz", request, kConnectRequest, kSlot), SOCKET_IP_ADDRESS_ERROR);
+  EXPECT_EQ(fd6, -1) << "IPv6 resolves before any socket exists";
+
+  int none = -1;
+  EXPECT_EQ(ConnectToSystem(none, ConnectRequest(3, kLoopback4), kConnectRequest, kSlot), 1);
+  EXPECT_EQ(none, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Receiving over the simulated system's spoiled answers.
+
+class SpoiledAnswers : public SystemConnect {};
+
+TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
+  struct Case {
+    sim::Malformed fault;
+    const char* text;
+  };
+  for (Case c : {Case{sim::Malformed::kWrongType, "Message type received from system is error"},
+                 Case{sim::Malformed::kShortLength, "length = 65535"},
+                 Case{sim::Malformed::kLongLength, "length = 241"},
+                 Case{sim::Malformed::kSequenceGap, "The seqence number of message is not continue."},
+                 Case{sim::Malformed::kMessageIdChange, "The message ID of message is not same."}}) {
+    SCOPED_TRACE(c.text);
+    sim::Options options;
+    options.console = false;
+    options.rowsPerTable = 30;  // two packets
+    options.faults.malformed = c.fault;
+    std::mt19937 random(std::random_device{}());
+    std::unique_ptr<sim::Simulator> sim;
+    for (int attempt = 0; attempt < 30 && !sim; ++attempt) {
+      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
+      sim = std::make_unique<sim::Simulator>(options);
+      std::string error;
+      if (sim->Start(error) != 1) sim.reset();
+    }
+    ASSERT_TRUE(sim);
+    SetSystemPort(options.basePort);
+    int fd = -1;
+    ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
+    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+    sxm::ReceiveState state;
+    sxm::Packet packet{};
+    int result = 1;
+    for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
+    EXPECT_EQ(result, kFormatError);
+    EXPECT_TRUE(LogHas(c.text));
+    sim->Stop();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Single packets over a local stream pair: one end is the slot's link, the
+// other plays the system.
+
+class PacketExchange : public LinkLogTest {
+ protected:
+  void SetUp() override {
+    LinkLogTest::SetUp();
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    link_ = platform::Socket(fds[0]);
+    system_ = platform::Socket(fds[1]);
+    ASSERT_EQ(platform::SetNonBlocking(link_.fd()), 0);
+  }
+
+  void SystemSends(const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(platform::SendAll(system_.fd(), bytes.data(), bytes.size(), 1000), 0);
+  }
+  static std::vector<std::uint8_t> Header(std::uint16_t id, std::uint16_t finalSeq, std::uint16_t length) {
+    std::vector<std::uint8_t> h(sxm::kHeaderSize, 0);
+    h[sxm::kType] = sxm::kPacketType;
+    h[sxm::kMode] = sxm::kModeRead;
+    sxm::Put16(&h[sxm::kMessageId], id);
+    sxm::Put16(&h[sxm::kFinalSeq], finalSeq);
+    sxm::Put16(&h[sxm::kLength], length);
+    return h;
+  }
+  std::vector<std::uint8_t> SystemReads(std::size_t n) {
+    std::vector<std::uint8_t> out(n);
+    std::size_t got = 0;
+    while (got < n && platform::WaitReadable(system_.fd(), 1000) == 1) {
+      long r = platform::ReceiveSome(system_.fd(), out.data() + got, n - got);
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    out.resize(got);
+    return out;
+  }
+  bool NothingArrives() { return platform::WaitReadable(system_.fd(), 50) == 0; }
+
+  platform::Socket link_;
+  platform::Socket system_;
+};
+
+TEST_F(PacketExchange, LengthBoundsOfReceivedPackets) {
+  // Header only: no body is read and the next packet is untouched.
+  SystemSends(Header(kPgc724, 0x0001, 10));
+  sxm::Packet packet{};
+  sxm::ReceiveState state;
+  EXPECT_EQ(ReceiveFromSystem(link_.fd(), packet, state, kSlot), 1);
+
+  // A full 250-byte packet is taken whole.
+  std::vector<std::uint8_t> full = Header(kPgc724, 0xF002, 250);
+  for (int i = 0; i < 240; ++i) full.push_back(static_cast<std::uint8_t>(i));
+  SystemSends(full);
+  ASSERT_EQ(ReceiveFromSystem(link_.fd(), packet, state, kSlot), 1);
+  EXPECT_TRUE(std::equal(full.begin(), full.end(), packet.begin()));
+
+  SystemSends(Header(kPgc724, 0xF001, 251));
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_TRUE(LogHas("Message length received from system is error, length = 241"));
+}
+
+TEST_F(PacketExchange, FFFFPacketPassesUncheckedAndAFirstPacketNumberedTwoIsRefused) {
+  SystemSends(Header(0xFFFF, 0x0007, 300));  // nothing about it is valid but its type and ID
+  sxm::Packet packet{};
+  sxm::ReceiveState state;
+  EXPECT_EQ(ReceiveFromSystem(link_.fd(), packet, state, kSlot), 1);
+  EXPECT_EQ(state.expectedSequence, 0);
+
+  SystemSends(Header(kPgc724, 0xF002, 10));
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_TRUE(LogHas("The seqence number of message is not continue."));
+}
+
+TEST_F(PacketExchange, HeaderInPiecesIsTakenOnceWholeAndSilenceIs198AfterFiveAttempts) {
+  std::vector<std::uint8_t> header = Header(kPgc724, 0xF001, 12);
+  header.push_back(0xAB);
+  header.push_back(0xCD);
+  SystemSends({header.begin(), header.begin() + 4});
+  std::thread rest([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    platform::SendAll(system_.fd(), header.data() + 4, header.size() - 4, 1000);
+  });
+  sxm::Packet packet{};
+  int result = ReceiveOneFromSystem(link_.fd(), packet, kSlot);
+  rest.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(packet[sxm::kBody], 0xAB);
+  EXPECT_EQ(packet[sxm::kBody + 1], 0xCD);
+
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), SOCKET_RECV_ERROR);
+  EXPECT_TRUE(LogHas("Receive message head from system fail 5 times, retry"));
+
+  system_.Close();
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kPeerClosed);
+}
+
+TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
+  web::WebMsg writeRequest = RequestWithData({}, sxm::kModeWrite);
+  const std::uint8_t body[3] = {7, 8, 9};
+  struct Case {
+    const char* slotState;
+    std::uint8_t mode;
+  };
+  for (Case c : {Case{state::kOnline, sxm::kModeWrite}, Case{state::kUpload, sxm::kModeUpload},
+                 Case{state::kOffline, sxm::kModeRead}}) {
+    SlotAt(kSlot).state = c.slotState;
+    ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, kPgc724, body, true, false, 10, 1, 13, kSlot), 1);
+    std::vector<std::uint8_t> sent = SystemReads(13);
+    ASSERT_EQ(sent.size(), 13u);
+    EXPECT_EQ(sent[sxm::kMode], c.mode) << c.slotState;
+    EXPECT_EQ(sxm::Get16(&sent[sxm::kFinalSeq]), 10) << "not final, sequence 10";
+    EXPECT_EQ(sent[sxm::kResult], sxm::kResultAck);
+    EXPECT_EQ(sent[12], 9);
+  }
+  sxm::Packet packet{};
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, nullptr, false, true, 4096, 0, 10, kSlot), kFormatError);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, body, false, true, 1, 0, 251, kSlot), kFormatError);
+}
+
+TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
+  std::vector<std::uint8_t> data(240);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i + 1);
+  web::WebMsg request = RequestWithData(data, sxm::kModeWrite);  // length field 250
+  sxm::Packet copy{};
+  ASSERT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), 1);
+  std::vector<std::uint8_t> sent = SystemReads(250);
+  ASSERT_EQ(sent.size(), 250u);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), copy.begin()));
+  EXPECT_EQ(sent[sxm::kMode], sxm::kModeWrite);
+  EXPECT_EQ(sent[249], 240);
+
+  // The web side: 20-byte head whose length field repeats the packet's.
+  ASSERT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), 1);
+  std::vector<std::uint8_t> relayed = SystemReads(270);
+  ASSERT_EQ(relayed.size(), 270u);
+  EXPECT_EQ(relayed[web::kType], sxm::kPacketType);
+  EXPECT_EQ(relayed[web::kHeadByte1], 0xFF);
+  EXPECT_EQ(web::Get16(&relayed[web::kHeadLength]), 250);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&relayed[web::kUserId])), "alice");
+  EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + 250, relayed.begin() + web::kHeadSize));
+
+  sxm::Put16(request.bodyHeader + sxm::kLength, 251);
+  EXPECT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), kFormatError);
+  sxm::Put16(copy.data() + sxm::kLength, 251);
+  EXPECT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), kFormatError);
+  EXPECT_TRUE(NothingArrives());
+}
+
+TEST_F(PacketExchange, SerialLineIsNotServedAndSendsNothingOnTheSocket) {
+  SlotAt(kSlot).serialLineFlag.store(1);
+  web::WebMsg request = RequestWithData({});
+  sxm::Packet packet{};
+  EXPECT_EQ(SendToSystem(link_.fd(), request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), kSerialLineUnavailable);
+  EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), kSerialLineUnavailable);
+  EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), kSerialLineUnavailable);
+  EXPECT_TRUE(NothingArrives());
+  SlotAt(kSlot).serialLineFlag.store(0);
+}
+
+}  // namespace
