@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include "platform/tcp_connect.h"
 #include "platform/tcp_listen.h"
 #include "sim/simulator.h"
+#include "support/test_installation.h"
 #include "system/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
@@ -61,33 +63,38 @@ web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& addres
 const std::vector<std::uint8_t> kLoopback4 = {127, 0, 0, 1};
 const std::vector<std::uint8_t> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-// Log lines of this test binary go to a directory of their own, so that a
-// test can tell which check refused a packet.
+// The installation's log files take every test's lines; a test looks only
+// at what was appended since it began.
 class LinkLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("system_link_" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    SetLogDirectory(dir_.string() + "/");
+    dir_ = testsupport::SharedInstallation().commDir;
+    savedLevel_ = InfoLevel();
     SetInfoLevel(9);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      if (entry.is_regular_file()) offsets_[entry.path().string()] = entry.file_size();
     Slot& slot = SlotAt(kSlot);
     slot.state = state::kIdle;
     slot.serialLineFlag.store(0);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override { SetInfoLevel(savedLevel_); }
 
   bool LogHas(const std::string& text) const {
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      if (entry.path().filename().string().rfind("CommLog_", 0) != 0) continue;
+      auto known = offsets_.find(entry.path().string());
       std::ifstream in(entry.path());
-      std::stringstream all;
-      all << in.rdbuf();
-      if (all.str().find(text) != std::string::npos) return true;
+      if (known != offsets_.end()) in.seekg(static_cast<std::streamoff>(known->second));
+      std::stringstream added;
+      added << in.rdbuf();
+      if (added.str().find(text) != std::string::npos) return true;
     }
     return false;
   }
 
-  std::filesystem::path dir_;
+  std::string dir_;
+  int savedLevel_ = 0;
+  std::map<std::string, std::uintmax_t> offsets_;
 };
 
 // ---------------------------------------------------------------------------
@@ -158,7 +165,7 @@ void ExpectWorkingLink(int fd) {
   EXPECT_EQ(state.expectedSequence, 1);
 }
 
-TEST_F(SystemConnect, ConnectOverIPv4WithoutRejectIsAcceptedBlockingAndDisconnectFreesTheSystem) {
+TEST_F(SystemConnect, ConnectOverIPv4WithoutRejectIsAcceptedBlockingAndDisconnectClosesTheLink) {
   StartSimulator("127.0.0.1");
   int fd = -1;
   ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
@@ -171,10 +178,8 @@ TEST_F(SystemConnect, ConnectOverIPv4WithoutRejectIsAcceptedBlockingAndDisconnec
   EXPECT_EQ(DisconnectFromSystem(closed, kSlot), 1);
   EXPECT_EQ(closed, -1);
   sockets_.back() = -1;
-
-  int again = -1;
-  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, again), 1)
-      << "the link-control packet released the system";
+  EXPECT_TRUE(LogHas("Disconnect with system success"));
+  EXPECT_EQ(DisconnectFromSystem(closed, kSlot), SOCKET_SEND_ERROR) << "no link left to send on";
 }
 
 TEST_F(SystemConnect, ConnectOverIPv6WorksAndASecondClientIsRejectedWith162) {
@@ -208,6 +213,39 @@ TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) 
   sxm::Packet packet{};
   EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), kPeerClosed);
   ExpectWorkingLink(taker);
+}
+
+TEST_F(SystemConnect, TakeoverReleasesTheSlotAndTheConnectionMarkOfTheUserOnTheSameSystem) {
+  constexpr int kOldSlot = 42;
+  testsupport::ResetUserTables();
+  // bob is connected to 127.0.0.1: link parameters 13 to 16 are its octets.
+  std::string update = "update userinfo set connect_state = 1";
+  for (int i = 1; i <= 48; ++i) {
+    int value = (i >= 13 && i <= 16) ? kLoopback4[static_cast<std::size_t>(i - 13)] : 0;
+    update += ", connect_info" + std::to_string(i) + " = " + std::to_string(value);
+  }
+  testsupport::UserDbExec(update + " where user_id = 'bob'");
+  ASSERT_EQ(SetSlotIndex("bob", kOldSlot), 1);
+  ASSERT_EQ(SetSlotInUse(1, kOldSlot), 1);
+  SlotAt(kOldSlot).state = state::kOnline;
+
+  StartSimulator("127.0.0.1");
+  SetTakeoverRelease(nullptr);
+  int taker = -1;
+  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
+  EXPECT_EQ(FindSlotByUser("bob"), -1);
+  EXPECT_EQ(SlotState(kOldSlot), state::kIdle);
+  auto rows = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'bob'");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "0");
+
+  // Nobody left on that system: the next takeover has nobody to release.
+  int next = -1;
+  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, next), 1);
+  {
+    std::lock_guard<std::mutex> lock(SlotLock());
+    FreeSlotLocked(kOldSlot);
+  }
 }
 
 TEST_F(SystemConnect, NothingAnsweringWithinTheAcceptTimeIs161) {
