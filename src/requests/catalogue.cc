@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "requests/connect_requests.h"
 #include "requests/file_requests.h"
 #include "requests/login_requests.h"
 #include "requests/pgc_requests.h"
@@ -18,8 +19,8 @@ constexpr ControlRequest kControlRequests[] = {
     {LINK_SET, "LINK_SET", 0, 60, 60, UserAdminSteps},
     {FILE_LIST, "FILE_LIST", 9, 30, -1, FileListSteps},
     {FILE_DELETE, "FILE_DELETE", 11, 60, 60, FileDeleteSteps},
-    {CONNECT_SYSTEM, "CONNECT_SYSTEM", 14, 52, 52, nullptr},
-    {TAKEOVER_SYSTEM, "TAKEOVER_SYSTEM", 14, 52, 52, nullptr},
+    {CONNECT_SYSTEM, "CONNECT_SYSTEM", 14, 52, 52, ConnectSteps},
+    {TAKEOVER_SYSTEM, "TAKEOVER_SYSTEM", 14, 52, 52, ConnectSteps},
     {SYSTEM_COMMAND_SET, "SYSTEM_COMMAND_SET", 0, 60, 60, nullptr},
     {FILE_CREATE, "FILE_CREATE", 17, 52, 52, FileCreateSteps},
     {FILE_OPEN, "FILE_OPEN", 19, 52, 52, FileOpenSteps},
@@ -44,12 +45,13 @@ const ControlRequest* FindControlRequest(std::uint16_t id) {
   return nullptr;
 }
 
-RequestSteps PgcSteps(std::uint8_t type, PgcPlace place, std::uint8_t mode, std::uint16_t) {
+RequestSteps PgcSteps(std::uint8_t type, PgcPlace place, std::uint8_t mode, std::uint16_t messageId) {
   const bool write = mode == web::kModeWrite;
   if (place == PgcPlace::kOffline) {
     if (type == web::REQ_PGC) return write ? PgcStoreSteps : PgcReadSteps;
     return write ? TableStoreSteps : TableReadSteps;
   }
+  if (type == web::REQ_PGC && !write && messageId == kDisconnectId) return DisconnectSteps;
   // Linked: the work database serves the table requests that do not reach
   // the system; the others wait for the system link.
   if (type == web::REQ_TABLE_DOWNLOAD && write) return TableStoreSteps;
