@@ -69,6 +69,7 @@ class LinkLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = testsupport::SharedInstallation().commDir;
+    SetLogDirectory(dir_ + "/");  // other suites point the log elsewhere
     savedLevel_ = InfoLevel();
     SetInfoLevel(9);
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
