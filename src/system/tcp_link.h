@@ -12,6 +12,7 @@
 // first connect) or with SetSystemPort; the takeover port is always base + 1.
 // Both exist so that tests and trial installations can reach a simulated
 // system on a free port.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 

@@ -124,8 +124,8 @@ class SystemConnect : public LinkLogTest {
     LinkLogTest::TearDown();
   }
 
-  void StartSimulator(const std::string& address) {
-    sim::Options options;
+  void StartSimulator(const std::string& address, sim::Options options = {}) {
+    if (sim_) sim_->Stop();
     options.address = address;
     options.console = false;
     options.ackTimeoutMs = 3000;
@@ -299,19 +299,9 @@ TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
                  Case{sim::Malformed::kMessageIdChange, "The message ID of message is not same."}}) {
     SCOPED_TRACE(c.text);
     sim::Options options;
-    options.console = false;
     options.rowsPerTable = 30;  // two packets
     options.faults.malformed = c.fault;
-    std::mt19937 random(std::random_device{}());
-    std::unique_ptr<sim::Simulator> sim;
-    for (int attempt = 0; attempt < 30 && !sim; ++attempt) {
-      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
-      sim = std::make_unique<sim::Simulator>(options);
-      std::string error;
-      if (sim->Start(error) != 1) sim.reset();
-    }
-    ASSERT_TRUE(sim);
-    SetSystemPort(options.basePort);
+    StartSimulator("127.0.0.1", options);
     int fd = -1;
     ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
     ASSERT_EQ(SendToSystem(fd, RequestWithData({}), kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
@@ -321,7 +311,6 @@ TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
     for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
     EXPECT_EQ(result, kFormatError);
     EXPECT_TRUE(LogHas(c.text));
-    sim->Stop();
   }
 }
 
