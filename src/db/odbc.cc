@@ -376,54 +376,24 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
   return result;
 }
 
-int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, int columns, Row& row,
-                          const std::string& condition, int varNum, const std::string& columnList) {
-  auto lock = LockFor(record);
-  std::string sql = SelectStatement(table, condition, "", columnList);
+namespace {
+// Runs a select and fetches its first row: 1 with the row read, -2 when
+// there is none, -1 on a failure (reported). On every result but 1 the
+// statement's result set is already closed and the transaction ended.
+// `stmt` is allocated by the caller on the record's connection.
+int SelectFirstRow(ConnectionRecord& record, const std::string& sql, const char* label, int columns, Row& row,
+                   int varNum, Statement& stmt) {
   if (!StatementFits(sql, varNum)) return DB_EXECUTE_ERROR;
-  Statement stmt(record.dbc);
   if (!stmt) {
     ReportAllocationFailure(record, varNum);
     EndTransaction(record.dbc, SQL_COMMIT);
     return DB_EXECUTE_ERROR;
   }
-  LogSQL(varNum, "SelectMatchingRecords", sql);
-  SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
-  if (Succeeded(rc)) rc = SQLFetch(stmt.get());
-  int result = RESULT_OK;
-  if (rc == SQL_NO_DATA) {
-    result = DB_EXECUTE_NO_RESULT;
-  } else if (!Succeeded(rc)) {
-    ReportStatementError(stmt.get(), varNum);
-    result = DB_EXECUTE_ERROR;
-  } else {
-    ReadRow(stmt.get(), columns, row);
-  }
-  stmt.CloseCursor();
-  EndTransaction(record.dbc, SQL_COMMIT);
-  return result;
-}
-
-int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const std::string& table, int columns,
-                              Row& row, const std::string& condition, int varNum, const std::string& ordering) {
-  cursor.Close();
-  auto lock = LockFor(record);
-  std::string sql = SelectStatement(table, condition, ordering);
-  if (!StatementFits(sql, varNum)) return DB_EXECUTE_ERROR;
-  Statement stmt(record.dbc);
-  if (!stmt) {
-    ReportAllocationFailure(record, varNum);
-    EndTransaction(record.dbc, SQL_COMMIT);
-    return DB_EXECUTE_ERROR;
-  }
-  LogSQL(varNum, "SelectFirstMatchingRecord", sql);
+  LogSQL(varNum, label, sql);
   SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
   if (Succeeded(rc)) rc = SQLFetch(stmt.get());
   if (Succeeded(rc)) {
     ReadRow(stmt.get(), columns, row);
-    cursor.stmt_ = stmt.Release();
-    cursor.record_ = &record;
-    cursor.lock_ = std::move(lock);
     return RESULT_OK;
   }
   int result = DB_EXECUTE_NO_RESULT;
@@ -433,6 +403,35 @@ int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const st
   }
   stmt.CloseCursor();
   EndTransaction(record.dbc, SQL_COMMIT);
+  return result;
+}
+}  // namespace
+
+int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, int columns, Row& row,
+                          const std::string& condition, int varNum, const std::string& columnList) {
+  auto lock = LockFor(record);
+  Statement stmt(record.dbc);
+  int result = SelectFirstRow(record, SelectStatement(table, condition, "", columnList), "SelectMatchingRecords",
+                              columns, row, varNum, stmt);
+  if (result == RESULT_OK) {
+    stmt.CloseCursor();
+    EndTransaction(record.dbc, SQL_COMMIT);
+  }
+  return result;
+}
+
+int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const std::string& table, int columns,
+                              Row& row, const std::string& condition, int varNum, const std::string& ordering) {
+  cursor.Close();
+  auto lock = LockFor(record);
+  Statement stmt(record.dbc);
+  int result = SelectFirstRow(record, SelectStatement(table, condition, ordering), "SelectFirstMatchingRecord",
+                              columns, row, varNum, stmt);
+  if (result == RESULT_OK) {
+    cursor.stmt_ = stmt.Release();
+    cursor.record_ = &record;
+    cursor.lock_ = std::move(lock);
+  }
   return result;
 }
 
