@@ -37,7 +37,9 @@ void Socket::CloseGracefully(int timeoutMs) {
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || WaitReadable(fd_, static_cast<int>(left.count())) <= 0) break;
-    if (ReceiveSome(fd_, sink, sizeof sink) <= 0 && errno != EAGAIN) break;  // the peer's end, or an error
+    long n = ReceiveSome(fd_, sink, sizeof sink);
+    if (n == 0) break;                                      // the peer's end
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;  // an error
   }
   ::close(fd_);
   fd_ = -1;

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -186,6 +187,21 @@ TEST_F(WebFraming, BusyReplyIsTheFixedThirtyBytes) {
   for (char c : std::string("abcdefghijklmno")) expected.push_back(static_cast<std::uint8_t>(c));
   expected.insert(expected.end(), {0, 0x13, 0xF0, 0x72, 0x40, 0xF0, 1, 0, 10, 0, 191});
   EXPECT_EQ(out, expected);
+}
+
+TEST_F(WebFraming, GracefulCloseEndsWhenThePeerHasClosed) {
+  std::vector<std::uint8_t> data(10);
+  ASSERT_EQ(SendReplyToWeb(server_.fd(), 1, 1, data.data(), Parsed(Request(REQ_CONTROL, 1)), 0, 10, 1), 1);
+  std::thread peer([&] {
+    EXPECT_EQ(Drain().size(), 40u);  // the reply, then the server's end
+    peer_.Close();
+  });
+  auto start = std::chrono::steady_clock::now();
+  server_.CloseGracefully(20000);
+  peer.join();
+  // Returns on the peer's end, not at the time-out (nor by spinning until it).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(server_.valid());
 }
 
 TEST(WebFinalFlag, UpperNibbleAllOnes) {
