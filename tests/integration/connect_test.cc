@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "sim/simulator.h"
+#include "support/simulated_system.h"
 #include "support/comm_server.h"
 #include "support/wire_helpers.h"
 
@@ -15,18 +16,9 @@ namespace fs = std::filesystem;
 class Connect : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // The simulated system takes a base port and the one above it.
-    for (int attempt = 0; attempt < 20 && !system_; ++attempt) {
-      sim::Options options;
-      options.basePort = FreePort();
-      options.console = false;
-      auto candidate = std::make_unique<sim::Simulator>(options);
-      std::string error;
-      if (candidate->Start(error) == 1) {
-        system_ = std::move(candidate);
-        port_ = options.basePort;
-      }
-    }
+    sim::Options system;
+    system_ = StartSimulatedSystem(system);
+    port_ = system.basePort;
     ServerOptions options;
     options.infoLevel = 2;
     options.users = {{"cn_a", "pw"}, {"cn_b", "pw"}, {"cn_c", "pw"}};

@@ -1,5 +1,6 @@
 // The simulated system over loopback, driven by a raw SXM client.
 #include "sim/simulator.h"
+#include "support/simulated_system.h"
 
 #include <gtest/gtest.h>
 
@@ -94,21 +95,11 @@ class SimulatorTest : public ::testing::Test {
   // Starts the simulator on a free pair of ports of `address`.
   void Start(sim::Options options, const std::string& address = "127.0.0.1") {
     options.address = address;
-    options.console = false;
     options.ackTimeoutMs = kWaitMs;
-    std::mt19937 random(std::random_device{}());
-    for (int attempt = 0; attempt < 30; ++attempt) {
-      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
-      auto sim = std::make_unique<sim::Simulator>(options);
-      std::string error;
-      if (sim->Start(error) == 1) {
-        sim_ = std::move(sim);
-        address_ = address;
-        port_ = options.basePort;
-        return;
-      }
-    }
-    FAIL() << "no free port pair";
+    sim_ = testsupport::StartSimulatedSystem(options);
+    ASSERT_TRUE(sim_) << "no free port pair";
+    address_ = address;
+    port_ = options.basePort;
   }
 
   platform::Socket Connect(bool takeover = false) {

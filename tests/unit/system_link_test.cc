@@ -22,6 +22,7 @@
 #include "platform/tcp_connect.h"
 #include "platform/tcp_listen.h"
 #include "sim/simulator.h"
+#include "support/simulated_system.h"
 #include "support/test_installation.h"
 #include "system/sxm_format.h"
 #include "system/tcp_exchange.h"
@@ -127,20 +128,10 @@ class SystemConnect : public LinkLogTest {
   void StartSimulator(const std::string& address, sim::Options options = {}) {
     if (sim_) sim_->Stop();
     options.address = address;
-    options.console = false;
     options.ackTimeoutMs = 3000;
-    std::mt19937 random(std::random_device{}());
-    for (int attempt = 0; attempt < 30; ++attempt) {
-      options.basePort = static_cast<std::uint16_t>(20000 + random() % 40000);
-      auto sim = std::make_unique<sim::Simulator>(options);
-      std::string error;
-      if (sim->Start(error) == 1) {
-        sim_ = std::move(sim);
-        SetSystemPort(options.basePort);
-        return;
-      }
-    }
-    FAIL() << "no free port pair";
+    sim_ = testsupport::StartSimulatedSystem(options);
+    ASSERT_TRUE(sim_) << "no free port pair";
+    SetSystemPort(options.basePort);
   }
 
   int Connect(const web::WebMsg& request, std::uint16_t requestId, int& fd) {
