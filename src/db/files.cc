@@ -18,6 +18,7 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "frame/text.h"
+#include "setup/databases.h"
 #include "users/users.h"
 
 extern char** environ;
@@ -396,7 +397,10 @@ int OpenUserDbFile(const std::string& name, int operation, int varNum) {
     if (rc != RESULT_OK) return rc;
   }
   std::string path = Paths().offlineDatabasePath + MdbName(FileNameOf(name));
-  for (const char* table : kTablesAddedOnOpen) RunTabulon(path, table);
+  // Tabulon opens the file afresh for each table; most files already have
+  // them all, so only the missing ones are handed to it.
+  std::vector<std::string> wanted(std::begin(kTablesAddedOnOpen), std::end(kTablesAddedOnOpen));
+  for (const std::string& table : setup::MissingTables(path, wanted)) RunTabulon(path, table);
   return RESULT_OK;
 }
 

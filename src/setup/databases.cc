@@ -279,4 +279,28 @@ int AddMissingTable(const std::string& path, const std::string& table, const Dat
   return 1;
 }
 
+std::vector<std::string> MissingTables(const std::string& path, const std::vector<std::string>& tables) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  std::vector<std::string> missing;
+  bool readable = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+                  sqlite3_busy_timeout(db, kBusyTimeoutMs) == SQLITE_OK &&
+                  sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE",
+                                     -1, &stmt, nullptr) == SQLITE_OK;
+  for (const std::string& table : tables) {
+    bool present = false;
+    if (readable) {
+      sqlite3_reset(stmt);
+      sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+      int rc = sqlite3_step(stmt);
+      present = rc == SQLITE_ROW;
+      readable = rc == SQLITE_ROW || rc == SQLITE_DONE;
+    }
+    if (!present) missing.push_back(table);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return missing;
+}
+
 }  // namespace setup

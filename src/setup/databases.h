@@ -31,6 +31,9 @@ std::string DbinfoTableStatement();
 // Adds `table` to the existing database file when missing, as the template
 // has it. 1 when the table is there afterwards; 0 with the reason.
 int AddMissingTable(const std::string& path, const std::string& table, const Dataset& dataset, std::string& error);
+// Those of `tables` the database file lacks (names compared without regard to
+// case). A file that cannot be read lacks them all.
+std::vector<std::string> MissingTables(const std::string& path, const std::vector<std::string>& tables);
 
 // The statements that create the tables when missing, in creation order.
 std::vector<std::string> UserDatabaseSchema();

@@ -18,6 +18,7 @@
 #include "db/odbc.h"
 #include "frame/config.h"
 #include "frame/slots.h"
+#include "setup/databases.h"
 #include "support/test_installation.h"
 
 namespace {
@@ -293,6 +294,14 @@ TEST_F(Files, TabulonAddsOnlyTablesTheTemplateKnowsAndOnlyToExistingFiles) {
   EXPECT_EQ(db::RunTabulon(path, "nosuchtable"), 1);  // it ran; the table is not made
   EXPECT_EQ(SqliteValue(path, "select count(*) from sqlite_master where name = 'nosuchtable'"), "0");
   EXPECT_EQ(db::RunTabulon(Paths().offlineDatabasePath + "absent.mdb", "pgc326"), 1);
+  EXPECT_FALSE(fs::exists(Paths().offlineDatabasePath + "absent.mdb"));
+
+  // Only missing tables are handed to Tabulon; names compare without case,
+  // and a file that cannot be read lacks them all.
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(setup::MissingTables(path, {"PGC326", "dbinfo", "pgc_none"}), Names{"pgc_none"});
+  EXPECT_EQ(setup::MissingTables(Paths().offlineDatabasePath + "absent.mdb", {"pgc326", "dbinfo"}),
+            (Names{"pgc326", "dbinfo"}));
   EXPECT_FALSE(fs::exists(Paths().offlineDatabasePath + "absent.mdb"));
 }
 
