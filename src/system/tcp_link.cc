@@ -17,6 +17,7 @@
 #include "server/web_timer.h"
 #include "system/sxm_format.h"
 #include "system/tcp_exchange.h"
+#include "system/transfer.h"
 #include "users/users.h"
 
 namespace systemlink {
@@ -397,14 +398,15 @@ int ReleaseOldUser(const web::WebMsg& request, int varNum) {
 }
 
 int DisconnectFromSystem(int& systemSocket, int varNum) {
-  // The transfer-busy flag belongs to the transfer sequences; it is taken
-  // here once they exist, so that this never sends in the middle of one.
+  // Never send in the middle of another thread's transfer sequence.
+  AcquireTransferFlag(varNum);
   LogDebug(varNum, "Stop Modem Alive Timer");
   LogDebug(varNum, "Stop Modem Disconnect Timer");
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
   int result = SendToSystem(systemSocket, local, sxm::kLinkControlId, nullptr, false, true, 1, 0,
                             static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  ReleaseTransferFlag();
   Slot& slot = SlotAt(varNum);
   if (result != RESULT_OK) {
     slot.serialLineFlag.store(0);

@@ -1,20 +1,362 @@
 #include "system/transfer.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "db/odbc.h"
+#include "frame/log.h"
+#include "frame/result_codes.h"
+#include "frame/slots.h"
+#include "pgc/catalogue.h"
+#include "pgc/store.h"
+#include "system/tcp_exchange.h"
+
 namespace systemlink {
 
-void AcquireTransferFlag(int) {}
-void ReleaseTransferFlag() {}
-bool TransferFlagHeld() { return false; }
-long LongestTransferFlagWaitUs() { return 0; }
-void ResetTransferFlagStatistics() {}
-bool IsStoredMessage(std::uint16_t) { return false; }
-int RequestFromSystem(int, int, std::uint16_t, const web::WebMsg&, sxm::Packet&, const std::uint8_t*, bool,
-                      std::uint8_t, std::uint16_t, Gathering, int) { return 0; }
-int ReadTableFromSystem(int, int, std::uint16_t, const web::WebMsg&, sxm::Packet&, const std::uint8_t*, bool,
-                        std::uint8_t, std::uint16_t, Gathering, int) { return 0; }
-int ReadFromSystem(int, int, std::uint16_t, const web::WebMsg&, sxm::Packet&, Gathering, int) { return 0; }
-int WriteToSystem(int, int, std::uint16_t, const web::WebMsg&, sxm::Packet&, Gathering, int) { return 0; }
-int SendTableToSystem(int, std::uint16_t, const web::WebMsg&, const std::uint8_t*, int, int, int) { return 0; }
-int RestartSystem(int, std::uint16_t, const web::WebMsg&, sxm::Packet&, int) { return 0; }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The transfer-busy flag. A mutex and a condition variable make its test
+// and set one step and wake a waiter the moment the holder lets go.
+std::mutex flagMutex;
+std::condition_variable flagFree;
+bool flagHeld = false;
+std::atomic<long> longestWaitUs{0};
+
+constexpr std::uint16_t kStoredMessages[] = {0x0000, 0x2170, 0x2171, 0x3010, 0x3030, 0x5010, 0x6060, 0x6110,
+                                             0x6120, 0x7150, 0x7240, 0x7480, 0x8020, 0x8060, 0x8240, 0x8450};
+
+// Holds the flag for one sequence; letting go twice is harmless, and every
+// way out of a sequence lets go.
+class FlagHold {
+ public:
+  explicit FlagHold(int varNum) : varNum_(varNum) { Take(); }
+  ~FlagHold() { Release(); }
+  FlagHold(const FlagHold&) = delete;
+  FlagHold& operator=(const FlagHold&) = delete;
+  void Take() {
+    if (held_) return;
+    AcquireTransferFlag(varNum_);
+    held_ = true;
+  }
+  void Release() {
+    if (!held_) return;
+    held_ = false;
+    ReleaseTransferFlag();
+  }
+
+ private:
+  int varNum_;
+  bool held_ = false;
+};
+
+enum class Loop { kRequest, kTable, kRead };
+
+bool IsSpecialSystemError(std::uint8_t result) {
+  return result == sxm::TVRL_MSG_NOK || result == sxm::TVRL_MSG_KPGC_BUSY || result == sxm::TVRL_MSG_RETRY ||
+         result == sxm::TVRL_MSG_WEB_BUSY;
+}
+
+// Body bytes of a received or relayed packet. An FF FF packet over TCP comes
+// without its body, whatever its length field says.
+int BodyLengthOf(const std::uint8_t* packet) {
+  if (sxm::IsTcpFFFFPacket(packet)) return 0;
+  int length = sxm::LengthOf(packet);
+  return length > static_cast<int>(sxm::kHeaderSize) ? length - static_cast<int>(sxm::kHeaderSize) : 0;
+}
+
+// Appends a packet's body at the gathered length; a first packet starts
+// over. 1; 168 when it would not fit, with nothing appended.
+int Gather(Gathering& gathering, const std::uint8_t* packet, const std::uint8_t* body, int varNum) {
+  if (sxm::IsFirstPacket(packet)) *gathering.length = 0;
+  int bodyLength = BodyLengthOf(packet);
+  std::size_t at = static_cast<std::size_t>(*gathering.length);
+  if (gathering.buffer == nullptr || at + static_cast<std::size_t>(bodyLength) > gathering.capacity) {
+    LogError(varNum, "DB error",
+             Format("Data gathered from system would overflow the working buffer: %zu + %d > %zu", at, bodyLength,
+                    gathering.capacity));
+    *gathering.length = 0;
+    return kGatherOverflow;
+  }
+  std::memcpy(gathering.buffer + at, body, static_cast<std::size_t>(bodyLength));
+  *gathering.length += bodyLength;
+  return RESULT_OK;
+}
+
+int Acknowledge(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, int varNum) {
+  return SendToSystem(systemSocket, request, messageId, nullptr, true, true, 1, 0,
+                      static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+}
+
+bool Acknowledges(Loop loop, std::uint16_t messageId) {
+  switch (loop) {
+    case Loop::kRequest: return messageId != sxm::kLinkCheckId && messageId != sxm::kLinkControlId;
+    case Loop::kTable: return messageId != sxm::kLinkCheckId;
+    case Loop::kRead: return true;
+  }
+  return true;
+}
+
+struct LoopRequest {
+  Loop loop;
+  int webSocket;
+  int systemSocket;
+  std::uint16_t messageId;
+  const web::WebMsg& request;
+  const std::uint8_t* body;  // kRequest and kTable: the request's body
+  bool relay;
+  std::uint8_t recordLength;
+  std::uint16_t packetLength;
+};
+
+int SendRequest(const LoopRequest& r, int varNum) {
+  if (r.loop == Loop::kRead) {
+    sxm::Packet sent{};
+    return TransferToSystem(r.systemSocket, sent, r.request, varNum);
+  }
+  return SendToSystem(r.systemSocket, r.request, r.messageId, r.body, false, true, 1, r.recordLength, r.packetLength,
+                      varNum);
+}
+
+// The answer loop of the three reading sequences: send, receive the answer
+// packet by packet (acknowledging, gathering, relaying), re-send after a
+// refusal, and store at the end.
+int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, int varNum) {
+  if (r.loop != Loop::kRead) LogDebug(varNum, Format("\nmessageID=%d", r.messageId));
+  FlagHold flag(varNum);
+  int refusals = 0;
+  for (;;) {
+    int result = SendRequest(r, varNum);
+    if (result != RESULT_OK) return result;
+    sxm::ReceiveState state;
+    bool resend = false;
+    for (;;) {
+      result = ReceiveFromSystem(r.systemSocket, packet, state, varNum);
+      flag.Release();
+      if (result != RESULT_OK) return result;
+      const std::uint8_t answer = packet[sxm::kResult];
+      if (answer == sxm::TVRL_MSG_NOK) {
+        if (refusals < kMaxRefusals) {
+          ++refusals;
+          resend = true;
+          break;
+        }
+        LogError(varNum, "System special error", "Receive TVRL_MSG_NOK from system for 5 times, so stop receive.");
+      }
+      const bool final = sxm::IsFinalPacket(packet.data());
+      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId)) {
+        if (r.loop != Loop::kRead) LogDebug(varNum, "^^^10x");
+        result = Acknowledge(r.systemSocket, r.request, r.messageId, varNum);
+        if (result != RESULT_OK) return result;
+      }
+      result = Gather(gathering, packet.data(), packet.data() + sxm::kBody, varNum);
+      if (result != RESULT_OK) return result;
+      const int gathered = *gathering.length;
+      const std::uint8_t recordLength = packet[sxm::kRecordLength];
+      if (r.loop == Loop::kRequest) LogDebug(varNum, Format("*ptrActualLength=%d", gathered));
+      if (r.loop == Loop::kTable && gathered != 0) {
+        // Rows cannot be cut out of data that names no row length.
+        if (recordLength == 0) {
+          LogError(varNum, "DB error", Format("Data of %d bytes received from system has record length 0", gathered));
+          return pgc::kDivideZero;
+        }
+        if (gathered % recordLength != 0) {
+          LogError(varNum, "DB error", Format("Total length of data is error:%d/%d", gathered, recordLength));
+          return kGatherLengthError;
+        }
+      }
+      if (r.loop == Loop::kRead && final && IsStoredMessage(r.messageId)) {
+        result = pgc::ReplacePGCRows(gathering.buffer, gathered, recordLength, r.messageId, "", varNum);
+        if (result != RESULT_OK) return result;
+      }
+      if (r.loop == Loop::kRead) {
+        if (r.request.messageId() != sxm::kKeepAliveId) {
+          result = TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
+          if (result == SOCKET_SEND_ERROR) return result;
+        }
+      } else if (r.relay) {
+        result = TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
+        if (result != RESULT_OK) return result;
+      }
+      if (IsSpecialSystemError(answer)) {
+        LogError(varNum, "System special error", "Some special system error, so stop receive message.");
+        return kSpecialError;
+      }
+      if (final) break;
+    }
+    if (resend) {
+      if (r.loop != Loop::kRead) flag.Take();
+      continue;
+    }
+    const std::uint8_t recordLength = packet[sxm::kRecordLength];
+    switch (r.loop) {
+      case Loop::kRequest:
+        if (!IsStoredMessage(r.messageId)) return RESULT_OK;
+        return pgc::ReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "", varNum);
+      case Loop::kTable:
+        return pgc::ClearAndReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "",
+                                           varNum);
+      case Loop::kRead: return RESULT_OK;
+    }
+    return RESULT_OK;
+  }
+}
+
+// What a final written packet leaves in the slot's database: the data sent,
+// merged into a key table that has rows, else replacing the table.
+int StoreWrittenData(const Gathering& gathering, std::uint8_t recordLength, std::uint16_t messageId, int varNum) {
+  std::string pgcNo;
+  int result = pgc::FindPGCByMessageID(messageId, pgcNo, varNum);
+  if (result != RESULT_OK) return result;
+  db::ConnectionRecord* database = SlotDatabase(varNum);
+  int rows = database == nullptr ? -1 : db::getRowCount(*database, pgc::PGCTableName(pgcNo), "", varNum);
+  if (rows < 0) {
+    LogError(varNum, "DB error", "An error occurred when Get row count");
+    return kRowCountError;
+  }
+  const int length = *gathering.length;
+  if (messageId == pgc::kMultiDatabaseId)
+    return pgc::StoreMultiDatabase(gathering.buffer, length, recordLength, messageId, varNum);
+  if (!IsStoredMessage(messageId)) return RESULT_OK;
+  if (pgc::IsKeyTablePGC(pgcNo) != 1 || rows == 0)
+    return pgc::ReplacePGCRows(gathering.buffer, length, recordLength, messageId, "", varNum);
+  return pgc::MergePGCRows(gathering.buffer, length, recordLength, messageId, varNum);
+}
+
+}  // namespace
+
+void AcquireTransferFlag(int varNum) {
+  std::unique_lock<std::mutex> lock(flagMutex);
+  if (!flagHeld) {
+    flagHeld = true;
+    return;
+  }
+  lock.unlock();
+  LogDebug(varNum, "Waiting for other thread transferring message to system");
+  auto start = Clock::now();
+  lock.lock();
+  flagFree.wait(lock, [] { return !flagHeld; });
+  flagHeld = true;
+  lock.unlock();
+  long waited = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+  long longest = longestWaitUs.load();
+  while (waited > longest && !longestWaitUs.compare_exchange_weak(longest, waited)) {
+  }
+  LogDebug(varNum, Format("Transfer flag free after %ld us", waited));
+}
+
+void ReleaseTransferFlag() {
+  {
+    std::lock_guard<std::mutex> lock(flagMutex);
+    flagHeld = false;
+  }
+  flagFree.notify_one();
+}
+
+bool TransferFlagHeld() {
+  std::lock_guard<std::mutex> lock(flagMutex);
+  return flagHeld;
+}
+
+long LongestTransferFlagWaitUs() { return longestWaitUs.load(); }
+void ResetTransferFlagStatistics() { longestWaitUs.store(0); }
+
+bool IsStoredMessage(std::uint16_t messageId) {
+  return std::find(std::begin(kStoredMessages), std::end(kStoredMessages), messageId) != std::end(kStoredMessages);
+}
+
+int RequestFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
+                      sxm::Packet& packet, const std::uint8_t* body, bool relay, std::uint8_t recordLength,
+                      std::uint16_t packetLength, Gathering gathering, int varNum) {
+  LoopRequest r{Loop::kRequest, webSocket, systemSocket, messageId, request, body, relay, recordLength, packetLength};
+  return AnswerLoop(r, packet, gathering, varNum);
+}
+
+int ReadTableFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
+                        sxm::Packet& packet, const std::uint8_t* body, bool relay, std::uint8_t recordLength,
+                        std::uint16_t packetLength, Gathering gathering, int varNum) {
+  LoopRequest r{Loop::kTable, webSocket, systemSocket, messageId, request, body, relay, recordLength, packetLength};
+  return AnswerLoop(r, packet, gathering, varNum);
+}
+
+int ReadFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
+                   sxm::Packet& packet, Gathering gathering, int varNum) {
+  LoopRequest r{Loop::kRead, webSocket, systemSocket, messageId, request, nullptr, false, 0, 0};
+  return AnswerLoop(r, packet, gathering, varNum);
+}
+
+int WriteToSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
+                  sxm::Packet& packet, Gathering gathering, int varNum) {
+  FlagHold flag(varNum);
+  // A packet that cannot be sent gets no answer: waiting for one would only
+  // end in a time-out.
+  int result = TransferToSystem(systemSocket, packet, request, varNum);
+  if (result != RESULT_OK) return result;
+  const sxm::Packet sent = packet;
+  result = ReceiveOneFromSystem(systemSocket, packet, varNum);
+  flag.Release();
+  if (result != RESULT_OK) return result;
+  result = Gather(gathering, sent.data(), sent.data() + sxm::kBody, varNum);
+  if (result != RESULT_OK) return result;
+  if (sxm::IsFinalPacket(sent.data())) {
+    result = StoreWrittenData(gathering, sent[sxm::kRecordLength], messageId, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  result = TransferToWeb(webSocket, packet.data(), request, varNum);
+  return result == SOCKET_SEND_ERROR ? result : RESULT_OK;
+}
+
+int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebMsg& request, const std::uint8_t* data,
+                      int recordLength, int dataLength, int varNum) {
+  FlagHold flag(varNum);
+  if (recordLength < 0 || recordLength > static_cast<int>(sxm::kMaxBody) || dataLength < 0) {
+    LogError(varNum, "Message format error",
+             Format("Table to send has record length %d and %d bytes", recordLength, dataLength));
+    return pgc::kDivideZero;
+  }
+  const auto rowLength = static_cast<std::uint8_t>(recordLength);
+  sxm::Packet answer{};
+  if (dataLength <= static_cast<int>(sxm::kMaxBody)) {
+    int result = SendToSystem(systemSocket, request, messageId, data, false, true, 1, rowLength,
+                              static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize), varNum);
+    if (result != RESULT_OK) return result;
+    return ReceiveOneFromSystem(systemSocket, answer, varNum);
+  }
+  int rowsPerPacket = 0, packetCount = 0;
+  int result = pgc::RowsPerPacket(recordLength, rowsPerPacket, varNum);
+  if (result != RESULT_OK) return result;
+  result = pgc::PacketCountOf(dataLength, recordLength, rowsPerPacket, packetCount, varNum);
+  if (result != RESULT_OK) return result;
+  const int full = rowsPerPacket * recordLength;
+  for (int i = 0; i < packetCount; ++i) {
+    const bool final = i == packetCount - 1;
+    const int bodyLength = final ? dataLength - i * full : full;
+    result = SendToSystem(systemSocket, request, messageId, data + static_cast<std::size_t>(i) * full, false, final,
+                          static_cast<std::uint16_t>(i + 1), rowLength,
+                          static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize), varNum);
+    if (result != RESULT_OK) return result;
+    result = ReceiveOneFromSystem(systemSocket, answer, varNum);
+    if (result != RESULT_OK) return result;
+    flag.Release();
+  }
+  return RESULT_OK;
+}
+
+int RestartSystem(int systemSocket, std::uint16_t messageId, const web::WebMsg& request, sxm::Packet& packet,
+                  int varNum) {
+  {
+    FlagHold flag(varNum);
+    int result = TransferToSystem(systemSocket, packet, request, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  if (IsStoredMessage(messageId)) return pgc::StorePGCPacket(request, messageId, varNum);
+  return RESULT_OK;
+}
 
 }  // namespace systemlink

@@ -1,0 +1,411 @@
+// Transfer sequences against a scripted system on a local stream pair: what
+// goes to the system (requests, re-sends, acknowledgements, table packets),
+// what reaches the web, what is stored, and the transfer-busy flag.
+#include "system/transfer.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "frame/log.h"
+#include "pgc_test_support.h"
+#include "pgc/store.h"
+#include "platform/socket.h"
+#include "system/tcp_exchange.h"
+
+namespace {
+
+using namespace pgctest;
+using namespace systemlink;
+
+constexpr std::uint16_t kKept = 0x7240;     // PGC724, ten columns, a stored message
+constexpr std::uint16_t kNotKept = 0x1010;  // PGC101, not stored
+
+Bytes Header(std::uint16_t id, std::uint16_t finalSeq, std::uint16_t length, std::uint8_t recordLength,
+             std::uint8_t result) {
+  Bytes h(sxm::kHeaderSize, 0);
+  h[sxm::kType] = sxm::kPacketType;
+  h[sxm::kMode] = sxm::kModeRead;
+  sxm::Put16(&h[sxm::kMessageId], id);
+  sxm::Put16(&h[sxm::kFinalSeq], finalSeq);
+  sxm::Put16(&h[sxm::kLength], length);
+  h[sxm::kRecordLength] = recordLength;
+  h[sxm::kResult] = result;
+  return h;
+}
+
+// An answer packet: `sequence` of `count`, body of `body` bytes whose rows
+// (recordLength bytes each) carry the row number in their first byte.
+Bytes Answer(std::uint16_t id, int sequence, int count, int body, std::uint8_t recordLength = 10,
+             std::uint8_t result = 1) {
+  std::uint16_t finalSeq = static_cast<std::uint16_t>(sequence | (sequence == count ? 0xF000 : 0));
+  Bytes p = Header(id, finalSeq, static_cast<std::uint16_t>(body + 10), recordLength, result);
+  for (int i = 0; i < body; ++i) {
+    int row = recordLength ? i / recordLength : 0;
+    p.push_back(static_cast<std::uint8_t>(i % (recordLength ? recordLength : 1) == 0 ? row % 256 : 7));
+  }
+  return p;
+}
+
+// A system that runs a script on its own thread and keeps every packet it
+// received; the web side collects what was relayed.
+class Transfer : public PgcSlotTest {
+ protected:
+  void SetUp() override {
+    PgcSlotTest::SetUp();
+    UseState(state::kOnline);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    link_ = platform::Socket(fds[0]);
+    system_ = platform::Socket(fds[1]);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    web_ = platform::Socket(fds[0]);
+    webPeer_ = platform::Socket(fds[1]);
+    work_.assign(requests::kWorkingBufferSize, 0);
+    gathered_ = 0;
+  }
+  void TearDown() override {
+    if (script_.joinable()) script_.join();
+    EXPECT_FALSE(TransferFlagHeld());
+    PgcSlotTest::TearDown();
+  }
+
+  void Run(std::function<void()> script) { script_ = std::thread(std::move(script)); }
+  void Finish() {
+    if (script_.joinable()) script_.join();
+  }
+
+  // The next packet COMM sent, or an empty one when none came within 2 s.
+  Bytes Read() {
+    Bytes head = ReadBytes(sxm::kHeaderSize);
+    if (head.size() < sxm::kHeaderSize) return {};
+    Bytes body = ReadBytes(sxm::LengthOf(head.data()) - sxm::kHeaderSize);
+    head.insert(head.end(), body.begin(), body.end());
+    received_.push_back(head);
+    return head;
+  }
+  void Send(const Bytes& packet) { platform::SendAll(system_.fd(), packet.data(), packet.size(), 2000); }
+
+  // Answers one request with `count` packets of 240 bytes, reading each
+  // acknowledgement that is due.
+  void AnswerWith(std::uint16_t id, int count, bool acknowledged) {
+    Read();
+    for (int s = 1; s <= count; ++s) {
+      Send(Answer(id, s, count, 240));
+      if (acknowledged && (s % 10 == 0 || s == count)) Read();
+    }
+  }
+
+  // The system packets relayed to the web, unwrapped.
+  std::vector<Bytes> Relayed() {
+    std::vector<Bytes> out;
+    while (platform::WaitReadable(webPeer_.fd(), 0) == 1) {
+      Bytes head(web::kHeadSize);
+      if (platform::ReceiveSome(webPeer_.fd(), head.data(), head.size()) != static_cast<long>(head.size())) break;
+      Bytes packet(web::Get16(&head[web::kHeadLength]));
+      std::size_t got = 0;
+      while (got < packet.size()) {
+        long n = platform::ReceiveSome(webPeer_.fd(), packet.data() + got, packet.size() - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+      out.push_back(packet);
+    }
+    return out;
+  }
+
+  static bool IsAck(const Bytes& p) {
+    return p.size() == sxm::kHeaderSize && p[sxm::kResult] == sxm::kResultAck && sxm::IsFinalPacket(p.data()) &&
+           sxm::SequenceOf(p.data()) == 1;
+  }
+  int Acks() const {
+    int n = 0;
+    for (const Bytes& p : received_) n += IsAck(p) ? 1 : 0;
+    return n;
+  }
+
+  Gathering Work(std::size_t capacity = requests::kWorkingBufferSize) { return {work_.data(), capacity, &gathered_}; }
+  web::WebMsg Request(std::uint16_t id, std::uint16_t finalSeq = kOnlyPacket, std::uint8_t recordLength = 0,
+                      const Bytes& data = {}) {
+    web::WebMsg msg = Packet(web::REQ_PGC, id, finalSeq, recordLength, data);
+    msg.bodyHeader[sxm::kMode] = sxm::kModeRead;
+    return msg;
+  }
+  int RequestFrom(std::uint16_t id, bool relay = false) {
+    const std::uint8_t body[1] = {0};
+    return RequestFromSystem(web_.fd(), link_.fd(), id, Request(id), packet_, body, relay, 0, 11, Work(), kSlot);
+  }
+  int ReadTable(std::uint16_t id, std::size_t capacity = requests::kWorkingBufferSize) {
+    const std::uint8_t body[1] = {0};
+    return ReadTableFromSystem(web_.fd(), link_.fd(), id, Request(id), packet_, body, false, 0, 10, Work(capacity),
+                               kSlot);
+  }
+  static int Rows(const std::string& table) { return std::stoi(PgcQuery("SELECT count(*) FROM " + table)[0][0]); }
+
+  platform::Socket link_, system_, web_, webPeer_;
+  std::thread script_;
+  std::vector<Bytes> received_;
+  std::vector<std::uint8_t> work_;
+  int gathered_ = 0;
+  sxm::Packet packet_{};
+
+ private:
+  Bytes ReadBytes(std::size_t n) {
+    Bytes out(n);
+    std::size_t got = 0;
+    while (got < n && platform::WaitReadable(system_.fd(), 2000) == 1) {
+      long r = platform::ReceiveSome(system_.fd(), out.data() + got, n - got);
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    out.resize(got);
+    return out;
+  }
+};
+
+TEST_F(Transfer, LongAnswerIsAcknowledgedAfterEveryTenthAndTheFinalPacketRelayedAndStoredWhole) {
+  Run([&] { AnswerWith(kKept, 25, true); });
+  web::WebMsg request = Request(kKept);
+  ASSERT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), 1);
+  Finish();
+  EXPECT_EQ(Acks(), 3);
+  EXPECT_EQ(gathered_, 25 * 240);
+  auto relayed = Relayed();
+  ASSERT_EQ(relayed.size(), 25u);
+  EXPECT_EQ(relayed.back(), Answer(kKept, 25, 25, 240));
+  EXPECT_EQ(Rows("PGC724"), 600);
+  Bytes lastRow(10, 7);
+  lastRow[0] = 23;  // the 24th row of the last packet
+  EXPECT_EQ(TableRows("PGC724", 10).back(), lastRow);
+}
+
+TEST_F(Transfer, LinkMessagesGoUnacknowledgedOnlyWhenCOMMAsksOnItsOwn) {
+  // A link check (id 0) and a link-control read (id 1) asked by COMM itself
+  // are never acknowledged; the same ids relayed for the web are.
+  for (std::uint16_t id : {sxm::kLinkCheckId, sxm::kLinkControlId}) {
+    received_.clear();
+    Run([&] { AnswerWith(id, 1, false); });
+    EXPECT_EQ(RequestFrom(id), 1);
+    Finish();
+    EXPECT_EQ(Acks(), 0) << id;
+  }
+  received_.clear();
+  Run([&] { AnswerWith(sxm::kLinkControlId, 1, true); });
+  web::WebMsg request = Request(sxm::kLinkControlId);
+  EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), sxm::kLinkControlId, request, packet_, Work(), kSlot), 1);
+  Finish();
+  EXPECT_EQ(Acks(), 1);
+}
+
+TEST_F(Transfer, RefusalsAreResentFiveTimesAndTheSixthEndsWith205) {
+  auto refuseThenAnswer = [&](int refusals) {
+    for (int i = 0; i < refusals; ++i) {
+      Read();
+      Send(Header(kNotKept, 0xF001, 10, 0, sxm::TVRL_MSG_NOK));
+    }
+    if (refusals <= kMaxRefusals)
+      AnswerWith(kNotKept, 1, true);
+    else
+      Read();  // the acknowledgement of the refusal that is taken
+  };
+  Run([&] { refuseThenAnswer(3); });
+  EXPECT_EQ(RequestFrom(kNotKept, true), 1);
+  Finish();
+  EXPECT_EQ(received_.size(), 5u);  // four requests and the acknowledgement
+  EXPECT_EQ(Relayed().size(), 1u);  // refused answers are not relayed
+
+  received_.clear();
+  Run([&] { refuseThenAnswer(6); });
+  EXPECT_EQ(RequestFrom(kNotKept), kSpecialError);
+  Finish();
+  EXPECT_EQ(received_.size(), 7u);  // six requests, the sixth answer acknowledged
+}
+
+TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPacket) {
+  for (std::uint8_t error : {sxm::TVRL_MSG_KPGC_BUSY, sxm::TVRL_MSG_RETRY, sxm::TVRL_MSG_WEB_BUSY}) {
+    Run([&] {
+      Read();
+      Send(Answer(kKept, 1, 1, 20, 10, error));
+      Read();
+    });
+    EXPECT_EQ(RequestFrom(kKept), kSpecialError) << int(error);
+    Finish();
+    EXPECT_EQ(Rows("PGC724"), 0);
+  }
+  Run([&] {
+    Read();
+    Send(Answer(kKept, 1, 1, 20, 10, sxm::TVRL_MSG_RETRY));
+    Read();
+  });
+  web::WebMsg request = Request(kKept);
+  EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), kSpecialError);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 2);
+  EXPECT_EQ(Relayed().size(), 1u);
+}
+
+TEST_F(Transfer, TableReadReplacesTheTableAndRefusesDataThatIsNotWholeRows) {
+  InsertRow("PGC724", Bytes(10, 9));
+  Run([&] { AnswerWith(kKept, 2, true); });
+  EXPECT_EQ(ReadTable(kKept), 1);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 48);
+
+  struct Case {
+    Bytes answer;
+    int result;
+  } cases[] = {
+      {Answer(kKept, 1, 1, 25, 10), kGatherLengthError},  // 25 bytes of 10-byte rows
+      {Answer(kKept, 1, 1, 20, 0), pgc::kDivideZero},     // rows without a row length
+  };
+  for (const Case& c : cases) {
+    Run([&] {
+      Read();
+      Send(c.answer);
+      Read();
+    });
+    EXPECT_EQ(ReadTable(kKept), c.result);
+    Finish();
+    EXPECT_EQ(Rows("PGC724"), 48) << "the table is left as it was";
+  }
+
+  // An empty answer still empties the table.
+  Run([&] {
+    Read();
+    Send(Answer(kKept, 1, 1, 0, 10));
+    Read();
+  });
+  EXPECT_EQ(ReadTable(kKept), 1);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 0);
+}
+
+TEST_F(Transfer, AnswerOutgrowingTheWorkingBufferIs168WithNothingStored) {
+  InsertRow("PGC724", Bytes(10, 9));
+  Run([&] {
+    Read();
+    Send(Answer(kKept, 1, 2, 240));
+    Send(Answer(kKept, 2, 2, 240));
+    Read();
+  });
+  EXPECT_EQ(ReadTable(kKept, 300), kGatherOverflow);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 1);
+  EXPECT_LE(gathered_, 300);
+}
+
+TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
+  Bytes data(500);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  Run([&] {
+    for (int i = 0; i < 3; ++i) {
+      Bytes p = Read();
+      if (!p.empty()) Send(Header(kKept, 0xF001, 10, 10, 1));  // each answer is a message of its own
+    }
+  });
+  web::WebMsg request = Request(kKept);
+  ASSERT_EQ(SendTableToSystem(link_.fd(), kKept, request, data.data(), 10, 500, kSlot), 1);
+  Finish();
+  ASSERT_EQ(received_.size(), 3u);
+  const int bodies[] = {240, 240, 20};
+  Bytes joined;
+  for (int i = 0; i < 3; ++i) {
+    const Bytes& p = received_[static_cast<std::size_t>(i)];
+    EXPECT_EQ(sxm::SequenceOf(p.data()), i + 1);
+    EXPECT_EQ(sxm::IsFinalPacket(p.data()), i == 2);
+    EXPECT_EQ(p.size(), static_cast<std::size_t>(bodies[i] + 10));
+    EXPECT_EQ(p[sxm::kRecordLength], 10);
+    joined.insert(joined.end(), p.begin() + 10, p.end());
+  }
+  EXPECT_EQ(joined, data);
+
+  received_.clear();
+  Run([&] {
+    Bytes p = Read();
+    Send(Header(kKept, 0xF001, 10, 10, 1));
+  });
+  ASSERT_EQ(SendTableToSystem(link_.fd(), kKept, request, data.data(), 10, 40, kSlot), 1);
+  Finish();
+  ASSERT_EQ(received_.size(), 1u);
+  EXPECT_EQ(received_[0].size(), 50u);
+}
+
+TEST_F(Transfer, WriteRelaysTheAnswerAndStoresWhatWasSentAtTheFinalPacket) {
+  Bytes rows(30);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i);
+  web::WebMsg first = Packet(web::REQ_PGC, kKept, 0x0001, 10, Bytes(rows.begin(), rows.begin() + 20));
+  web::WebMsg last = Packet(web::REQ_PGC, kKept, 0xF002, 10, Bytes(rows.begin() + 20, rows.end()));
+  Run([&] {
+    for (int i = 0; i < 2; ++i) {
+      Bytes p = Read();
+      Send(Header(kKept, 0xF001, 10, 10, 1));
+    }
+  });
+  ASSERT_EQ(WriteToSystem(web_.fd(), link_.fd(), kKept, first, packet_, Work(), kSlot), 1);
+  EXPECT_EQ(Rows("PGC724"), 0) << "nothing is stored before the final packet";
+  ASSERT_EQ(WriteToSystem(web_.fd(), link_.fd(), kKept, last, packet_, Work(), kSlot), 1);
+  Finish();
+  EXPECT_EQ(received_[1].size(), 20u);
+  EXPECT_EQ(Relayed().size(), 2u);
+  auto stored = TableRows("PGC724", 10);
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[2], Bytes(rows.begin() + 20, rows.end()));
+
+  // A packet whose length field lies beyond 250 is not sent at all.
+  web::WebMsg bad = Packet(web::REQ_PGC, kKept, kOnlyPacket, 10, Bytes(10, 1));
+  sxm::Put16(bad.bodyHeader + sxm::kLength, 251);
+  received_.clear();
+  EXPECT_EQ(WriteToSystem(web_.fd(), link_.fd(), kKept, bad, packet_, Work(), kSlot), kFormatError);
+  EXPECT_EQ(platform::WaitReadable(system_.fd(), 100), 0);
+}
+
+TEST_F(Transfer, RestartPacketIsRelayedWithoutWaitingForAnAnswer) {
+  web::WebMsg restart = Packet(web::REQ_RESTART, 0x0002, kOnlyPacket, 0, {});
+  EXPECT_EQ(RestartSystem(link_.fd(), 0x0002, restart, packet_, kSlot), 1);
+  Bytes sent = Read();
+  ASSERT_EQ(sent.size(), 10u);
+  EXPECT_EQ(sxm::MessageIdOf(sent.data()), 0x0002);
+}
+
+TEST(TransferFlag, AWaiterTakesTheFlagTheMomentItIsFreeAndLogsItsWaitOnce) {
+  const std::string dir = testsupport::SharedInstallation().commDir + "/";
+  SetLogDirectory(dir);
+  int level = InfoLevel();
+  SetInfoLevel(9);
+  auto waitLines = [&] {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().filename().string().rfind("CommLog_", 0) != 0) continue;
+      std::ifstream in(entry.path());
+      for (std::string line; std::getline(in, line);)
+        n += line.find("Waiting for other thread transferring message to system") != std::string::npos;
+    }
+    return n;
+  };
+  const int before = waitLines();
+  AcquireTransferFlag(1);
+  std::atomic<bool> taken{false};
+  std::thread waiter([&] {
+    AcquireTransferFlag(2);
+    taken = true;
+    ReleaseTransferFlag();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(taken.load());
+  ReleaseTransferFlag();
+  waiter.join();
+  EXPECT_TRUE(taken.load());
+  EXPECT_FALSE(TransferFlagHeld());
+  EXPECT_EQ(waitLines() - before, 1);
+  EXPECT_GE(LongestTransferFlagWaitUs(), 1);
+  SetInfoLevel(level);
+}
+
+}  // namespace
