@@ -132,5 +132,6 @@ void FreeSlotLocked(int varNum) {
   slot.inUse = 0;
   slot.indexEntry.clear();
   slot.serialLineFlag = 0;
+  slot.linkTakenOver = 0;
   slot.webMessageFlag = 0;
 }

@@ -55,6 +55,7 @@ struct Slot {
   // Read across threads.
   std::atomic<int> webMessageFlag{0};  // 1 while a thread owns the slot
   std::atomic<int> serialLineFlag{0};
+  std::atomic<int> linkTakenOver{0};   // another user's takeover ended this slot's link
   std::atomic<int> webDisconnectTimeoutMs{kDefaultWebTimeoutMs};
   WebTimer timer;
 };

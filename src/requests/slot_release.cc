@@ -6,6 +6,7 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "platform/socket.h"
+#include "system/tcp_link.h"
 
 namespace requests {
 namespace {
@@ -20,7 +21,10 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
   return RESULT_OK;
 }
 
-void CloseSystemLink(int& systemSocket) {
+// The link-control packet tells the system the slot lets go; a link that
+// cannot carry it is closed all the same.
+void CloseSystemLink(int& systemSocket, int varNum) {
+  systemlink::DisconnectFromSystem(systemSocket, varNum);
   if (systemSocket >= 0) platform::ShutdownAndClose(systemSocket);
   systemSocket = -1;
 }
@@ -31,7 +35,7 @@ int DisconnectSlot(int& systemSocket, int varNum) {
   const std::string& state = SlotState(varNum);
   if (state == state::kOnline) {
     db::CloseWorkDB(varNum);
-    CloseSystemLink(systemSocket);
+    CloseSystemLink(systemSocket, varNum);
     return RESULT_OK;
   }
   if (state == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
@@ -39,7 +43,9 @@ int DisconnectSlot(int& systemSocket, int varNum) {
     bool download = state == state::kDownload;
     int result = DisconnectSlotDb(varNum, download ? kDownloadDb : kUploadDb, download ? "download" : "upload");
     if (result != RESULT_OK) return result;
-    CloseSystemLink(systemSocket);
+    // A transfer keeps the work database of "online" open; it goes with the link.
+    db::CloseWorkDB(varNum);
+    CloseSystemLink(systemSocket, varNum);
     return RESULT_OK;
   }
   return RESULT_OK;
@@ -54,6 +60,33 @@ int ResetSlotAndUser(int varNum) {
     return code::kSlotUserReset;
   }
   return RESULT_OK;
+}
+
+int ReleaseTakenOverSlot(int oldVarNum, int /*varNum*/) {
+  Slot& slot = SlotAt(oldVarNum);
+  {
+    std::lock_guard lock(SlotLock());
+    if (slot.webMessageFlag.load() != 0) {
+      // Its databases belong to the thread serving it, which gives the
+      // link up itself before it handles anything more.
+      slot.linkTakenOver = 1;
+      return RESULT_OK;
+    }
+    slot.webMessageFlag = 1;  // nobody serves it: keep the web timer off it meanwhile
+  }
+  int result = ResetLinkAndFlag(slot.systemSocket, oldVarNum);
+  std::lock_guard lock(SlotLock());
+  if (slot.state == state::kIdle) FreeSlotLocked(oldVarNum);
+  slot.webMessageFlag = 0;
+  SlotReleased().notify_all();
+  return result;
+}
+
+int ReleaseIfTakenOver(int varNum) {
+  Slot& slot = SlotAt(varNum);
+  if (slot.linkTakenOver.exchange(0) == 0) return RESULT_OK;
+  LogDebug(varNum, "The system was taken over by another user, reset link and state");
+  return ResetLinkAndFlag(slot.systemSocket, varNum);
 }
 
 int ResetLinkAndFlag(int& systemSocket, int varNum) {

@@ -9,5 +9,10 @@ int DisconnectSlot(int& systemSocket, int varNum);
 int ResetSlotAndUser(int varNum);
 // Gives a slot up after its web connection or its web timer ended.
 int ResetLinkAndFlag(int& systemSocket, int varNum);
+// The slot of a user whose system another user took over: given up at once
+// when no thread serves it, else marked for the serving thread, which calls
+// ReleaseIfTakenOver before each request and at the end of its connection.
+int ReleaseTakenOverSlot(int oldVarNum, int varNum);
+int ReleaseIfTakenOver(int varNum);
 
 }  // namespace requests

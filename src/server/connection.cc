@@ -79,6 +79,7 @@ void AnswerThread(int varNum, platform::Socket& socket, web::RawMessage& message
   for (;;) {
     Console("\n%d...begin to handle web msg...", varNum);
     bool final = web::IsFinalFlag(message[web::kFinalSeq]) == 1;
+    requests::ReleaseIfTakenOver(varNum);
     int result = requests::HandleWebRequest(message.data(), socket.fd(), slot.systemSocket, work, workCounter,
                                             varNum);
     if (result != RESULT_OK || final) break;
@@ -88,6 +89,7 @@ void AnswerThread(int varNum, platform::Socket& socket, web::RawMessage& message
       break;
     }
   }
+  requests::ReleaseIfTakenOver(varNum);
   ReleaseSlot(varNum);
 }
 

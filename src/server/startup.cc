@@ -17,8 +17,10 @@
 #include "frame/slots.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "requests/slot_release.h"
 #include "server/connection.h"
 #include "server/web_timer.h"
+#include "system/tcp_link.h"
 #include "users/users.h"
 
 namespace server {
@@ -198,6 +200,8 @@ int RunServer() {
     return CriticalEnd(-1);
   }
   ClearAllFlags();
+  // A takeover gives up the old user's slot with everything it holds.
+  systemlink::SetOldSlotRelease(requests::ReleaseTakenOverSlot);
 
   int listener = OpenListener(port, paths.configFilePath);
   if (listener < 0) return CriticalEnd(-1);

@@ -43,17 +43,23 @@ std::array<LinkTimer, kSlotCount> acceptTimers;
 std::array<LinkTimer, kSlotCount> rejectTimers;
 
 std::atomic<int> acceptMs{kAcceptTimerMs};
-std::atomic<int> rejectMs{kRejectTimerMs};
+std::atomic<int> rejectMs{0};  // 0: the default
 std::atomic<int> portOverride{-1};
 std::atomic<OldSlotRelease> oldSlotRelease{nullptr};
 std::atomic<TakeoverRelease> takeoverRelease{nullptr};
 
-int PortFromEnvironment() {
-  const char* text = std::getenv("TAVREL_SYSTEM_PORT");
-  if (text == nullptr) return kSystemPort;
+// A number from the environment within low..high, else `fallback`.
+int NumberFromEnvironment(const char* name, int fallback, long low, long high) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return fallback;
   char* end = nullptr;
   long value = std::strtol(text, &end, 10);
-  return (end != text && *end == '\0' && value > 0 && value < 65535) ? static_cast<int>(value) : kSystemPort;
+  return (end != text && *end == '\0' && value >= low && value <= high) ? static_cast<int>(value) : fallback;
+}
+
+int DefaultRejectMs() {
+  static const int fromEnvironment = NumberFromEnvironment("TAVREL_REJECT_MS", kRejectTimerMs, 1, kRejectTimerMs);
+  return fromEnvironment;
 }
 
 void StartTimer(LinkTimer& timer, int durationMs, bool accept, int varNum) {
@@ -324,14 +330,14 @@ int ConnectIPv6(int& systemSocket, const std::string& addressText, const web::We
 void SetSystemPort(std::uint16_t basePort) { portOverride.store(basePort); }
 
 std::uint16_t SystemPort() {
-  static const int fromEnvironment = PortFromEnvironment();
+  static const int fromEnvironment = NumberFromEnvironment("TAVREL_SYSTEM_PORT", kSystemPort, 1, 65534);
   int port = portOverride.load();
   return static_cast<std::uint16_t>(port > 0 ? port : fromEnvironment);
 }
 
 void SetLinkTimers(int accept, int reject) {
   acceptMs.store(accept > 0 ? accept : kAcceptTimerMs);
-  rejectMs.store(reject > 0 ? reject : kRejectTimerMs);
+  rejectMs.store(reject > 0 ? reject : 0);
 }
 
 void SetOldSlotRelease(OldSlotRelease release) { oldSlotRelease.store(release); }
@@ -346,7 +352,8 @@ int StopAcceptTimer(int varNum) {
   return RESULT_OK;
 }
 int StartRejectTimer(int varNum) {
-  StartTimer(rejectTimers[varNum], rejectMs.load(), false, varNum);
+  int reject = rejectMs.load();
+  StartTimer(rejectTimers[varNum], reject > 0 ? reject : DefaultRejectMs(), false, varNum);
   return RESULT_OK;
 }
 int StopRejectTimer(int varNum) {

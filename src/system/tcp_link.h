@@ -11,7 +11,8 @@
 // given with the environment variable TAVREL_SYSTEM_PORT (read once, on the
 // first connect) or with SetSystemPort; the takeover port is always base + 1.
 // Both exist so that tests and trial installations can reach a simulated
-// system on a free port.
+// system on a free port. TAVREL_REJECT_MS (1..3000) shortens the reject
+// watch in the same way, for tests against a system that rejects at once.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -98,6 +98,9 @@ std::vector<std::string> ServerEnvironment(const std::string& envFile, const Lau
     std::size_t eq = line.find('=');
     if (eq != std::string::npos) vars[line.substr(0, eq)] = line.substr(eq + 1);
   }
+  // Every connect watches for the system's reject for its whole reject time;
+  // the simulator sends it at once, so tests watch a shorter time.
+  vars["TAVREL_REJECT_MS"] = "400";
   for (const std::string& name : options.dropEnv) vars.erase(name);
   for (const auto& [name, value] : options.setEnv) vars[name] = value;
   std::vector<std::string> out;
