@@ -9,11 +9,7 @@
 namespace requests {
 namespace {
 
-void ReloadTimeout(RequestContext& ctx) {
-  if (ctx.msg.messageId() == kPgc501Id && LoadPGC501Timeout(ctx.varNum) != RESULT_OK) {
-    LogError(ctx.varNum, "DB error", "can not get time out from PGC501 table");
-  }
-}
+void ReloadTimeout(RequestContext& ctx) { ReloadPgc501Timeout(ctx.msg.messageId(), ctx.varNum); }
 
 int Store(RequestContext& ctx) {
   return pgc::StoreWebData(ctx.msg, *ctx.work, *ctx.workCounter, ctx.msg.messageId(), ctx.varNum);
@@ -41,6 +37,12 @@ int Read(RequestContext& ctx) {
 }
 
 }  // namespace
+
+void ReloadPgc501Timeout(std::uint16_t messageId, int varNum) {
+  if (messageId == kPgc501Id && LoadPGC501Timeout(varNum) != RESULT_OK) {
+    LogError(varNum, "DB error", "can not get time out from PGC501 table");
+  }
+}
 
 int PgcStoreSteps(RequestContext& ctx) {
   ctx.afterReply = ReloadTimeout;

@@ -11,4 +11,8 @@ int PgcReadSteps(RequestContext& ctx);        // 19 offline, read
 int TableStoreSteps(RequestContext& ctx);     // 161/162 offline, and 161 online, write
 int TableReadSteps(RequestContext& ctx);      // 161/162 offline, and 162 online, read
 
+// After a write of `messageId`: when it is the PGC501 message, the slot's web
+// disconnect time-out is read again from its table. A failure is only logged.
+void ReloadPgc501Timeout(std::uint16_t messageId, int varNum);
+
 }  // namespace requests
