@@ -1,0 +1,184 @@
+// The system link under stress: malformed or cut answers are refused with
+// nothing stored while the server goes on serving, and slots on different
+// systems transfer at the same time while a system keeps turning a second
+// client away.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <thread>
+
+#include "sim/simulator.h"
+#include "support/comm_server.h"
+#include "support/simulated_system.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+using client::Bytes;
+
+namespace {
+
+constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, 80 of them: 14 packets
+constexpr int kRowsPerTable = 80;
+
+client::Request Pgc(std::uint8_t type, std::uint16_t id) {
+  client::Request r;
+  r.type = type;
+  r.mode = web::kModeRead;
+  r.messageId = id;
+  return r;
+}
+
+// A statement on a database file, bypassing the server; the first column of
+// the first row, or "" when there is none.
+std::string Sqlite(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+    } else if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr) {
+      out = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+}  // namespace
+
+class SystemFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Options probe;
+    if (!StartSimulatedSystem(probe)) return;
+    port_ = probe.basePort;
+    ServerOptions options;
+    options.users = {{"sf_a", "pw"}, {"sf_b", "pw"}, {"sf_c", "pw"}};
+    server_ = std::make_unique<CommServer>(options);
+    LaunchOptions launch;
+    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port_);
+    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override {
+    ASSERT_NE(port_, 0);
+    ASSERT_TRUE(server_ && server_->running());
+  }
+
+  static std::unique_ptr<sim::Simulator> StartSystem(const std::string& address, sim::Faults faults = {}) {
+    sim::Options options;
+    options.address = address;
+    options.basePort = port_;
+    options.console = false;
+    options.rowsPerTable = kRowsPerTable;
+    options.faults = faults;
+    auto system = std::make_unique<sim::Simulator>(options);
+    std::string error;
+    if (system->Start(error) == 1) return system;
+    ADD_FAILURE() << address << ": " << error;
+    return nullptr;
+  }
+
+  // Links `user` to the system at `address`; the work database's path, or
+  // "" after a failure (with the result in `result`).
+  static std::string Link(const std::string& user, const std::string& address, const char* request,
+                          int* result = nullptr) {
+    Bytes data;
+    client::ConnectTcpData(client::kLinkIpv4, address, data);
+    Exchange connect = CallOnce(*server_, user, client::MakeRequest(request, data));
+    if (result != nullptr) *result = connect.answer.result();
+    if (connect.answer.result() != 1) return "";
+    return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
+  }
+  static int Unlink(const std::string& user) { return CallOnce(*server_, user, Pgc(web::REQ_PGC, 1)).answer.result(); }
+
+  static inline std::uint16_t port_ = 0;
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
+  struct Case {
+    const char* name;
+    sim::Malformed malformed;
+    int closeAfterPackets;
+    int result;
+  } cases[] = {
+      {"wrong packet type", sim::Malformed::kWrongType, 0, 170},
+      {"length below 10", sim::Malformed::kShortLength, 0, 170},
+      {"length above 250", sim::Malformed::kLongLength, 0, 170},
+      {"sequence gap", sim::Malformed::kSequenceGap, 0, 170},
+      {"message id change", sim::Malformed::kMessageIdChange, 0, 170},
+      {"link cut after three packets", sim::Malformed::kNone, 3, 214},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Faults faults;
+    faults.malformed = c.malformed;
+    faults.closeAfterPackets = c.closeAfterPackets;
+    auto system = StartSystem("127.0.0.1", faults);
+    ASSERT_TRUE(system);
+    std::string workDb = Link("sf_a", "127.0.0.1", "TAKEOVER_SYSTEM");
+    ASSERT_FALSE(workDb.empty());
+    Sqlite(workDb, "insert into PGC500 (d1, d2) values (1, 2), (3, 4), (5, 6)");
+
+    // A table read from the system replaces the work database's table only
+    // once the whole answer has come.
+    Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, kPgc500));
+    ASSERT_EQ(read.rc, 1);
+    EXPECT_EQ(read.answer.replyId(), 0);
+    EXPECT_EQ(read.answer.result(), c.result);
+    EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), "3");
+    EXPECT_EQ(Unlink("sf_a"), 1);
+  }
+
+  // The server goes on serving: a sound system is read whole.
+  auto system = StartSystem("127.0.0.1");
+  ASSERT_TRUE(system);
+  std::string workDb = Link("sf_a", "127.0.0.1", "TAKEOVER_SYSTEM");
+  ASSERT_FALSE(workDb.empty());
+  Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, kPgc500));
+  EXPECT_EQ(read.answer.result(), 1);
+  EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), std::to_string(kRowsPerTable));
+  EXPECT_EQ(Unlink("sf_a"), 1);
+}
+
+TEST_F(SystemFaults, TwoSlotsOnTwoSystemsTransferAtOnceAndAThirdUserIsRejected) {
+  auto first = StartSystem("127.0.0.2");
+  auto second = StartSystem("127.0.0.3");
+  ASSERT_TRUE(first && second);
+  ASSERT_FALSE(Link("sf_a", "127.0.0.2", "CONNECT_SYSTEM").empty());
+  ASSERT_FALSE(Link("sf_b", "127.0.0.3", "CONNECT_SYSTEM").empty());
+  int rejected = 0;
+  EXPECT_TRUE(Link("sf_c", "127.0.0.2", "CONNECT_SYSTEM", &rejected).empty());
+  EXPECT_EQ(rejected, CONNECT_FAIL_USED);
+
+  sim::Table expected[2];
+  first->tables().Read(kPgc500, expected[0]);
+  second->tables().Read(kPgc500, expected[1]);
+  constexpr int kReads = 5;
+  int good[2] = {0, 0};
+  auto reader = [&](int which, const char* user) {
+    client::WebClient connection = server_->Connect(user);
+    for (int i = 0; i < kReads; ++i) {
+      client::Request read = Pgc(web::REQ_PGC, kPgc500);
+      read.final = i == kReads - 1;
+      Exchange answer = Call(connection, read);
+      if (answer.rc == 1 && answer.answer.result() == 1 && answer.answer.data == expected[which].rows) ++good[which];
+    }
+    connection.WaitClosed(kCloseMs);
+  };
+  std::thread a(reader, 0, "sf_a");
+  std::thread b(reader, 1, "sf_b");
+  a.join();
+  b.join();
+  EXPECT_EQ(good[0], kReads);
+  EXPECT_EQ(good[1], kReads);
+  EXPECT_EQ(Unlink("sf_a"), 1);
+  EXPECT_EQ(Unlink("sf_b"), 1);
+  // The rejected user holds nothing and may link once the system is free.
+  EXPECT_FALSE(Link("sf_c", "127.0.0.2", "CONNECT_SYSTEM").empty());
+  EXPECT_EQ(Unlink("sf_c"), 1);
+}
