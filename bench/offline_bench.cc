@@ -6,24 +6,18 @@
 //           and as one prepared statement in one transaction (the limit)
 //   files   FILE_CREATE + FILE_CLOSE and FILE_OPEN + FILE_CLOSE cycles
 // Usage: offline_bench [tables|files|all] [--rows N] [--cycles N]
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "client/request_catalogue.h"
 #include "client/request_data.h"
 #include "client/web_client.h"
-#include "db/files.h"
-#include "db/odbc.h"
-#include "frame/log.h"
+#include "reference_inserts.h"
 #include "support/comm_server.h"
 
 namespace {
@@ -109,62 +103,6 @@ bool WriteAndRead(testsupport::CommServer& server, std::uint16_t messageId, cons
   return back == sent;
 }
 
-std::string InsertSql(const char* table, const std::uint8_t* row) {
-  std::string sql = std::string("insert into ") + table + " ( ";
-  for (int c = 1; c <= kRowLength; ++c) sql += "d" + std::to_string(c) + (c < kRowLength ? ", " : " ) values ( ");
-  for (int c = 0; c < kRowLength; ++c) sql += std::to_string(row[c]) + (c + 1 < kRowLength ? ", " : " )");
-  return sql;
-}
-
-// The floor: the same literal inserts, each its own committed statement, on
-// a data source registered with the installation's options.
-double OdbcLiteralInserts(testsupport::CommServer& server, const Bytes& rows) {
-  std::ifstream env(server.dir() + "/env");
-  for (std::string line; std::getline(env, line);) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
-  }
-  SetLogDirectory(server.commDir() + "/");
-  SetInfoLevel(0);
-  std::string dir = server.commDir() + "/DB_USER/";
-  std::filesystem::copy_file(server.commDir() + "/DB_WEB/WebInit.mdb", dir + "benchref.mdb",
-                             std::filesystem::copy_options::overwrite_existing);
-  db::CreateDSN("benchref", dir);
-  db::ConnectionRecord record;
-  if (db::ConnectDB(record, "benchref") != 1) return -1;
-  auto start = Clock::now();
-  for (std::size_t at = 0; at < rows.size(); at += kRowLength) db::ExecuteSQL(record, InsertSql("PGC500", &rows[at]), 0);
-  double s = Seconds(Clock::now() - start);
-  db::DisconnectDB(record, 0);
-  return s;
-}
-
-// The limit: one prepared statement in one transaction through SQLite itself.
-double SqlitePrepared(testsupport::CommServer& server, const Bytes& rows) {
-  std::string path = server.commDir() + "/DB_USER/benchlimit.mdb";
-  std::filesystem::copy_file(server.commDir() + "/DB_WEB/WebInit.mdb", path,
-                             std::filesystem::copy_options::overwrite_existing);
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
-  std::string sql = "insert into PGC500 values (";
-  for (int c = 1; c <= kRowLength; ++c) sql += c < kRowLength ? "?," : "?)";
-  auto start = Clock::now();
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-  sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-  for (std::size_t at = 0; at < rows.size(); at += kRowLength) {
-    for (int c = 0; c < kRowLength; ++c) sqlite3_bind_int(stmt, c + 1, rows[at + c]);
-    sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  double s = Seconds(Clock::now() - start);
-  sqlite3_close(db);
-  return s;
-}
-
 bool Tables(testsupport::CommServer& server, int rowCount) {
   auto c = server.Connect("bench");
   client::Answer a;
@@ -177,8 +115,9 @@ bool Tables(testsupport::CommServer& server, int rowCount) {
   double replaceW = 0, replaceR = 0, mergeW = 0, mergeR = 0;
   if (!WriteAndRead(server, 0x5000, rows, replaceW, replaceR)) return false;
   if (!WriteAndRead(server, 0x4370, rows, mergeW, mergeR)) return false;
-  double floor = OdbcLiteralInserts(server, rows);
-  double limit = SqlitePrepared(server, rows);
+  std::vector<benchref::TableRows> reference = {{"PGC500", kRowLength, rows}};
+  double floor = benchref::OdbcLiteralInserts(server, reference);
+  double limit = benchref::SqlitePrepared(server, reference);
   auto rate = [&](double s) { return rowCount / s; };
   std::printf("tables: %d rows of %d bytes\n", rowCount, kRowLength);
   std::printf("  replace (PGC 500) written   %8.0f rows/s  (%.3f s)  %.2f of the ODBC floor\n", rate(replaceW), replaceW,
