@@ -23,7 +23,7 @@ while (($#)); do
 done
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C build tavrel-comm tavrel-setup tavrel-web
+ninja -C build tavrel-comm tavrel-setup tavrel-web Tabulon tavrel-sim
 
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
