@@ -103,7 +103,7 @@ class LinkRequests : public ::testing::Test {
     port_ = probe.basePort;
     ServerOptions options;
     options.infoLevel = 2;
-    for (const char* user : {"lk_set", "lk_stop", "lk_special", "lk_check", "lk_timer", "lk_broken", "lk_error",
+    for (const char* user : {"lk_set", "lk_stop", "lk_special", "lk_check", "lk_timer", "lk_broken", "lk_download", "lk_error",
                              "lk_read", "lk_alive", "lk_write", "lk_table", "lk_upload", "lk_restart", "lk_refuse", "lk_refuse6"})
       options.users.emplace_back(user, "pw");
     server_ = std::make_unique<CommServer>(options);
@@ -283,6 +283,26 @@ TEST_F(LinkRequests, LinkCheckOnABrokenLinkGivesTheSlotUp) {
   ASSERT_TRUE(StartSystem());
   ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_broken", workDb));
   Unlink("lk_broken");
+}
+
+TEST_F(LinkRequests, LinkCheckFailingInADownloadAlsoClosesTheDownloadFile) {
+  ASSERT_TRUE(StartSystem());
+  std::string workDb;
+  ASSERT_NO_FATAL_FAILURE(Link("lk_download", workDb));
+  client::WebClient connection = server_->Connect("lk_download");
+  ASSERT_EQ(Call(connection, client::MakeRequest("ALL_DOWNLOAD_START", client::DownloadStartData("lkdl", 0))).answer.result(), 1);
+  ASSERT_EQ(Call(connection, client::MakeRequest("DOWNLOAD_PGC", client::PgcTableData(kPgc724))).answer.result(), 1);
+  const std::string wal = server_->commDir() + "/DB_USER/lkdl.mdb-wal";
+  EXPECT_TRUE(fs::exists(wal));  // the download file is open
+  system_->Stop();
+  client::Request check = LinkCheck();
+  check.final = true;
+  Exchange failed = Call(connection, check);
+  ASSERT_EQ(failed.rc, 1);
+  EXPECT_NE(failed.answer.result(), 1);
+  connection.WaitClosed(kCloseMs);
+  ExpectGivenUp("lk_download", workDb);
+  EXPECT_FALSE(fs::exists(wal));  // its last connection closed
 }
 
 TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
