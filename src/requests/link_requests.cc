@@ -119,8 +119,8 @@ int OnlinePgcWriteSteps(RequestContext& ctx) {
 int OnlinePgcReadSteps(RequestContext& ctx) {
   sxm::Packet packet{};
   const std::uint16_t id = ctx.msg.messageId();
-  int result =
-      systemlink::ReadFromSystem(ctx.webSocket, *ctx.systemSocket, id, ctx.msg, packet, WorkingGathering(ctx), ctx.varNum);
+  int result = systemlink::ReadFromSystem(ctx.webSocket, *ctx.systemSocket, id, ctx.msg, packet,
+                                          WorkingGathering(ctx), ctx.varNum);
   if (result != RESULT_OK) return result;
   // The keep-alive's answer is not relayed, so it is answered from here.
   if (id != kKeepAliveId) ctx.replied = true;

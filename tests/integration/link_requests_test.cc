@@ -103,8 +103,9 @@ class LinkRequests : public ::testing::Test {
     port_ = probe.basePort;
     ServerOptions options;
     options.infoLevel = 2;
-    for (const char* user : {"lk_set", "lk_stop", "lk_special", "lk_check", "lk_timer", "lk_broken", "lk_download", "lk_error",
-                             "lk_read", "lk_alive", "lk_write", "lk_table", "lk_upload", "lk_restart", "lk_refuse", "lk_refuse6"})
+    for (const char* user : {"lk_set", "lk_stop", "lk_special", "lk_check", "lk_timer", "lk_broken", "lk_download",
+                             "lk_error", "lk_read", "lk_alive", "lk_write", "lk_table", "lk_upload", "lk_restart",
+                             "lk_refuse", "lk_refuse6"})
       options.users.emplace_back(user, "pw");
     server_ = std::make_unique<CommServer>(options);
     LaunchOptions launch;
@@ -169,8 +170,7 @@ class LinkRequests : public ::testing::Test {
     return row ? (*row)["connect_state"] : "<no row>";
   }
   // The slot left nothing behind: no work database or its data source, no
-  // mark on the user, and the slot takes a new link (so it is "idle" and no
-  // transfer is left holding the system).
+  // mark on the user, and the slot is "idle" again.
   void ExpectGivenUp(const std::string& user, const std::string& workDb) {
     EXPECT_FALSE(WorkDbExists(workDb));
     EXPECT_FALSE(DsnRegistered(workDb));
@@ -290,7 +290,8 @@ TEST_F(LinkRequests, LinkCheckFailingInADownloadAlsoClosesTheDownloadFile) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_download", workDb));
   client::WebClient connection = server_->Connect("lk_download");
-  ASSERT_EQ(Call(connection, client::MakeRequest("ALL_DOWNLOAD_START", client::DownloadStartData("lkdl", 0))).answer.result(), 1);
+  client::Request start = client::MakeRequest("ALL_DOWNLOAD_START", client::DownloadStartData("lkdl", 0));
+  ASSERT_EQ(Call(connection, start).answer.result(), 1);
   ASSERT_EQ(Call(connection, client::MakeRequest("DOWNLOAD_PGC", client::PgcTableData(kPgc724))).answer.result(), 1);
   const std::string wal = server_->commDir() + "/DB_USER/lkdl.mdb-wal";
   EXPECT_TRUE(fs::exists(wal));  // the download file is open
@@ -380,7 +381,8 @@ TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed
   for (int i = 0; i < 5; ++i) rows[static_cast<std::size_t>(i * kRow501 + kTimeoutColumn)] = 3;
   client::WebClient connection = server_->Connect("lk_write");
   const std::size_t split = 4 * kRow501;
-  Exchange first = Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, Bytes(rows.begin(), rows.begin() + split), kRow501));
+  Bytes head(rows.begin(), rows.begin() + split);
+  Exchange first = Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, head, kRow501));
   ASSERT_EQ(first.rc, 1);
   EXPECT_EQ(first.answer.replyId(), kPgc501);
   EXPECT_EQ(first.answer.result(), 1);
