@@ -14,7 +14,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace serial {
 
@@ -27,6 +29,8 @@ constexpr std::uint8_t ETX = 0x03;
 constexpr std::size_t kMaxFramedPacket = 270;  // a frame length of 271 or more is refused
 constexpr std::size_t kFrameBufferSize = 300;
 constexpr std::size_t kFrameOverhead = 5;
+constexpr std::size_t kLengthOffset = 1;  // in the frame
+constexpr std::size_t kPacketOffset = 3;
 constexpr int kReadTimeoutMs = 3000;  // a read returns at once with what is there, else after this
 constexpr int kAttempts = 5;          // ENQ attempts of the sender, receive attempts of the receiver
 
@@ -89,8 +93,33 @@ class SerialLine {
   // (kFrameBufferSize bytes); 145 after sending NCK; 142; 153.
   int ReadSerialFrame(std::uint8_t* frame, std::size_t& frameLength, int varNum);
 
+  // Called with every frame just before it is sent, so that a simulated
+  // peer can spoil frames on purpose. None by default.
+  using FrameHook = std::function<void(std::uint8_t* frame, std::size_t length)>;
+  void SetFrameHook(FrameHook hook) { frameHook_ = std::move(hook); }
+  // The next read returns `byte` first; discarding the input drops it. For a
+  // peer that must see a byte before it hands the line to the protocol.
+  void PutBack(std::uint8_t byte) {
+    putBack_ = byte;
+    hasPutBack_ = true;
+  }
+
  private:
+  // Up to `count` bytes within `timeoutMs`: the put-back byte, else what the
+  // port has. The count; 0 when none came.
+  long ReadSome(std::uint8_t* buffer, std::size_t count, int timeoutMs);
+  int DiscardInput();
+  int SendRealData(const std::uint8_t* bytes, std::size_t count, int varNum);
+  int AwaitEnq(int varNum);
+  int SendNck(int varNum);
+  int NckAndRetry(int varNum);
+  int DeliverPacket(const std::uint8_t* frame, std::size_t frameLength, std::uint8_t* buffer,
+                    std::size_t bufferSize, std::size_t& receivedLength, int varNum);
+
   int fd_ = -1;
+  FrameHook frameHook_;
+  std::uint8_t putBack_ = 0;
+  bool hasPutBack_ = false;
 };
 
 // COMM's one serial port, and whether a slot's modem link holds it.
