@@ -8,6 +8,7 @@
 #include "frame/slots.h"
 #include "platform/thread.h"
 #include "requests/slot_release.h"
+#include "system/modem.h"
 
 namespace server {
 namespace {
@@ -31,6 +32,7 @@ void Fire(int varNum, int seconds) {
   Console("\n%d second up --- main process", seconds);
   Console("\ntime out, reset link and state:");
   LogDebug(varNum, "Stop Modem Alive Timer");
+  modem::StopModemAliveTimerOf(varNum);
   LogDebug(varNum, "Stop Modem Disconnect Timer");
   if (requests::ResetLinkAndFlag(slot.systemSocket, varNum) != RESULT_OK) {
     LogError(varNum, "DB error", "\nReset Link and Flag error\n");

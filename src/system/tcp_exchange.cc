@@ -11,6 +11,8 @@
 #include "frame/slots.h"
 #include "platform/socket.h"
 #include "platform/tcp_connect.h"
+#include "system/modem.h"
+#include "system/serial_line.h"
 
 namespace systemlink {
 
@@ -23,6 +25,55 @@ using Clock = std::chrono::steady_clock;
 constexpr int kUnboundedPeekMs = 15000;
 
 bool OnSerialLine(int varNum) { return SlotAt(varNum).serialLineFlag.load() != 0; }
+
+// The serial-line flag may outlive the port (a modem connect that failed,
+// a port closed by a disconnect): without an open port nothing is sent.
+int WriteToSerial(const std::uint8_t* packet, std::size_t length, int varNum) {
+  serial::SerialLine& line = serial::ProcessSerialLine();
+  if (!line.open()) return kSerialLineUnavailable;
+  return line.WritePacketToSerial(packet, length, false, varNum);
+}
+
+// The alive timer keeps an idle line open: it rests while a message comes
+// in and begins a new period after the message's last packet.
+int FollowMessageOnLine(const std::uint8_t* header, int varNum) {
+  if (sxm::IsFFFFPacket(header)) return RESULT_OK;
+  LogDebug(varNum, "Stop Modem Alive Timer");
+  modem::StopModemAliveTimer();
+  LogDebug(varNum, "Stop Modem Disconnect Timer");
+  if (sxm::IsZeroIdPacket(header)) return RESULT_OK;
+  if (sxm::IsFirstPacket(header)) Console("\nStart receive message from system by SIO .");
+  if (!sxm::IsFinalPacket(header)) {
+    if (!sxm::IsFirstPacket(header)) Console(".");
+    return RESULT_OK;
+  }
+  Console("\nFinish receive message from system by SIO");
+  Console("\nStart MODEM alive timer afer receive last package from SIO");
+  return modem::StartModemAliveTimer(varNum);
+}
+
+// One packet from the serial line, checked as one from the socket would be;
+// its body must also be as long as its header says.
+int ReceiveOverSerial(std::uint8_t* header, std::uint8_t* body, std::uint16_t& bodyLength,
+                      sxm::ReceiveState& state, int varNum) {
+  serial::SerialLine& line = serial::ProcessSerialLine();
+  if (!line.open()) return kSerialLineUnavailable;
+  sxm::Packet packet{};
+  std::size_t count = 0;
+  int result = line.ReadPacketFromSerial(packet.data(), packet.size(), count, varNum);
+  if (result != RESULT_OK) return result;
+  std::memcpy(header, packet.data(), sxm::kHeaderSize);
+  result = FollowMessageOnLine(header, varNum);
+  if (result != RESULT_OK) return result;
+  result = CheckSystemHead(header, static_cast<long>(std::min(count, sxm::kHeaderSize)), bodyLength, state, varNum);
+  if (result != RESULT_OK) return result;
+  long bodyCount = count > sxm::kHeaderSize ? static_cast<long>(count - sxm::kHeaderSize) : 0;
+  if (bodyLength == 0 && bodyCount == 0) return RESULT_OK;
+  result = CheckSystemBody(packet.data() + sxm::kBody, bodyCount, bodyLength, varNum);
+  if (result != RESULT_OK) return result;
+  std::memcpy(body, packet.data() + sxm::kBody, bodyLength);
+  return RESULT_OK;
+}
 
 std::uint8_t ModeForSlot(const web::WebMsg& request, int varNum) {
   const std::string& current = SlotState(varNum);
@@ -144,8 +195,10 @@ int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t mes
       BuildSystemHead(packet, request, messageId, body, ack, final, sequence, recordLength, packetLength, varNum);
   if (result != RESULT_OK) return result;
   LogBytes(varNum, "send to system", packet.data(), packetLength);
-  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
-  if (platform::SendOnce(systemSocket, packet.data(), packetLength) < 0) {
+  if (OnSerialLine(varNum)) {
+    result = WriteToSerial(packet.data(), packetLength, varNum);
+    if (result != RESULT_OK) return result;
+  } else if (platform::SendOnce(systemSocket, packet.data(), packetLength) < 0) {
     int err = errno;
     LogError(varNum, "Socket error", "Send message to system error*******************************");
     ReportSocketError(varNum, err);
@@ -161,7 +214,10 @@ int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint
   sxm::Packet packet{};
   std::size_t length = sxm::BuildFFFFPacket(ModeForSlot(request, varNum), packet);
   LogBytes(varNum, "send FF FF to system", packet.data(), length);
-  return kSerialLineUnavailable;
+  int result = WriteToSerial(packet.data(), length, varNum);
+  if (result != RESULT_OK) return result;
+  LogDebug(varNum, "send FF FF to system OK");
+  return RESULT_OK;
 }
 
 int ExchangeFFFF(int systemSocket, int varNum) {
@@ -179,9 +235,9 @@ int ReceiveFromSystem(int systemSocket, sxm::Packet& out, sxm::ReceiveState& sta
   out.fill(0);
   std::uint8_t header[sxm::kHeaderSize] = {};
   std::uint8_t body[sxm::kMaxBody] = {};
-  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
   std::uint16_t bodyLength = 0;
-  int result = ReceiveOverTcp(systemSocket, header, body, bodyLength, state, varNum);
+  int result = OnSerialLine(varNum) ? ReceiveOverSerial(header, body, bodyLength, state, varNum)
+                                    : ReceiveOverTcp(systemSocket, header, body, bodyLength, state, varNum);
   if (result != RESULT_OK) return result;
   std::memcpy(out.data(), header, sxm::kHeaderSize);
   std::memcpy(out.data() + sxm::kBody, body, bodyLength);
@@ -244,7 +300,7 @@ int TransferToSystem(int systemSocket, sxm::Packet& packet, const web::WebMsg& r
   std::uint16_t length = sxm::LengthOf(packet.data());
   if (!LengthFits(length)) return RefuseLength(length, varNum);
   std::memcpy(packet.data() + sxm::kBody, request.data, length - sxm::kHeaderSize);
-  if (OnSerialLine(varNum)) return kSerialLineUnavailable;
+  if (OnSerialLine(varNum)) return WriteToSerial(packet.data(), length, varNum);
   LogBytes(varNum, "transfer to system", packet.data(), length);
   if (platform::SendOnce(systemSocket, packet.data(), length) < 0) {
     int err = errno;

@@ -4,9 +4,10 @@
 // that the web front end prepared (to the system) or that the system sent
 // (to the web client).
 //
-// Every operation looks at the slot's serial-line flag to choose the link.
-// The serial line is not served yet: on a slot whose flag is set these
-// operations return kSerialLineUnavailable and send nothing.
+// Every operation looks at the slot's serial-line flag to choose the link:
+// the socket, or the process's serial port with its framed protocol. While
+// that port is closed, a slot whose flag is set gets kSerialLineUnavailable
+// and nothing is sent.
 #include <cstdint>
 
 #include "system/sxm_format.h"
@@ -16,7 +17,7 @@ namespace systemlink {
 
 constexpr int kFormatError = 170;       // a packet that fails its checks
 constexpr int kPeerClosed = 214;        // the system closed the connection
-constexpr int kSerialLineUnavailable = 135;
+constexpr int kSerialLineUnavailable = 135;  // the serial port is not open
 
 // Peek attempts for a header and for a body, and the pause between them.
 constexpr int kHeadAttempts = 5;
@@ -36,7 +37,7 @@ int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t mes
                  bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
                  std::uint16_t packetLength, int varNum);
 
-// The keep-alive travels on the serial line only.
+// The keep-alive travels on the serial line only, whatever the slot's flag.
 int SendFFFFToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId,
                      const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
                      std::uint8_t recordLength, std::uint16_t packetLength, int varNum);
@@ -44,7 +45,9 @@ int ExchangeFFFF(int systemSocket, int varNum);
 
 // Receives one packet into `out` (header and body, the rest zeroed) and
 // checks it against `state`, which the caller keeps across the packets of
-// one message. 1; 170; 198 nothing whole within the attempts; 214.
+// one message. 1; 170; 198 nothing whole within the attempts; 214; a
+// serial read failure. On the serial line a packet other than FF FF stops
+// the modem alive timer and the last packet of a message starts it again.
 int ReceiveFromSystem(int systemSocket, sxm::Packet& out, sxm::ReceiveState& state, int varNum);
 // A packet that is a message of its own.
 int ReceiveOneFromSystem(int systemSocket, sxm::Packet& out, int varNum);

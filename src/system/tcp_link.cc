@@ -15,6 +15,8 @@
 #include "platform/socket.h"
 #include "platform/tcp_connect.h"
 #include "server/web_timer.h"
+#include "system/modem.h"
+#include "system/serial_line.h"
 #include "system/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/transfer.h"
@@ -28,6 +30,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kUserNotFound = 243;   // FindUserOnLink: nobody on that link
 constexpr int kRetryPauseMs = 50;    // between connect attempts that failed at once
+constexpr int kModemFailurePauseMs = 1000;
+
+// The slot whose modem connect holds the serial port, -1 when none does.
+// Written by the connecting and the disconnecting thread of that slot while
+// the serial-port-in-use flag is set.
+std::atomic<int> modemSlot{-1};
 
 // A slot's accept or reject timer. Only the connecting thread of the slot
 // starts, polls and stops it; the flags are atomics so that a status dump
@@ -325,6 +333,52 @@ int ConnectIPv6(int& systemSocket, const std::string& addressText, const web::We
   return AfterConnect(systemSocket, addressText, request, requestId, varNum);
 }
 
+// Closes the process's serial port. The port is free again once its
+// descriptor is gone, even when the close reported a failure. 1; 144.
+int CloseModemPort(int varNum) {
+  serial::SerialLine& line = serial::ProcessSerialLine();
+  int result = line.Close(varNum);
+  if (!line.open()) {
+    modemSlot.store(-1);
+    serial::SerialPortInUse().store(0);
+  }
+  if (result != RESULT_OK) {
+    LogError(varNum, "Modem error", "Close Modem connection error");
+    return serial::kCloseError;
+  }
+  return RESULT_OK;
+}
+
+int ConnectModem(const web::WebMsg& request, int varNum) {
+  // Claiming the port is one step, so that two slots dialling at the same
+  // moment cannot both open it.
+  int free = 0;
+  if (!serial::SerialPortInUse().compare_exchange_strong(free, 1)) {
+    LogError(varNum, "Modem error", "SIO port is used now, please try again later");
+    return modem::kPortInUse;
+  }
+  std::string dial = modem::DialString(request);
+  LogDebug(varNum, Format("connect with modem to system: %s\n", dial.c_str()));
+  int result = modem::ModemConnect(dial, varNum, request.data[modem::kPortAt], request.data[modem::kSpeedAt]);
+  if (result == RESULT_OK) {
+    modemSlot.store(varNum);
+    return RESULT_OK;
+  }
+  LogDebug(varNum, "connect with modem to system failed");
+  if (result != serial::kOpenError) {
+    int closed = CloseModemPort(varNum);
+    if (closed != RESULT_OK) return closed;
+  }
+  serial::SerialPortInUse().store(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kModemFailurePauseMs));
+  return result;
+}
+
+// A slot can hold the port without its serial-line flag: a takeover over a
+// modem leaves the flag clear, and a connect that fails after dialling gives
+// the link up before request handling sets it.
+bool HoldsModemPort(int varNum) { return modemSlot.load() == varNum && serial::ProcessSerialLine().open(); }
+
 }  // namespace
 
 void SetSystemPort(std::uint16_t basePort) { portOverride.store(basePort); }
@@ -370,11 +424,7 @@ int ConnectToAddress(int& systemSocket, int linkType, const std::string& address
 
 int ConnectToSystem(int& systemSocket, const web::WebMsg& request, std::uint16_t requestId, int varNum) {
   int linkType = request.data[kLinkTypeAt];
-  if (linkType == kLinkModem) {
-    // The modem dialogue is not served yet.
-    LogDebug(varNum, "connect with modem to system failed");
-    return kSerialLineUnavailable;
-  }
+  if (linkType == kLinkModem) return ConnectModem(request, varNum);
   if (linkType != kLinkIPv4 && linkType != kLinkIPv6) return RESULT_OK;
   return ConnectToAddress(systemSocket, linkType, AddressText(linkType, request), request, requestId, varNum);
 }
@@ -408,6 +458,7 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
   // Never send in the middle of another thread's transfer sequence.
   AcquireTransferFlag(varNum);
   LogDebug(varNum, "Stop Modem Alive Timer");
+  modem::StopModemAliveTimerOf(varNum);
   LogDebug(varNum, "Stop Modem Disconnect Timer");
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
@@ -417,12 +468,21 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
   Slot& slot = SlotAt(varNum);
   if (result != RESULT_OK) {
     slot.serialLineFlag.store(0);
-    // A link that cannot carry the packet is dead: keep no descriptor of it.
+    // A link that cannot carry the packet is dead: keep no descriptor of it,
+    // and leave the serial port free for the next modem connect.
+    if (HoldsModemPort(varNum)) CloseModemPort(varNum);
     if (systemSocket >= 0 && result != kSerialLineUnavailable) {
       platform::ShutdownAndClose(systemSocket);
       systemSocket = -1;
     }
     return result;
+  }
+  if (slot.serialLineFlag.load() != 0) {
+    result = CloseModemPort(varNum);
+    slot.serialLineFlag.store(0);
+    if (result != RESULT_OK) return result;
+    LogStateChanged(varNum, "Disconnect with system by SIO success");
+    return RESULT_OK;
   }
   if (platform::ShutdownAndCloseChecked(systemSocket) != 0) {
     ReportSocketError(varNum, errno);

@@ -46,16 +46,18 @@ void SetLinkTimers(int acceptMs, int rejectMs);
 
 // Opens the link that the request's body describes. `systemSocket` receives
 // the socket as soon as it exists; after a failure it may still hold one,
-// which the caller closes. 1; 134; 135 (modem, not served yet); 155; 156;
-// 161; 162; 170; 193; 194; 195; 196; 198; 199; 201; 214. A link type other
-// than 0, 1 and 2 does nothing and gives 1.
+// which the caller closes. 1; 134; 155; 156; 161; 162; 170; 193; 194; 195;
+// 196; 198; 199; 201; 214; over a modem 144, 154 (the serial port is held
+// by another slot) and the modem connect's failures, after which the port
+// is closed again. A link type other than 0, 1 and 2 does nothing and gives 1.
 int ConnectToSystem(int& systemSocket, const web::WebMsg& request, std::uint16_t requestId, int varNum);
 // The TCP connect for an address already in text form.
 int ConnectToAddress(int& systemSocket, int linkType, const std::string& addressText, const web::WebMsg& request,
                      std::uint16_t requestId, int varNum);
 
-// Sends the link-control packet and closes the link; `systemSocket` is -1
-// afterwards unless the close failed. 1; 200; the send's result.
+// Sends the link-control packet and closes the link: the socket, or the
+// serial port of a modem link (whose alive timer stops). `systemSocket` is -1
+// afterwards unless the close failed. 1; 144; 200; the send's result.
 int DisconnectFromSystem(int& systemSocket, int varNum);
 
 // Giving up the slot of the user whose link a takeover ends. The default

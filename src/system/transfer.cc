@@ -264,6 +264,13 @@ bool TransferFlagHeld() {
   return flagHeld;
 }
 
+bool TryAcquireTransferFlag() {
+  std::lock_guard<std::mutex> lock(flagMutex);
+  if (flagHeld) return false;
+  flagHeld = true;
+  return true;
+}
+
 long LongestTransferFlagWaitUs() { return longestWaitUs.load(); }
 void ResetTransferFlagStatistics() { longestWaitUs.store(0); }
 

@@ -35,6 +35,8 @@ struct Gathering {
 void AcquireTransferFlag(int varNum);
 void ReleaseTransferFlag();
 bool TransferFlagHeld();
+// Takes the flag only when it is free at this moment; never waits.
+bool TryAcquireTransferFlag();
 // The longest time any thread has waited for the flag since the last reset,
 // in microseconds (for measurements).
 long LongestTransferFlagWaitUs();
