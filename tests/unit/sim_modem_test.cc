@@ -1,0 +1,249 @@
+// The simulated system behind its modem, on the master side of a
+// pseudo-terminal; the test dials and talks from the slave side with the
+// serial line COMM uses.
+#include "sim/modem_simulator.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "frame/log.h"
+#include "platform/serial_port.h"
+#include "system/serial_line.h"
+#include "system/sxm_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kSlot = 3;
+constexpr std::uint16_t kPgc724 = 0x7240;  // PGC724: 12-byte rows, 20 to a packet
+
+class ModemSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tavrel-modem-XXXXXX";
+    logDir_ = mkdtemp(pattern);
+    SetLogDirectory(logDir_ + "/");
+    SetInfoLevel(9);
+  }
+  void TearDown() override {
+    Shutdown();
+    fs::remove_all(logDir_);
+  }
+
+  void Start(sim::ModemOptions options) {
+    Shutdown();
+    options.system.ackTimeoutMs = 5000;
+    pty_ = std::make_unique<platform::PseudoTerminal>();
+    std::string error;
+    ASSERT_EQ(pty_->Open(error), 0) << error;
+    system_ = std::make_unique<sim::ModemSimulator>(options);
+    system_->Start(pty_->ReleaseMaster());
+    line_ = std::make_unique<serial::SerialLine>();
+    ASSERT_EQ(line_->Open(pty_->slavePath(), 9600, 8, kSlot), 1);
+  }
+  void Shutdown() {
+    system_.reset();
+    line_.reset();
+    pty_.reset();
+  }
+
+  // Dials and returns what the modem answers: everything up to the second
+  // CR LF, or up to a pause.
+  std::string Dial(const std::string& number = "5551234") {
+    std::string command = "ATDT" + number + "\r";
+    EXPECT_EQ(line_->WritePacketToSerial(reinterpret_cast<const std::uint8_t*>(command.data()), command.size(), true,
+                                         kSlot),
+              1);
+    std::string answer;
+    while (std::count(answer.begin(), answer.end(), '\n') < 2) {
+      char byte = 0;
+      if (platform::ReadWithin(line_->fd(), &byte, 1, 500) != 1) break;
+      answer += byte;
+    }
+    return answer;
+  }
+
+  int Send(std::uint16_t id, std::uint8_t mode = sxm::kModeRead, const std::vector<std::uint8_t>& body = {},
+           std::uint8_t recordLength = 0) {
+    sxm::Fields fields;
+    fields.mode = mode;
+    fields.messageId = id;
+    fields.recordLength = recordLength;
+    sxm::Packet packet;
+    std::size_t length = 0;
+    EXPECT_EQ(sxm::BuildPacket(fields, body.data(), body.size(), packet, length), 1);
+    return line_->WritePacketToSerial(packet.data(), length, false, kSlot);
+  }
+
+  // One packet from the system: its header and body, empty when none came.
+  std::vector<std::uint8_t> Receive() {
+    std::uint8_t buffer[sxm::kMaxPacket] = {};
+    std::size_t length = 0;
+    if (line_->ReadPacketFromSerial(buffer, sizeof buffer, length, kSlot) != 1) return {};
+    return std::vector<std::uint8_t>(buffer, buffer + length);
+  }
+
+  // The FF FF exchange: true when the system answered it.
+  bool KeepAlive() {
+    sxm::Packet ffff;
+    if (line_->WritePacketToSerial(ffff.data(), sxm::BuildFFFFPacket(sxm::kModeRead, ffff), false, kSlot) != 1)
+      return false;
+    auto answer = Receive();
+    return answer.size() == sxm::kHeaderSize && sxm::IsFFFFPacket(answer.data());
+  }
+
+  // A whole answer, acknowledging every tenth and the final packet.
+  std::vector<std::vector<std::uint8_t>> ReadAnswer(std::uint16_t id) {
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (;;) {
+      auto packet = Receive();
+      if (packet.size() < sxm::kHeaderSize) {
+        ADD_FAILURE() << "answer broke off after " << packets.size() << " packets";
+        return packets;
+      }
+      packets.push_back(packet);
+      bool final = sxm::IsFinalPacket(packet.data());
+      if (sxm::IsTenthPacket(packet.data()) || final) {
+        sxm::Packet ack;
+        EXPECT_EQ(line_->WritePacketToSerial(ack.data(), sxm::BuildAckPacket(sxm::kModeRead, id, ack), false, kSlot),
+                  1);
+      }
+      if (final) return packets;
+    }
+  }
+
+  std::string Log() {
+    std::ifstream in(logDir_ + "/CommLog_1.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string logDir_;
+  std::unique_ptr<platform::PseudoTerminal> pty_;
+  std::unique_ptr<sim::ModemSimulator> system_;
+  std::unique_ptr<serial::SerialLine> line_;
+};
+
+TEST_F(ModemSimTest, ModemAnswersTheDialAsConfiguredAndOnlyConnectOrOkConnects) {
+  struct Case {
+    std::string answer;
+    bool lineEnds;
+    bool connects;
+  };
+  for (const Case& c : {Case{sim::kModemConnect, true, true}, Case{"OK", true, true},
+                        Case{sim::kModemBusyBytes, true, false}, Case{"NO CARRIER", true, false},
+                        Case{"BUSY", true, false}, Case{sim::kModemConnect, false, false}}) {
+    sim::ModemOptions options;
+    options.answer = c.answer;
+    options.answerLineEnds = c.lineEnds;
+    Start(options);
+    std::string expected = c.lineEnds ? "\r\n" + c.answer + "\r\n" : c.answer;
+    EXPECT_EQ(Dial(), expected) << c.answer;
+    if (c.connects) {
+      EXPECT_TRUE(KeepAlive()) << c.answer;
+      EXPECT_EQ(system_->calls(), 1);
+      continue;
+    }
+    // No call: an ENQ goes unanswered, and the next dial is answered alike.
+    std::uint8_t enq = serial::ENQ;
+    ASSERT_EQ(line_->WriteSerialBytes(&enq, 1, kSlot), 1);
+    EXPECT_EQ(platform::WaitForInput(line_->fd(), 300), 0) << c.answer;
+    EXPECT_EQ(Dial(), expected) << c.answer;
+    EXPECT_EQ(system_->calls(), 0);
+  }
+}
+
+TEST_F(ModemSimTest, TableReadOverTheFramedLineComesInNumberedPacketsAcknowledgedAtTenAndAtTheEnd) {
+  sim::ModemOptions options;
+  options.system.rowsPerTable = 250;  // 13 packets of 20 rows, the last with 10
+  Start(options);
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+
+  ASSERT_EQ(Send(kPgc724), 1);
+  auto packets = ReadAnswer(kPgc724);
+  ASSERT_EQ(packets.size(), 13u);
+  std::vector<std::uint8_t> rows;
+  for (std::size_t k = 0; k < packets.size(); ++k) {
+    const auto& p = packets[k];
+    EXPECT_EQ(sxm::MessageIdOf(p.data()), kPgc724);
+    EXPECT_EQ(sxm::SequenceOf(p.data()), k + 1);
+    EXPECT_EQ(p[sxm::kRecordLength], 12);
+    rows.insert(rows.end(), p.begin() + sxm::kBody, p.end());
+  }
+  ASSERT_EQ(rows.size(), 250u * 12);
+  for (std::size_t i = 0; i < 250; ++i) EXPECT_EQ(rows[i * 12], i & 0xFF) << "row " << i;
+
+  // The link check is answered unacknowledged with the identity row.
+  ASSERT_EQ(Send(sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 2), 1);
+  auto check = Receive();
+  ASSERT_EQ(check.size(), sxm::kHeaderSize + 14);
+  EXPECT_EQ(check[sxm::kBody + 8], options.system.identity.webTimeoutMinutes);
+
+  EXPECT_TRUE(KeepAlive());
+}
+
+TEST_F(ModemSimTest, LinkControlRestartAndANewDialEachEndTheCallAndTheModemAnswersAgain) {
+  Start({});
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  sxm::Packet control;
+  ASSERT_EQ(line_->WritePacketToSerial(control.data(), sxm::BuildLinkControlPacket(sxm::kModeRead, control), false,
+                                       kSlot),
+            1);
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  ASSERT_TRUE(KeepAlive());
+  EXPECT_EQ(system_->calls(), 2);
+
+  ASSERT_EQ(Send(0x0002, sxm::kModeWrite, {1}), 1);  // the restart packet
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  EXPECT_EQ(system_->restarts(), 1);
+  ASSERT_TRUE(KeepAlive());
+  EXPECT_EQ(system_->calls(), 3);
+
+  // COMM that lost the call dials again into it.
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  ASSERT_EQ(Send(kPgc724), 1);
+  EXPECT_EQ(ReadAnswer(kPgc724).size(), 2u);
+  EXPECT_EQ(system_->calls(), 4);
+}
+
+TEST_F(ModemSimTest, WrongChecksumAndStrayBytesCostARetryButThePacketArrives) {
+  sim::ModemOptions options;
+  options.faults.corruptChecksums = 1;
+  options.faults.strayBeforeEnq = 1;
+  Start(options);
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  ASSERT_EQ(Send(kPgc724), 1);
+  auto packets = ReadAnswer(kPgc724);
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(sxm::SequenceOf(packets[1].data()), 2);
+  std::string log = Log();
+  EXPECT_NE(log.find("CheckSum is not correct, send NCK and retry"), std::string::npos);
+  EXPECT_NE(log.find("Read from system by SIO is not ENQ, inBuff[0] = 7E  :Hex"), std::string::npos);
+}
+
+// Costs one read time-out of 3 s: the sender's first ENQ goes unanswered.
+TEST_F(ModemSimTest, DroppedAckMakesTheSenderTryAgainAndSilenceLeavesEnqUnanswered) {
+  sim::ModemOptions options;
+  options.faults.dropAcks = 1;
+  options.faults.silentAfter = 1;
+  Start(options);
+  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  EXPECT_TRUE(KeepAlive());
+  EXPECT_NE(Log().find("Receive ACK failed one time when write com, (after send ENQ)"), std::string::npos);
+
+  // Silent now: an ENQ gets no ACK.
+  std::uint8_t enq = serial::ENQ;
+  ASSERT_EQ(line_->WriteSerialBytes(&enq, 1, kSlot), 1);
+  EXPECT_EQ(platform::WaitForInput(line_->fd(), 500), 0);
+}
+
+}  // namespace
