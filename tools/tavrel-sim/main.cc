@@ -5,18 +5,28 @@
 #include <map>
 #include <string>
 
+#include "frame/log.h"
+#include "platform/serial_port.h"
 #include "platform/socket.h"
+#include "sim/modem_simulator.h"
 #include "sim/simulator.h"
 
 namespace {
 
 constexpr const char* kUsage = R"(usage: tavrel-sim [options] [ADDRESS]
+       tavrel-sim --serial DEVICE|pty [options]
 
 Serves the PGC tables of the data set over TCP on ADDRESS (IPv4 or IPv6,
 default 127.0.0.1), port 5080 and port 5081 (takeover). One client holds the
 system at a time; a second client on 5080 gets the reject packet; a client
 on 5081 takes the system over with the link-control packet (ID 0x0001).
-Ends on SIGINT or SIGTERM.
+
+With --serial it is the system behind a modem instead, on a serial DEVICE or,
+with "pty", on a new pseudo-terminal whose path it prints (link dev/COMn in
+COMM's working directory to it). The modem answers "ATDT<number>" with
+CR LF, its answer, CR LF; after CONNECT or OK the system speaks the framed
+serial protocol until the link-control packet, a restart or a new dial ends
+the call. Ends on SIGINT or SIGTERM.
 
   --port N               base port (default 5080); the takeover port is N + 1
   --rows N               rows per generated table, 0 to 20000 (default 25)
@@ -29,6 +39,20 @@ Ends on SIGINT or SIGTERM.
   --restart-id ID        message ID of the restart packet (default 0x0002)
   --ack-timeout MS       wait for COMM's acknowledgement (default 15000)
   --quiet                no console line per exchange
+
+Modem (with --serial):
+  --baud N               line speed of a serial DEVICE (default 9600)
+  --modem-answer NAME    the answer to a dial: connect ("CONNECT 9600", the
+                         default), ok, busy (the bytes 66 85 83 89),
+                         no-carrier, plain-busy ("BUSY"), or no-line-end
+                         ("CONNECT 9600" without any CR LF)
+  --corrupt-checksum K   send the next K frames with a wrong checksum
+  --drop-ack K           leave the next K ENQs of COMM without ACK
+  --stray K              send stray bytes before the ENQ of the next K frames
+  --silent-after N       fall silent for good after N packets from COMM
+  --log-level D          log of the serial line, to the console and
+                         CommLog_<n>.txt here: -1 none, 0 errors (default),
+                         2 with progress, 3 with every byte written
 
 Fault injection (a count applies to that many read requests in turn; 0 means
 every request):
@@ -79,8 +103,64 @@ bool ParseMalformed(const std::string& name, sim::Malformed& out) {
   return true;
 }
 
-// 1 with `options` filled; 0 after --help; 2 for bad arguments (reported).
-int ParseArguments(int argc, char** argv, sim::Options& options) {
+struct ModemAnswer {
+  const char* name;
+  const std::string& text;
+  bool lineEnds;
+};
+
+bool ParseModemAnswer(const std::string& name, sim::ModemOptions& modem) {
+  static const std::string kOk = "OK", kNoCarrier = "NO CARRIER", kBusy = "BUSY";
+  static const ModemAnswer answers[] = {
+      {"connect", sim::kModemConnect, true},   {"ok", kOk, true},
+      {"busy", sim::kModemBusyBytes, true},    {"no-carrier", kNoCarrier, true},
+      {"plain-busy", kBusy, true},             {"no-line-end", sim::kModemConnect, false},
+  };
+  for (const auto& a : answers) {
+    if (name != a.name) continue;
+    modem.answer = a.text;
+    modem.answerLineEnds = a.lineEnds;
+    return true;
+  }
+  return false;
+}
+
+struct Settings {
+  sim::ModemOptions modem;  // modem.system serves TCP as well
+  std::string serial;       // the device, "pty", or empty for TCP
+  int baudRate = 9600;
+  int logLevel = 0;
+};
+
+// The options of the modem; false when `arg` is none of them.
+bool ParseModemOption(const std::string& arg, const std::string& value, Settings& settings, bool& ok) {
+  sim::LineFaults& f = settings.modem.faults;
+  if (arg == "--serial") {
+    settings.serial = value;
+    ok = !value.empty();
+  } else if (arg == "--baud") {
+    ok = ParseNumber(value, 1200, 115200, settings.baudRate);
+  } else if (arg == "--modem-answer") {
+    ok = ParseModemAnswer(value, settings.modem);
+  } else if (arg == "--corrupt-checksum") {
+    ok = ParseNumber(value, 0, 1000000, f.corruptChecksums);
+  } else if (arg == "--drop-ack") {
+    ok = ParseNumber(value, 0, 1000000, f.dropAcks);
+  } else if (arg == "--stray") {
+    ok = ParseNumber(value, 0, 1000000, f.strayBeforeEnq);
+  } else if (arg == "--silent-after") {
+    ok = ParseNumber(value, 0, 1000000, f.silentAfter);
+  } else if (arg == "--log-level") {
+    ok = ParseNumber(value, -1, 9, settings.logLevel);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// 1 with `settings` filled; 0 after --help; 2 for bad arguments (reported).
+int ParseArguments(int argc, char** argv, Settings& settings) {
+  sim::Options& options = settings.modem.system;
   bool haveAddress = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -136,22 +216,76 @@ int ParseArguments(int argc, char** argv, sim::Options& options) {
     } else if (arg == "--malformed") {
       std::string kind;
       ok = SplitCount(value, kind, f.malformedCount) && ParseMalformed(kind, f.malformed);
-    } else {
+    } else if (!ParseModemOption(arg, value, settings, ok)) {
       return BadArguments("unknown option " + arg);
     }
     if (!ok) return BadArguments("bad value for " + arg + ": " + value);
   }
+  if (!settings.serial.empty() && haveAddress) return BadArguments("an address has no meaning with --serial");
   if (sim::DatabaseVersionOf(options.identity) == 0)
     std::fprintf(stderr, "tavrel-sim: no database version has the key %d; tables use the rows for every version\n",
                  options.identity.Key());
   return 1;
 }
 
+// The identity line both modes print first.
+void PrintIdentity(const sim::Options& options) {
+  std::printf("tavrel-sim: system type %d, country %d, key %d, ", options.identity.systemId,
+              options.identity.countryId, options.identity.Key());
+}
+
+int ServeTcp(const sim::Options& options, sigset_t& signals) {
+  sim::Simulator simulator(options);
+  std::string error;
+  if (simulator.Start(error) != 1) {
+    std::fprintf(stderr, "tavrel-sim: %s\n", error.c_str());
+    return 1;
+  }
+  PrintIdentity(options);
+  std::printf("listening on %s ports %u and %u\n", options.address.c_str(), static_cast<unsigned>(options.basePort),
+              static_cast<unsigned>(options.basePort + 1));
+  std::fflush(stdout);
+  int signal = 0;
+  sigwait(&signals, &signal);
+  simulator.Stop();
+  return 0;
+}
+
+int ServeModem(const Settings& settings, sigset_t& signals) {
+  SetInfoLevel(settings.logLevel);
+  platform::PseudoTerminal pty;  // its slave side stays open while the modem serves
+  sim::ModemSimulator modem(settings.modem);
+  std::string where;
+  if (settings.serial == "pty") {
+    std::string error;
+    if (pty.Open(error) != 0) {
+      std::fprintf(stderr, "tavrel-sim: %s\n", error.c_str());
+      return 1;
+    }
+    modem.Start(pty.ReleaseMaster());
+    where = "pseudo-terminal " + pty.slavePath() + " (link dev/COMn in COMM's directory to it)";
+  } else {
+    int rc = modem.StartOnDevice(settings.serial, settings.baudRate);
+    if (rc != 1) {
+      std::fprintf(stderr, "\ntavrel-sim: cannot open %s as a serial line (result %d)\n", settings.serial.c_str(), rc);
+      return 1;
+    }
+    where = settings.serial + " at " + std::to_string(settings.baudRate) + " baud";
+  }
+  PrintIdentity(settings.modem.system);
+  std::printf("modem on %s\n", where.c_str());
+  std::fflush(stdout);
+  int signal = 0;
+  sigwait(&signals, &signal);
+  modem.Stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  sim::Options options;
-  int parsed = ParseArguments(argc, argv, options);
+  Settings settings;
+  int parsed = ParseArguments(argc, argv, settings);
   if (parsed != 1) return parsed;
 
   // The serving threads inherit the blocked signals; only the wait below takes them.
@@ -162,19 +296,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   platform::IgnoreSigpipe();
 
-  sim::Simulator simulator(options);
-  std::string error;
-  if (simulator.Start(error) != 1) {
-    std::fprintf(stderr, "tavrel-sim: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("tavrel-sim: system type %d, country %d, key %d, listening on %s ports %u and %u\n",
-              options.identity.systemId, options.identity.countryId, options.identity.Key(), options.address.c_str(),
-              static_cast<unsigned>(options.basePort), static_cast<unsigned>(options.basePort + 1));
-  std::fflush(stdout);
-  int signal = 0;
-  sigwait(&signals, &signal);
-  simulator.Stop();
-  std::printf("\ntavrel-sim: stopped\n");
-  return 0;
+  int rc = settings.serial.empty() ? ServeTcp(settings.modem.system, signals) : ServeModem(settings, signals);
+  if (rc == 0) std::printf("\ntavrel-sim: stopped\n");
+  return rc;
 }
