@@ -9,6 +9,10 @@ struct ConnectionRecord {
   void* env = nullptr;
   void* dbc = nullptr;
   std::string dsn;
+  // While a Transaction (db/odbc.h) is open on the record, statements do not
+  // commit; a failed one rolls the whole transaction back.
+  int transactionDepth = 0;
+  bool transactionFailed = false;
   bool open() const { return dbc != nullptr; }
 };
 

@@ -40,9 +40,15 @@ void NoteInfo(SQLRETURN rc) {
   if (rc == SQL_SUCCESS_WITH_INFO) Console("\nSQL_SUCCESS_WITH_INFO");
 }
 
-void EndTransaction(void* dbc, SQLSMALLINT completion) {
-  if (dbc == nullptr) return;
-  NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, dbc, completion));
+// Ends the statement's transaction, unless a Transaction groups it with
+// others: then only a rollback ends it, and marks the group failed.
+void EndTransaction(ConnectionRecord& record, SQLSMALLINT completion) {
+  if (record.dbc == nullptr) return;
+  if (record.transactionDepth > 0) {
+    if (completion != SQL_ROLLBACK) return;
+    record.transactionFailed = true;
+  }
+  NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record.dbc, completion));
 }
 
 // Holds the database lock for the length of one operation on a shared
@@ -324,23 +330,23 @@ int ExecuteSQL(ConnectionRecord& record, const std::string& sql, int varNum) {
   Statement stmt(record.dbc);
   if (!stmt) {
     ReportAllocationFailure(record, varNum);
-    EndTransaction(record.dbc, SQL_ROLLBACK);
+    EndTransaction(record, SQL_ROLLBACK);
     return DB_EXECUTE_ERROR;
   }
   SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
   if (Succeeded(rc)) {
     SQLLEN touched = -1;
     bool noRow = ChangesRows(sql) && Succeeded(SQLRowCount(stmt.get(), &touched)) && touched == 0;
-    EndTransaction(record.dbc, SQL_COMMIT);
+    EndTransaction(record, SQL_COMMIT);
     return noRow ? DB_EXECUTE_NO_RESULT : RESULT_OK;
   }
   if (rc == SQL_NO_DATA) {
-    EndTransaction(record.dbc, SQL_COMMIT);
+    EndTransaction(record, SQL_COMMIT);
     return DB_EXECUTE_NO_RESULT;
   }
   ReportStatementError(stmt.get(), varNum);
   // Whatever the failure, no part of the statement may stay pending.
-  EndTransaction(record.dbc, SQL_ROLLBACK);
+  EndTransaction(record, SQL_ROLLBACK);
   return DB_EXECUTE_ERROR;
 }
 
@@ -352,7 +358,7 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
   NoteInfo(stmt.allocResult());
   if (!stmt) {
     ReportAllocationFailure(record, varNum);
-    EndTransaction(record.dbc, SQL_COMMIT);
+    EndTransaction(record, SQL_COMMIT);
     return DB_EXECUTE_ERROR;
   }
   LogSQL(varNum, "getRowCount", sql);
@@ -372,7 +378,7 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
     result = DB_EXECUTE_ERROR;
   }
   stmt.CloseCursor();
-  EndTransaction(record.dbc, SQL_COMMIT);
+  EndTransaction(record, SQL_COMMIT);
   return result;
 }
 
@@ -386,7 +392,7 @@ int SelectFirstRow(ConnectionRecord& record, const std::string& sql, const char*
   if (!StatementFits(sql, varNum)) return DB_EXECUTE_ERROR;
   if (!stmt) {
     ReportAllocationFailure(record, varNum);
-    EndTransaction(record.dbc, SQL_COMMIT);
+    EndTransaction(record, SQL_COMMIT);
     return DB_EXECUTE_ERROR;
   }
   LogSQL(varNum, label, sql);
@@ -402,7 +408,7 @@ int SelectFirstRow(ConnectionRecord& record, const std::string& sql, const char*
     result = DB_EXECUTE_ERROR;
   }
   stmt.CloseCursor();
-  EndTransaction(record.dbc, SQL_COMMIT);
+  EndTransaction(record, SQL_COMMIT);
   return result;
 }
 }  // namespace
@@ -415,7 +421,7 @@ int SelectMatchingRecords(ConnectionRecord& record, const std::string& table, in
                               columns, row, varNum, stmt);
   if (result == RESULT_OK) {
     stmt.CloseCursor();
-    EndTransaction(record.dbc, SQL_COMMIT);
+    EndTransaction(record, SQL_COMMIT);
   }
   return result;
 }
@@ -453,13 +459,41 @@ int FetchNextRecord(Cursor& cursor, int columns, Row& row, int varNum) {
 void Cursor::Close() {
   if (stmt_ != nullptr) {
     SQLFreeStmt(stmt_, SQL_CLOSE);
-    if (record_ != nullptr) EndTransaction(record_->dbc, SQL_COMMIT);
+    if (record_ != nullptr) EndTransaction(*record_, SQL_COMMIT);
     NoteHousekeeping(SQLFreeHandle(SQL_HANDLE_STMT, stmt_));
   }
   stmt_ = nullptr;
   record_ = nullptr;
   if (lock_.owns_lock()) lock_.unlock();
   lock_ = std::unique_lock<std::recursive_mutex>();
+}
+
+Transaction::Transaction(ConnectionRecord* record) {
+  if (record == nullptr || !record->open() || IsSharedConnection(*record)) return;
+  record_ = record;
+  if (record_->transactionDepth++ == 0) record_->transactionFailed = false;
+}
+
+Transaction::~Transaction() {
+  if (record_ == nullptr) return;
+  if (--record_->transactionDepth > 0) {
+    record_->transactionFailed = true;  // the enclosing transaction cannot commit a part
+  } else if (record_->dbc != nullptr) {
+    NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record_->dbc, SQL_ROLLBACK));
+  }
+}
+
+int Transaction::Commit(int varNum) {
+  if (record_ == nullptr) return RESULT_OK;
+  ConnectionRecord* record = record_;
+  record_ = nullptr;
+  if (--record->transactionDepth > 0) return record->transactionFailed ? DB_EXECUTE_ERROR : RESULT_OK;
+  if (record->transactionFailed || record->dbc == nullptr) return DB_EXECUTE_ERROR;
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_COMMIT);
+  if (Succeeded(rc)) return RESULT_OK;
+  LogError(varNum, "DB error", "Commit of a transaction failed");
+  NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_ROLLBACK));
+  return DB_EXECUTE_ERROR;
 }
 
 int ClearTable(const std::string& table, const std::string& condition, int varNum) {
@@ -488,7 +522,7 @@ int ClearTable(const std::string& table, const std::string& condition, int varNu
 
 void CommitConnection(ConnectionRecord& record) {
   auto lock = LockFor(record);
-  EndTransaction(record.dbc, SQL_COMMIT);
+  EndTransaction(record, SQL_COMMIT);
 }
 
 int initDB() {

@@ -64,6 +64,24 @@ int SelectFirstMatchingRecord(Cursor& cursor, ConnectionRecord& record, const st
                               Row& row, const std::string& condition, int varNum, const std::string& ordering);
 int FetchNextRecord(Cursor& cursor, int columns, Row& row, int varNum);  // 1; -2 end; -1
 
+// Makes the statements on a slot's connection one transaction, from the
+// constructor to Commit(): a table is then replaced whole or not at all, and
+// the file is synced once instead of once per row. A statement that fails
+// rolls everything back; so does leaving without Commit(). On a shared
+// connection (or none) statements go on committing one by one.
+class Transaction {
+ public:
+  explicit Transaction(ConnectionRecord* record);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  // 1; -1 when a statement of the transaction failed or the commit did.
+  int Commit(int varNum);
+
+ private:
+  ConnectionRecord* record_ = nullptr;
+};
+
 // Deletes the rows of `table` that match `condition` (every row when empty)
 // in the slot's database of state "offline", "online" or "download": 1, also
 // when no row matched; 165 in any other state; 250 when the delete fails.

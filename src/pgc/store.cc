@@ -104,6 +104,13 @@ class RowInserter {
 };
 
 constexpr const char* kInsertPGCError = "Insert PGC%s error, without commit";
+
+// Ends the transaction that grouped a table's statements.
+int CommitRows(db::Transaction& transaction, int varNum) {
+  if (transaction.Commit(varNum) != RESULT_OK) return kInsertError;
+  LogDebug(varNum, "commit DB");
+  return RESULT_OK;
+}
 constexpr const char* kInsertRowError = "Insert PGC%s error";
 
 int InsertRows(RowInserter& inserter, const std::uint8_t* data, int rowCount, int rowLength, const char* label,
@@ -168,6 +175,7 @@ int InsertIntoSlave(const std::uint8_t* data, int dataLength, int rowLength, con
   RowInserter inserter(kSlavePGC, rowLength);
   std::vector<std::uint8_t> row(static_cast<std::size_t>(rowLength));
   std::string slaveTable = PGCTableName(kSlavePGC);
+  db::Transaction transaction(InsertDatabase(varNum));
   for (const auto& [a, b] : pairs) {
     rc = db::ClearTable(slaveTable, Format("d1 = %d and d2 = %d", a, b), varNum);
     if (rc != RESULT_OK) return rc;
@@ -179,7 +187,7 @@ int InsertIntoSlave(const std::uint8_t* data, int dataLength, int rowLength, con
       if (rc != RESULT_OK) return rc;
     }
   }
-  return RESULT_OK;
+  return CommitRows(transaction, varNum);
 }
 
 int StoreInfoRecord(const web::WebMsg& request, int varNum) {
@@ -346,13 +354,13 @@ int ReplacePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std:
   std::string pgcNo;
   int rc = CheckRowsAndFindPGC(dataLength, rowLength, messageId, rowCount, pgcNo, varNum);
   if (rc != RESULT_OK) return rc;
+  db::Transaction transaction(InsertDatabase(varNum));
   rc = db::ClearTable(PGCTableName(pgcNo), std::string(condition), varNum);
   if (rc != RESULT_OK) return rc;
   RowInserter inserter(pgcNo, rowLength);
   rc = InsertRows(inserter, data, rowCount, rowLength, "InsertPGC", kInsertPGCError, varNum);
   if (rc != RESULT_OK) return rc;
-  LogDebug(varNum, "commit DB");
-  return RESULT_OK;
+  return CommitRows(transaction, varNum);
 }
 
 int ClearAndReplacePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
@@ -366,17 +374,17 @@ int ClearAndReplacePGCRows(const std::uint8_t* data, int dataLength, int rowLeng
     rc = RowCountOf(dataLength, rowLength, rowCount, varNum);
     if (rc != RESULT_OK) return rc;
   }
+  db::Transaction transaction(InsertDatabase(varNum));
   rc = db::ClearTable(PGCTableName(pgcNo), std::string(condition), varNum);
   if (rc != RESULT_OK) return rc;
   if (dataLength < 1) {
     LogDebug(varNum, "data length = 0");
-    return RESULT_OK;
+    return transaction.Commit(varNum) == RESULT_OK ? RESULT_OK : kInsertError;
   }
   RowInserter inserter(pgcNo, rowLength);
   rc = InsertRows(inserter, data, rowCount, rowLength, "InsertPGC", kInsertPGCError, varNum);
   if (rc != RESULT_OK) return rc;
-  LogDebug(varNum, "commit DB");
-  return RESULT_OK;
+  return CommitRows(transaction, varNum);
 }
 
 int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId, int varNum) {
@@ -387,6 +395,7 @@ int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::u
   rc = RowCountOf(dataLength, rowLength, rowCount, varNum);
   if (rc != RESULT_OK) return rc;
   RowInserter inserter(pgcNo, rowLength);
+  db::Transaction transaction(MergeDatabase(varNum));
   for (int i = 0; i < rowCount; ++i) {
     const std::uint8_t* row = data + static_cast<std::size_t>(i) * rowLength;
     rc = PGCRowExists(pgcNo, row, rowLength, varNum);
@@ -397,7 +406,7 @@ int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::u
     }
     if (rc != RESULT_OK) return rc;
   }
-  return RESULT_OK;
+  return CommitRows(transaction, varNum);
 }
 
 int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
@@ -445,12 +454,15 @@ int StorePGCPacket(const web::WebMsg& packet, std::uint16_t messageId, int varNu
   std::string pgcNo;
   int rc = CheckRowsAndFindPGC(dataLength, rowLength, messageId, rowCount, pgcNo, varNum);
   if (rc != RESULT_OK) return rc;
+  db::Transaction transaction(InsertDatabase(varNum));
   if (IsFirstPacket(packet)) {
     rc = db::ClearTable(PGCTableName(pgcNo), "", varNum);
     if (rc != RESULT_OK) return rc;
   }
   RowInserter inserter(pgcNo, rowLength);
-  return InsertRows(inserter, packet.data, rowCount, rowLength, "InsertPGC", kInsertRowError, varNum);
+  rc = InsertRows(inserter, packet.data, rowCount, rowLength, "InsertPGC", kInsertRowError, varNum);
+  if (rc != RESULT_OK) return rc;
+  return CommitRows(transaction, varNum);
 }
 
 int StoreWebData(const web::WebMsg& request, requests::WorkingBuffer& buffer, int& workCounter,

@@ -4,9 +4,9 @@
 // is a stream of fixed-length rows; row i is bytes i*rowLength ..
 // i*rowLength+rowLength-1, and byte N of a row goes to column dN.
 //
-// Every statement commits on its own: there is no transaction around a whole
-// PGC, so a failure in the middle keeps the rows stored so far. Statements on
-// a slot connection take no lock; a slot's connections are used by one
+// The statements that store one table (or one packet of it) are one
+// transaction: a failure in the middle leaves the table as it was. Statements
+// on a slot connection take no lock; a slot's connections are used by one
 // thread at a time.
 #include <cstddef>
 #include <cstdint>

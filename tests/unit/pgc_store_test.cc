@@ -229,6 +229,21 @@ TEST_F(PgcStore, ClearAndReplaceEmptiesEvenForNoDataButNeverForBadData) {
   EXPECT_TRUE(TableRows("PGC201", 4).empty());
 }
 
+TEST_F(PgcStore, AReplaceThatFailsPartWayLeavesTheTableAsItWas) {
+  // Rows one byte wider than the table: every insert fails after the old
+  // rows were deleted.
+  InsertRow("PGC201", {9, 9, 9, 9});
+  Bytes tooWide = Sequence(10);
+  EXPECT_EQ(pgc::ReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), pgc::kInsertError);
+  EXPECT_EQ(pgc::ClearAndReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), pgc::kInsertError);
+  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0x0001, 5, tooWide), 0x2010, kSlot), pgc::kInsertError);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
+  // The connection is left clean for the next table.
+  Bytes good = Sequence(8);
+  EXPECT_EQ(pgc::ReplacePGCRows(good.data(), 8, 4, 0x2010, "", kSlot), 1);
+  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 8}}));
+}
+
 TEST(PgcCounts, RowsAndPacketsOfData) {
   int count = -1;
   EXPECT_EQ(pgc::RowCountOf(25, 5, count, kSlot), 1);
