@@ -10,12 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "frame/log.h"
 #include "platform/serial_port.h"
+#include "support/scratch_log.h"
 #include "system/sxm_format.h"
 
 namespace {
@@ -56,26 +56,16 @@ Bytes Sequence(std::size_t n, std::uint8_t first = 0) {
 class SerialLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tavrel-serial-XXXXXX";
-    logDir_ = mkdtemp(pattern);
-    SetLogDirectory(logDir_ + "/");
-    SetInfoLevel(9);
     std::string error;
     ASSERT_EQ(pty_.Open(error), 0) << error;
     peer_ = std::make_unique<serial::SerialLine>(pty_.ReleaseMaster());
     ASSERT_EQ(line_.Open(pty_.slavePath(), 9600, 8, kSlot), 1);
   }
-  void TearDown() override { fs::remove_all(logDir_); }
 
   int peer() const { return peer_->fd(); }
-  std::string Log() {
-    std::ifstream in(logDir_ + "/CommLog_1.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Log() { return log_.Text(); }
 
-  std::string logDir_;
+  testsupport::ScratchLog log_;
   platform::PseudoTerminal pty_;
   std::unique_ptr<serial::SerialLine> peer_;
   serial::SerialLine line_;
@@ -300,10 +290,10 @@ TEST_F(SerialLineTest, OpenKeepsParityAndStopBitsAndSetsRawBytesWithoutFlowContr
 
 TEST_F(SerialLineTest, OpenFailuresAre135ForNoPort136ForNoTerminalAnd137ForABadSpeed) {
   serial::SerialLine other;
-  EXPECT_EQ(other.Open(logDir_ + "/no-such-port", 9600, 8, kSlot), serial::kOpenError);
+  EXPECT_EQ(other.Open(log_.dir() + "/no-such-port", 9600, 8, kSlot), serial::kOpenError);
   EXPECT_FALSE(other.open());
-  std::ofstream(logDir_ + "/plain-file").put('x');
-  EXPECT_EQ(other.Open(logDir_ + "/plain-file", 9600, 8, kSlot), serial::kGetStateError);
+  std::ofstream(log_.dir() + "/plain-file").put('x');
+  EXPECT_EQ(other.Open(log_.dir() + "/plain-file", 9600, 8, kSlot), serial::kGetStateError);
   EXPECT_EQ(other.Open(pty_.slavePath(), 12345, 8, kSlot), serial::kSetStateError);
   EXPECT_EQ(other.Close(kSlot), 1);
   EXPECT_FALSE(other.open());

@@ -7,36 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "frame/log.h"
 #include "platform/serial_port.h"
+#include "support/scratch_log.h"
 #include "system/serial_line.h"
 #include "system/sxm_format.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kSlot = 3;
 constexpr std::uint16_t kPgc724 = 0x7240;  // PGC724: 12-byte rows, 20 to a packet
 
 class ModemSimTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavrel-modem-XXXXXX";
-    logDir_ = mkdtemp(pattern);
-    SetLogDirectory(logDir_ + "/");
-    SetInfoLevel(9);
-  }
-  void TearDown() override {
-    Shutdown();
-    fs::remove_all(logDir_);
-  }
+  void TearDown() override { Shutdown(); }
 
   void Start(sim::ModemOptions options) {
     Shutdown();
@@ -120,14 +107,15 @@ class ModemSimTest : public ::testing::Test {
     }
   }
 
-  std::string Log() {
-    std::ifstream in(logDir_ + "/CommLog_1.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+  // Starts the system and dials it up.
+  void Connect(sim::ModemOptions options = {}) {
+    Start(options);
+    ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
   }
 
-  std::string logDir_;
+  std::string Log() { return log_.Text(); }
+
+  testsupport::ScratchLog log_;
   std::unique_ptr<platform::PseudoTerminal> pty_;
   std::unique_ptr<sim::ModemSimulator> system_;
   std::unique_ptr<serial::SerialLine> line_;
@@ -165,8 +153,7 @@ TEST_F(ModemSimTest, ModemAnswersTheDialAsConfiguredAndOnlyConnectOrOkConnects) 
 TEST_F(ModemSimTest, TableReadOverTheFramedLineComesInNumberedPacketsAcknowledgedAtTenAndAtTheEnd) {
   sim::ModemOptions options;
   options.system.rowsPerTable = 250;  // 13 packets of 20 rows, the last with 10
-  Start(options);
-  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  Connect(options);
 
   ASSERT_EQ(Send(kPgc724), 1);
   auto packets = ReadAnswer(kPgc724);
@@ -192,8 +179,7 @@ TEST_F(ModemSimTest, TableReadOverTheFramedLineComesInNumberedPacketsAcknowledge
 }
 
 TEST_F(ModemSimTest, LinkControlRestartAndANewDialEachEndTheCallAndTheModemAnswersAgain) {
-  Start({});
-  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  Connect();
   sxm::Packet control;
   ASSERT_EQ(line_->WritePacketToSerial(control.data(), sxm::BuildLinkControlPacket(sxm::kModeRead, control), false,
                                        kSlot),
@@ -219,8 +205,7 @@ TEST_F(ModemSimTest, WrongChecksumAndStrayBytesCostARetryButThePacketArrives) {
   sim::ModemOptions options;
   options.faults.corruptChecksums = 1;
   options.faults.strayBeforeEnq = 1;
-  Start(options);
-  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  Connect(options);
   ASSERT_EQ(Send(kPgc724), 1);
   auto packets = ReadAnswer(kPgc724);
   ASSERT_EQ(packets.size(), 2u);
@@ -235,8 +220,7 @@ TEST_F(ModemSimTest, DroppedAckMakesTheSenderTryAgainAndSilenceLeavesEnqUnanswer
   sim::ModemOptions options;
   options.faults.dropAcks = 1;
   options.faults.silentAfter = 1;
-  Start(options);
-  ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
+  Connect(options);
   EXPECT_TRUE(KeepAlive());
   EXPECT_NE(Log().find("Receive ACK failed one time when write com, (after send ENQ)"), std::string::npos);
 
