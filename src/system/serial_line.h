@@ -68,14 +68,17 @@ class SerialLine {
   SerialLine& operator=(const SerialLine&) = delete;
 
   // Opens the file for the port exclusively in raw mode at the baud rate
-  // and byte size given, keeping the port's parity and stop bits. 1; 135; 136; 137.
+  // and byte size given, keeping the port's parity and stop bits; a port
+  // already open here is closed first. Opening the process's port sets the
+  // serial-port-in-use flag. 1; 135; 136; 137.
   int Open(const std::string& path, int baudRate, int byteSize, int varNum);
   // 1; 144.
   int Close(int varNum);
   bool open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
 
-  // Discards unread input and unsent output, then writes. 1; 138.
+  // Waits for earlier output to leave and discards unread input, then
+  // writes. 1; 138.
   int WriteSerialBytes(const std::uint8_t* bytes, std::size_t count, int varNum);
   // 1 with one byte; 141 when none came within the read time-out.
   int ReceiveOneByte(std::uint8_t& out);
@@ -86,8 +89,9 @@ class SerialLine {
   // writes the bytes as they are (modem commands). 1; 138; 143.
   int WritePacketToSerial(const std::uint8_t* packet, std::size_t length, bool raw, int varNum);
   // Receiver side: ENQ, ACK, a frame, ACK (NCK for a broken frame), at most
-  // five attempts. At most `bufferSize` bytes are copied; a packet that does
-  // not fit is refused with 142. 1; 138; 142; 149; 152; 153.
+  // five attempts. At most `bufferSize` bytes are copied; a whole packet that
+  // does not fit is acknowledged, then refused with 142 and nothing copied.
+  // 1; 138; 142; 149; 152; 153.
   int ReadPacketFromSerial(std::uint8_t* buffer, std::size_t bufferSize, std::size_t& receivedLength, int varNum);
   // One frame after the ACK: 1 with the frame (length + 5 bytes) in `frame`
   // (kFrameBufferSize bytes); 145 after sending NCK; 142; 153.

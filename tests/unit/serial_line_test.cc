@@ -109,13 +109,6 @@ TEST_F(SerialLineTest, SenderSendsEnqThenTheFrameAfterAckAndEndsAtTheReceiversAc
   EXPECT_EQ(seen, expected);
 }
 
-TEST_F(SerialLineTest, RawWriteSendsTheBytesAsTheyAreWithoutHandshake) {
-  const Bytes dial = {'A', 'T', 'D', 'T', '1', '2', '\r'};
-  EXPECT_EQ(line_.WritePacketToSerial(dial.data(), dial.size(), true, kSlot), 1);
-  EXPECT_EQ(Take(peer(), dial.size()), dial);
-  EXPECT_EQ(platform::WaitForInput(peer(), 100), 0);
-}
-
 TEST_F(SerialLineTest, ReceiverAnswersWrongChecksumWithNckAndTakesThePacketOnTheNextEnq) {
   Bytes packet = Sequence(20, 0x30);
   Bytes replies;
