@@ -93,16 +93,18 @@ int LinkCheckSteps(RequestContext& ctx) {
 
 int RestartSystemSteps(RequestContext& ctx) {
   sxm::Packet packet{};
-  int result = systemlink::RestartSystem(*ctx.systemSocket, ctx.msg.messageId(), ctx.msg, packet, ctx.varNum);
-  if (result != RESULT_OK) return result;
-  // The system drops the link as it restarts.
+  bool sent = false;
+  int result = systemlink::RestartSystem(*ctx.systemSocket, ctx.msg.messageId(), ctx.msg, packet, sent, ctx.varNum);
+  if (!sent) return result;
+  // The system drops the link as it restarts, whether or not the packet
+  // could be stored.
   Console("\nreceive system restart message, reset link and state");
-  result = ResetLinkAndFlag(*ctx.systemSocket, ctx.varNum);
-  if (result != RESULT_OK) {
+  int reset = ResetLinkAndFlag(*ctx.systemSocket, ctx.varNum);
+  if (reset != RESULT_OK) {
     LogError(ctx.varNum, "DB error", "\nSet IDLE state to userinfo table error\n");
-    return result;
+    if (result == RESULT_OK) result = reset;
   }
-  return RESULT_OK;
+  return result;
 }
 
 int OnlinePgcWriteSteps(RequestContext& ctx) {

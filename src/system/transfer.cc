@@ -140,6 +140,13 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
       result = ReceiveFromSystem(r.systemSocket, packet, state, varNum);
       flag.Release();
       if (result != RESULT_OK) return result;
+      // An answer to another message would be stored and relayed as this one's.
+      if (sxm::MessageIdOf(packet.data()) != r.messageId) {
+        LogError(varNum, "SXM message format error",
+                 Format("The message ID of the answer is not the request's: %04X != %04X",
+                        sxm::MessageIdOf(packet.data()), r.messageId));
+        return kFormatError;
+      }
       const std::uint8_t answer = packet[sxm::kResult];
       if (answer == sxm::TVRL_MSG_NOK) {
         if (refusals < kMaxRefusals) {
@@ -150,7 +157,10 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         LogError(varNum, "System special error", "Receive TVRL_MSG_NOK from system for 5 times, so stop receive.");
       }
       const bool final = sxm::IsFinalPacket(packet.data());
-      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId)) {
+      // The acknowledgement of a keep-alive answer would itself be a
+      // keep-alive, which the system answers again: it is not sent.
+      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId) &&
+          r.messageId != sxm::kKeepAliveId) {
         if (r.loop != Loop::kRead) LogDebug(varNum, "^^^10x");
         result = Acknowledge(r.systemSocket, r.request, r.messageId, varNum);
         if (result != RESULT_OK) return result;
@@ -356,12 +366,14 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
 }
 
 int RestartSystem(int systemSocket, std::uint16_t messageId, const web::WebMsg& request, sxm::Packet& packet,
-                  int varNum) {
+                  bool& sent, int varNum) {
+  sent = false;
   {
     FlagHold flag(varNum);
     int result = TransferToSystem(systemSocket, packet, request, varNum);
     if (result != RESULT_OK) return result;
   }
+  sent = true;
   if (IsStoredMessage(messageId)) return pgc::StorePGCPacket(request, messageId, varNum);
   return RESULT_OK;
 }

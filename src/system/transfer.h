@@ -82,9 +82,10 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
                       int recordLength, int dataLength, int varNum);
 
 // Relays the restart packet the web prepared (no answer comes) and stores it
-// when its message is kept. The caller gives the slot up afterwards: the
-// system drops the link. 1; 199; the store's failure.
+// when its message is kept. Once it is `sent` the system drops the link, and
+// the caller gives the slot up whatever the store did. 1; 170; 199; the
+// store's failure.
 int RestartSystem(int systemSocket, std::uint16_t messageId, const web::WebMsg& request, sxm::Packet& packet,
-                  int varNum);
+                  bool& sent, int varNum);
 
 }  // namespace systemlink

@@ -234,7 +234,7 @@ TEST(Dataset, CoversEveryPgcOfTheCatalogueWithRowsOfOneTo240Bytes) {
   EXPECT_EQ(data.FieldColumn("20000", "country_id"), 4);
   EXPECT_EQ(data.FieldColumn("20000", "t_major"), 10);
   EXPECT_EQ(data.FieldColumn("20000", "t_minor"), 11);
-  EXPECT_EQ(data.FieldColumn("501", "web_timeout"), 52);
+  EXPECT_EQ(data.FieldColumn("501", "web_timeout"), 53);
   EXPECT_GE(data.systems.size(), 2u);
   EXPECT_GE(data.countries.size(), 2u);
   EXPECT_GE(data.versions.size(), 2u);

@@ -423,9 +423,9 @@ TEST(SimTables, RowsFollowTheDataSetForTheSystemAndCarryTheWebTimeOut) {
   ASSERT_EQ(b.Read(0x1000, table), 1);
   EXPECT_EQ(table.recordLength, 24);
 
-  ASSERT_EQ(a.Read(0x5010, table), 1);  // PGC501: column 52 is the web time-out
-  ASSERT_GE(table.recordLength, 52);
-  for (std::size_t row = 0; row < 3; ++row) EXPECT_EQ(table.rows[row * table.recordLength + 51], 9) << row;
+  ASSERT_EQ(a.Read(0x5010, table), 1);  // PGC501: byte 52 (column 53) is the web time-out
+  ASSERT_GE(table.recordLength, 53);
+  for (std::size_t row = 0; row < 3; ++row) EXPECT_EQ(table.rows[row * table.recordLength + 52], 9) << row;
 
   EXPECT_EQ(a.Read(0x0100, table), 0) << "no PGC has this message ID";
   EXPECT_EQ(sim::PGCNumberOfMessage(0x0000), "20000");

@@ -202,6 +202,26 @@ TEST_F(Transfer, LinkMessagesGoUnacknowledgedOnlyWhenCOMMAsksOnItsOwn) {
   EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), sxm::kLinkControlId, request, packet_, Work(), kSlot), 1);
   Finish();
   EXPECT_EQ(Acks(), 1);
+
+  // A keep-alive's answer is not acknowledged: the acknowledgement would be
+  // a keep-alive of its own, answered again and read as the next answer.
+  received_.clear();
+  Run([&] { AnswerWith(sxm::kKeepAliveId, 1, false); });
+  web::WebMsg alive = Request(sxm::kKeepAliveId);
+  EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), sxm::kKeepAliveId, alive, packet_, Work(), kSlot), 1);
+  Finish();
+  EXPECT_EQ(Acks(), 0);
+  EXPECT_EQ(platform::WaitReadable(system_.fd(), 100), 0);
+}
+
+TEST_F(Transfer, AnAnswerToAnotherMessageIsRefusedWithNothingStored) {
+  Run([&] {
+    Read();
+    Send(Answer(kKept, 1, 1, 20));
+  });
+  EXPECT_EQ(RequestFrom(kNotKept), kFormatError);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 0);
 }
 
 TEST_F(Transfer, RefusalsAreResentFiveTimesAndTheSixthEndsWith205) {
@@ -368,10 +388,12 @@ TEST_F(Transfer, WriteRelaysTheAnswerAndStoresWhatWasSentAtTheFinalPacket) {
 
 TEST_F(Transfer, RestartPacketIsRelayedWithoutWaitingForAnAnswer) {
   web::WebMsg restart = Packet(web::REQ_RESTART, 0x0002, kOnlyPacket, 0, {});
-  EXPECT_EQ(RestartSystem(link_.fd(), 0x0002, restart, packet_, kSlot), 1);
-  Bytes sent = Read();
-  ASSERT_EQ(sent.size(), 10u);
-  EXPECT_EQ(sxm::MessageIdOf(sent.data()), 0x0002);
+  bool sent = false;
+  EXPECT_EQ(RestartSystem(link_.fd(), 0x0002, restart, packet_, sent, kSlot), 1);
+  EXPECT_TRUE(sent);
+  Bytes packet = Read();
+  ASSERT_EQ(packet.size(), 10u);
+  EXPECT_EQ(sxm::MessageIdOf(packet.data()), 0x0002);
 }
 
 TEST(TransferFlag, AWaiterTakesTheFlagTheMomentItIsFreeAndLogsItsWaitOnce) {
