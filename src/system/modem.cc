@@ -5,13 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "frame/log.h"
 #include "frame/result_codes.h"
+#include "platform/thread.h"
 #include "system/serial_line.h"
 #include "system/tcp_exchange.h"
 #include "system/transfer.h"
@@ -44,27 +43,22 @@ const AnswerTest kAnswerTests[] = {
 };
 
 // The alive timer. Every start and stop moves the generation on; a timer
-// thread runs while its generation is the current one. Each new thread
-// first joins the one before it, so at most one is ever past that join,
+// thread runs while its generation is the current one. A new thread waits
+// until the one before it has left its loop, so that at most one ever runs,
 // and a start from the timer's own thread (its exchange receives a message)
-// needs no join of itself.
+// waits for nothing. The threads are detached: the timer outlives them all.
 class AliveTimer {
  public:
   void Start(int varNum) {
-    std::lock_guard lock(mutex_);
-    std::uint64_t generation = ++generation_;
-    slot_ = varNum;
-    auto previous = std::make_shared<std::thread>(std::move(thread_));
-    try {
-      thread_ = std::thread([this, generation, varNum, previous] {
-        if (previous->joinable()) previous->join();
-        Run(generation, varNum);
-      });
-    } catch (const std::system_error&) {
-      thread_ = std::move(*previous);
-      LogError(varNum, "Thread error", "Error occurred when start modem alive timer");
+    std::uint64_t generation = 0;
+    {
+      std::lock_guard lock(mutex_);
+      generation = ++generation_;
+      slot_ = varNum;
     }
     wake_.notify_all();
+    int error = platform::StartDetachedThread([this, generation, varNum] { Run(generation, varNum); });
+    if (error != 0) LogError(varNum, "Thread error", "Error occurred when start modem alive timer");
   }
 
   void Stop() {
@@ -95,6 +89,24 @@ class AliveTimer {
     return generation_ == generation;
   }
 
+  // True once this thread is the running timer; false when a later start
+  // or a stop came first.
+  bool Begin(std::uint64_t generation) {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return generation_ != generation || counts_.running == 0; });
+    if (generation_ != generation) return false;
+    counts_.mostAtOnce = std::max(counts_.mostAtOnce, ++counts_.running);
+    return true;
+  }
+
+  void End() {
+    {
+      std::lock_guard lock(mutex_);
+      --counts_.running;
+    }
+    wake_.notify_all();
+  }
+
   // False when the timer was ended during the period.
   bool WaitPeriod(std::uint64_t generation) {
     std::unique_lock lock(mutex_);
@@ -108,11 +120,7 @@ class AliveTimer {
   }
 
   void Run(std::uint64_t generation, int varNum) {
-    {
-      std::lock_guard lock(mutex_);
-      if (generation_ != generation) return;
-      counts_.mostAtOnce = std::max(counts_.mostAtOnce, ++counts_.running);
-    }
+    if (!Begin(generation)) return;
     while (WaitPeriod(generation)) {
       if (!systemlink::TryAcquireTransferFlag()) {
         LogDebug(varNum, "SIO is transferring, Cancel once sending data message to system");
@@ -130,19 +138,17 @@ class AliveTimer {
       Count(&AliveCounts::exchanged);
       if (result != RESULT_OK) LogError(varNum, "DB error", "\nSend FF FF message to system by SIO error\n");
     }
-    std::lock_guard lock(mutex_);
-    --counts_.running;
+    End();
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
   std::uint64_t generation_ = 0;  // under mutex_
   int slot_ = -1;                 // the slot of the newest start; under mutex_
-  std::thread thread_;            // the newest timer thread; under mutex_
-  AliveCounts counts_;            // under mutex_
+  AliveCounts counts_;            // under mutex_; `running` is 0 or 1
 };
 
-// Never destroyed: its newest thread may still be waiting when the process ends.
+// Never destroyed: a timer thread may still be waiting when the process ends.
 AliveTimer& Timer() {
   static AliveTimer& timer = *new AliveTimer;
   return timer;
