@@ -85,6 +85,12 @@ void Answers::Dispatch(Channel& channel, const std::uint8_t* packet, std::size_t
     return;
   }
   if (channel.Intercept(packet, length)) return;
+  // COMM acknowledges the last packet of an answer it refused or gave up
+  // (a sixth refusal, a special error): nothing awaits it, and it asks for nothing.
+  if (length == sxm::kHeaderSize && packet[sxm::kResult] == sxm::kResultAck) {
+    channel.Say(Format("acknowledgement of 0x%04X after the answer ended, ignored", id));
+    return;
+  }
   if (id == options_.restartId) {
     ++restarts_;
     channel.Say(Format("restart packet 0x%04X: the system restarts, link dropped", id));

@@ -482,6 +482,10 @@ TEST_F(LinkRequests, ThreeRefusalsAreOutlastedAndASixthEndsWith205) {
   EXPECT_EQ(read.answer.result(), 205);
   EXPECT_EQ(read.answer.data, RefusalData(kPgc806));
   EXPECT_NE(NewLogs().find("Receive TVRL_MSG_NOK from system for 5 times, so stop receive."), std::string::npos);
+  // The acknowledgement of the refusal that was taken asks the system for
+  // nothing: the next read finds the link in step.
+  read = CallOnce(*server_, "lk_refuse6", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc806));
+  EXPECT_EQ(read.answer.result(), 1);
   Unlink("lk_refuse6");
 }
 
