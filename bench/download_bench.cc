@@ -129,10 +129,8 @@ bool Single(int rows) {
   testsupport::ServerOptions serverOptions;
   serverOptions.infoLevel = 0;
   serverOptions.users = {{"bench", "pw"}};
-  auto server = std::make_unique<testsupport::CommServer>(serverOptions);
-  testsupport::LaunchOptions launch;
-  launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(options.basePort);
-  if (!server->provisioned() || !server->Start(launch) || !server->WaitListening()) {
+  auto server = testsupport::LaunchServerForSystem(serverOptions, options.basePort);
+  if (!server) {
     std::printf("single: tavrel-comm did not start\n");
     return false;
   }
@@ -198,10 +196,8 @@ bool Slots(int slotRows) {
   testsupport::ServerOptions serverOptions;
   serverOptions.infoLevel = 2;  // Debug: the flag waits are logged
   for (int i = 0; i < kSlots; ++i) serverOptions.users.push_back({"slot" + std::to_string(i), "pw"});
-  auto server = std::make_unique<testsupport::CommServer>(serverOptions);
-  testsupport::LaunchOptions launch;
-  launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port);
-  if (!server->provisioned() || !server->Start(launch) || !server->WaitListening()) {
+  auto server = testsupport::LaunchServerForSystem(serverOptions, port);
+  if (!server) {
     std::printf("slots: tavrel-comm did not start\n");
     return false;
   }

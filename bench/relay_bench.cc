@@ -46,13 +46,8 @@ int main(int argc, char** argv) {
   testsupport::ServerOptions options;
   options.infoLevel = 0;  // production logging: errors only
   options.users = {{"relay", "pw"}};
-  testsupport::CommServer server(options);
-  testsupport::LaunchOptions launch;
-  launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(system.basePort);
-  if (!server.provisioned() || !server.Start(launch) || !server.WaitListening()) {
-    std::fprintf(stderr, "tavrel-comm did not start: %s\n", server.error().c_str());
-    return 1;
-  }
+  auto server = testsupport::LaunchServerForSystem(options, system.basePort);
+  if (!server) return 1;
 
   client::Answer answer;
   client::Bytes data;
@@ -60,7 +55,7 @@ int main(int argc, char** argv) {
   client::Request connect = client::MakeRequest("CONNECT_SYSTEM", data);
   connect.final = true;
   {
-    auto c = server.Connect("relay");
+    auto c = server->Connect("relay");
     if (c.Call(connect, answer) != 1 || answer.result() != 1) {
       std::fprintf(stderr, "connect failed: %d\n", answer.result());
       return 1;
@@ -68,7 +63,7 @@ int main(int argc, char** argv) {
     c.WaitClosed(5000);
   }
 
-  auto c = server.Connect("relay");
+  auto c = server->Connect("relay");
   std::vector<double> times;
   int errors = 0;
   for (int i = 0; i < reads; ++i) {

@@ -22,10 +22,7 @@ class Connect : public ::testing::Test {
     ServerOptions options;
     options.infoLevel = 2;
     options.users = {{"cn_a", "pw"}, {"cn_b", "pw"}, {"cn_c", "pw"}};
-    server_ = std::make_unique<CommServer>(options);
-    LaunchOptions launch;
-    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port_);
-    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+    server_ = LaunchServerForSystem(options, port_);
   }
   static void TearDownTestSuite() {
     server_.reset();

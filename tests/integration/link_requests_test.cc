@@ -107,10 +107,7 @@ class LinkRequests : public ::testing::Test {
                              "lk_error", "lk_read", "lk_alive", "lk_write", "lk_table", "lk_upload", "lk_restart",
                              "lk_refuse", "lk_refuse6"})
       options.users.emplace_back(user, "pw");
-    server_ = std::make_unique<CommServer>(options);
-    LaunchOptions launch;
-    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port_);
-    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+    server_ = LaunchServerForSystem(options, port_);
   }
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override {

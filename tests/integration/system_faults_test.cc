@@ -57,10 +57,7 @@ class SystemFaults : public ::testing::Test {
     port_ = probe.basePort;
     ServerOptions options;
     options.users = {{"sf_a", "pw"}, {"sf_b", "pw"}, {"sf_c", "pw"}};
-    server_ = std::make_unique<CommServer>(options);
-    LaunchOptions launch;
-    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port_);
-    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+    server_ = LaunchServerForSystem(options, port_);
   }
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override {

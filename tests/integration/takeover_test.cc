@@ -20,10 +20,7 @@ class Takeover : public ::testing::Test {
     system_ = StartSimulatedSystem(system);
     ServerOptions options;
     options.users = {{"to_a", "pw"}, {"to_b", "pw"}};
-    server_ = std::make_unique<CommServer>(options);
-    LaunchOptions launch;
-    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(system.basePort);
-    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+    server_ = LaunchServerForSystem(options, system.basePort);
   }
   static void TearDownTestSuite() {
     server_.reset();

@@ -65,10 +65,7 @@ class Transfer : public ::testing::Test {
     ServerOptions options;
     options.infoLevel = 2;
     options.users = {{"tr_a", "pw"}, {"tr_b", "pw"}, {"tr_c", "pw"}, {"tr_d", "pw"}};
-    server_ = std::make_unique<CommServer>(options);
-    LaunchOptions launch;
-    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(port_);
-    if (!server_->provisioned() || !server_->Start(launch) || !server_->WaitListening()) server_.reset();
+    server_ = LaunchServerForSystem(options, port_);
   }
   static void TearDownTestSuite() {
     server_.reset();

@@ -378,17 +378,23 @@ bool CommServer::Exec(const std::string& sql) const {
   return database.db && sqlite3_exec(database.db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-std::unique_ptr<CommServer> LaunchServer(ServerOptions options) {
+std::unique_ptr<CommServer> LaunchServer(ServerOptions options, const LaunchOptions& launch) {
   auto server = std::make_unique<CommServer>(std::move(options));
   if (!server->provisioned()) {
     std::fprintf(stderr, "provisioning failed: %s\n", server->error().c_str());
     return nullptr;
   }
-  if (!server->Start() || !server->WaitListening()) {
+  if (!server->Start(launch) || !server->WaitListening()) {
     std::fprintf(stderr, "tavrel-comm did not start listening; console:\n%s\n", server->Console().c_str());
     return nullptr;
   }
   return server;
+}
+
+std::unique_ptr<CommServer> LaunchServerForSystem(ServerOptions options, std::uint16_t systemPort) {
+  LaunchOptions launch;
+  launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(systemPort);
+  return LaunchServer(std::move(options), launch);
 }
 
 }  // namespace testsupport

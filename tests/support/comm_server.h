@@ -104,6 +104,9 @@ std::uint16_t FreePort();
 
 // Provisions and starts a server, waiting until it listens; nullptr (with the
 // reason on stderr) when any step fails.
-std::unique_ptr<CommServer> LaunchServer(ServerOptions options = {});
+std::unique_ptr<CommServer> LaunchServer(ServerOptions options = {}, const LaunchOptions& launch = {});
+// The same for a server whose system link goes to a simulated system on
+// `systemPort` (its base port) instead of 5080.
+std::unique_ptr<CommServer> LaunchServerForSystem(ServerOptions options, std::uint16_t systemPort);
 
 }  // namespace testsupport
