@@ -1,5 +1,7 @@
 #pragma once
-// Opening and closing a slot's link to the system over TCP (IPv4 or IPv6).
+// Opening and closing a slot's link to the system over TCP (IPv4 or IPv6),
+// or through the modem on the process's one serial port (system/modem.h),
+// which a slot holds from its connect to its disconnect.
 //
 // A connect runs under two deadlines kept by the connecting thread itself:
 // the accept timer (15 s) bounds the TCP connect, the reject timer (3 s) is
