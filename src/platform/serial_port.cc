@@ -73,6 +73,11 @@ int OpenSerialDevice(const std::string& path) {
   return fd;
 }
 
+int CloseSerialDevice(int fd) {
+  ::ioctl(fd, TIOCNXCL);
+  return ::close(fd);
+}
+
 LineSetup SetSerialLine(int fd, int baudRate, int byteSize) {
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return LineSetup::kGetFailed;

@@ -11,6 +11,10 @@ namespace platform {
 // controlling terminal, non-blocking (so that a missing carrier cannot hang
 // the open), and exclusive where the device allows it. The descriptor or -1.
 int OpenSerialDevice(const std::string& path);
+// Gives the exclusive use up and closes: the terminal outlives this process's
+// use of it (a pseudo-terminal whose other side stays open), and the next
+// opener must not find it still claimed. The result of close(2).
+int CloseSerialDevice(int fd);
 
 enum class LineSetup { kDone, kGetFailed, kSetFailed };
 // Raw bytes at `baudRate` and `byteSize` (5 to 8 bits); the line's parity

@@ -56,13 +56,13 @@ std::size_t BuildSerialFrame(const std::uint8_t* packet, std::size_t length, std
 }
 
 SerialLine::~SerialLine() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseSerialDevice(fd_);
 }
 
 int SerialLine::Open(const std::string& path, int baudRate, int byteSize, int varNum) {
   if (fd_ >= 0) {
     DiscardInput();
-    ::close(fd_);
+    platform::CloseSerialDevice(fd_);
     fd_ = -1;
   }
   hasPutBack_ = false;
@@ -87,7 +87,7 @@ int SerialLine::Open(const std::string& path, int baudRate, int byteSize, int va
 
 int SerialLine::Close(int) {
   if (fd_ < 0) return 1;
-  int rc = ::close(fd_);
+  int rc = platform::CloseSerialDevice(fd_);
   fd_ = -1;
   hasPutBack_ = false;
   return rc == 0 ? 1 : kCloseError;

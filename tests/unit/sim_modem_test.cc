@@ -25,8 +25,9 @@ class ModemSimTest : public ::testing::Test {
  protected:
   void TearDown() override { Shutdown(); }
 
-  void Start(sim::ModemOptions options) {
+  void Start(const sim::ModemOptions& given) {
     Shutdown();
+    sim::ModemOptions options = given;
     options.system.ackTimeoutMs = 5000;
     pty_ = std::make_unique<platform::PseudoTerminal>();
     std::string error;
@@ -108,7 +109,7 @@ class ModemSimTest : public ::testing::Test {
   }
 
   // Starts the system and dials it up.
-  void Connect(sim::ModemOptions options = {}) {
+  void Connect(const sim::ModemOptions& options = sim::ModemOptions()) {
     Start(options);
     ASSERT_EQ(Dial(), "\r\nCONNECT 9600\r\n");
   }

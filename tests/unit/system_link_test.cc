@@ -455,7 +455,8 @@ TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
   EXPECT_TRUE(NothingArrives());
 }
 
-TEST_F(PacketExchange, SerialLineIsNotServedAndSendsNothingOnTheSocket) {
+TEST_F(PacketExchange, SerialSlotWithoutAnOpenPortSendsNothingAnywhere) {
+  // The flag says serial, but no port is open: nothing goes to the socket either.
   SlotAt(kSlot).serialLineFlag.store(1);
   web::WebMsg request = RequestWithData({});
   sxm::Packet packet{};
