@@ -35,7 +35,7 @@ the call. Ends on SIGINT or SIGTERM.
   --t-major N            version key major part (default 1)
   --t-minor N            version key minor part (default 50)
   --web-timeout MIN      web time-out in minutes, body byte 8 of the link
-                         check answer and PGC501 column 52 (default 10)
+                         check answer and PGC501 byte 52 (default 10)
   --restart-id ID        message ID of the restart packet (default 0x0002)
   --ack-timeout MS       wait for COMM's acknowledgement (default 15000)
   --quiet                no console line per exchange
