@@ -57,16 +57,20 @@ int ConnectSteps(RequestContext& ctx) {
   return result;
 }
 
-int DisconnectSteps(RequestContext& ctx) {
-  // A disconnect always succeeds towards the web; its step failures are in the log.
+void CloseLinkedSlot(RequestContext& ctx) {
   Slot& slot = SlotAt(ctx.varNum);
   systemlink::DisconnectFromSystem(*ctx.systemSocket, ctx.varNum);
   db::CloseWorkDB(ctx.varNum);
   if (slot.state == state::kDownload) db::CloseDbFile(slot.db[kDownloadDb].dsn, ALL_DOWNLOAD_END, ctx.varNum);
   if (slot.state == state::kUpload) db::CloseDbFile(slot.db[kUploadDb].dsn, ALL_UPLOAD_END, ctx.varNum);
+}
+
+int DisconnectSteps(RequestContext& ctx) {
+  // A disconnect always succeeds towards the web; its step failures are in the log.
+  CloseLinkedSlot(ctx);
   RecordUserRequest(ctx.msg, ctx.msg.messageId(), ctx.reply.data(), ctx.varNum);
   SetState(ctx.varNum, state::kIdle);
-  slot.serialLineFlag = 0;
+  SlotAt(ctx.varNum).serialLineFlag = 0;
   return RESULT_OK;
 }
 

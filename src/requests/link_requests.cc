@@ -9,6 +9,7 @@
 #include "frame/slots.h"
 #include "pgc/read.h"
 #include "pgc/store.h"
+#include "requests/connect_requests.h"
 #include "requests/file_requests.h"
 #include "requests/pgc_requests.h"
 #include "requests/slot_release.h"
@@ -37,22 +38,13 @@ constexpr std::uint16_t kLinkCheckLength = sxm::kHeaderSize + sizeof kLinkCheckB
 constexpr int kTimeoutByte = 8;
 constexpr int kNoTimeout = -3;
 
-systemlink::Gathering WorkingGathering(RequestContext& ctx) {
-  return {ctx.work->data(), WorkingBuffer::size(), ctx.workCounter};
-}
-
 // A link check that failed gives the whole link up: the system link, the
-// work database, the slot and the user's mark. The steps' own failures are
-// in the log; the slot ends "idle" whatever they return.
+// work database, a transfer file (whose record the next transfer on this slot
+// would otherwise find in use), the slot and the user's mark. The steps' own
+// failures are in the log; the slot ends "idle" whatever they return.
 void GiveUpLink(RequestContext& ctx) {
   Slot& slot = SlotAt(ctx.varNum);
-  const std::string linkedState = slot.state;
-  systemlink::DisconnectFromSystem(*ctx.systemSocket, ctx.varNum);
-  db::CloseWorkDB(ctx.varNum);
-  // A transfer file stays connected otherwise, and the next one opened on
-  // this slot would find its record still in use.
-  if (linkedState == state::kDownload) db::CloseDbFile(slot.db[kDownloadDb].dsn, ALL_DOWNLOAD_END, ctx.varNum);
-  if (linkedState == state::kUpload) db::CloseDbFile(slot.db[kUploadDb].dsn, ALL_UPLOAD_END, ctx.varNum);
+  CloseLinkedSlot(ctx);
   ResetSlotToIdle(ctx.varNum);
   db::ResetConnectState(slot.userId, ctx.varNum);
   SetState(ctx.varNum, state::kIdle);
@@ -60,6 +52,10 @@ void GiveUpLink(RequestContext& ctx) {
 }
 
 }  // namespace
+
+systemlink::Gathering WorkingGathering(RequestContext& ctx) {
+  return {ctx.work->data(), WorkingBuffer::size(), ctx.workCounter};
+}
 
 int SystemCommandSetSteps(RequestContext& ctx) {
   sxm::Packet packet{};

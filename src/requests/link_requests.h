@@ -4,6 +4,7 @@
 // system.
 #include "requests/request.h"
 #include "system/sxm_format.h"
+#include "system/transfer.h"
 
 namespace requests {
 
@@ -14,6 +15,9 @@ int OnlinePgcWriteSteps(RequestContext& ctx);    // type 19, mode 0xF1
 int OnlinePgcReadSteps(RequestContext& ctx);     // type 19, mode 0xF0, ids other than 0 and 1
 int OnlineTableReadSteps(RequestContext& ctx);   // type 161, mode 0xF0
 int OnlineTableUploadSteps(RequestContext& ctx); // type 162, mode 0xF1
+
+// The connection's working buffer as the transfer sequences gather into it.
+systemlink::Gathering WorkingGathering(RequestContext& ctx);
 
 // The web disconnect time-out from body byte 8 of the link check's answer.
 int ReadLinkTimeout(const sxm::Packet& answer, int varNum);

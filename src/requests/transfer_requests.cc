@@ -6,6 +6,7 @@
 #include "frame/slots.h"
 #include "pgc/read.h"
 #include "requests/file_requests.h"
+#include "requests/link_requests.h"
 #include "requests/request_state.h"
 #include "system/transfer.h"
 
@@ -20,10 +21,6 @@ constexpr std::uint16_t kDownloadStartReply = 22;
 // The PGC message a DOWNLOAD_PGC or UPLOAD_PGC names in data bytes 0-1; the
 // request's own message id is the control number.
 std::uint16_t PgcMessageId(const RequestContext& ctx) { return web::Get16(ctx.msg.data); }
-
-systemlink::Gathering WorkGathering(RequestContext& ctx) {
-  return {ctx.work->data(), WorkingBuffer::size(), ctx.workCounter};
-}
 
 // Moves the slot to `target` after saving the state it leaves.
 void EnterState(int varNum, const char* target) {
@@ -77,7 +74,7 @@ int DownloadPgcSteps(RequestContext& ctx) {
   static constexpr std::uint8_t kEmptyBody[1] = {0};
   sxm::Packet packet{};
   return systemlink::ReadTableFromSystem(ctx.webSocket, *ctx.systemSocket, PgcMessageId(ctx), ctx.msg, packet,
-                                         kEmptyBody, false, 0, sxm::kHeaderSize, WorkGathering(ctx), ctx.varNum);
+                                         kEmptyBody, false, 0, sxm::kHeaderSize, WorkingGathering(ctx), ctx.varNum);
 }
 
 int DownloadEndSteps(RequestContext& ctx) { return EndTransfer(ctx, kDownloadDb, ALL_DOWNLOAD_END); }
