@@ -95,6 +95,9 @@ int Acknowledge(int systemSocket, const web::WebMsg& request, std::uint16_t mess
 }
 
 bool Acknowledges(Loop loop, std::uint16_t messageId) {
+  // The acknowledgement of a keep-alive answer would itself be a keep-alive,
+  // which the system answers again: it is never sent.
+  if (messageId == sxm::kKeepAliveId) return false;
   switch (loop) {
     case Loop::kRequest: return messageId != sxm::kLinkCheckId && messageId != sxm::kLinkControlId;
     case Loop::kTable: return messageId != sxm::kLinkCheckId;
@@ -157,10 +160,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         LogError(varNum, "System special error", "Receive TVRL_MSG_NOK from system for 5 times, so stop receive.");
       }
       const bool final = sxm::IsFinalPacket(packet.data());
-      // The acknowledgement of a keep-alive answer would itself be a
-      // keep-alive, which the system answers again: it is not sent.
-      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId) &&
-          r.messageId != sxm::kKeepAliveId) {
+      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId)) {
         if (r.loop != Loop::kRead) LogDebug(varNum, "^^^10x");
         result = Acknowledge(r.systemSocket, r.request, r.messageId, varNum);
         if (result != RESULT_OK) return result;
