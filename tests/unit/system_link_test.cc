@@ -23,6 +23,7 @@
 #include "platform/tcp_listen.h"
 #include "sim/simulator.h"
 #include "support/simulated_system.h"
+#include "support/socket_reads.h"
 #include "support/test_installation.h"
 #include "system/sxm_format.h"
 #include "system/tcp_exchange.h"
@@ -332,17 +333,7 @@ class PacketExchange : public LinkLogTest {
     sxm::Put16(&h[sxm::kLength], length);
     return h;
   }
-  std::vector<std::uint8_t> SystemReads(std::size_t n) {
-    std::vector<std::uint8_t> out(n);
-    std::size_t got = 0;
-    while (got < n && platform::WaitReadable(system_.fd(), 1000) == 1) {
-      long r = platform::ReceiveSome(system_.fd(), out.data() + got, n - got);
-      if (r <= 0) break;
-      got += static_cast<std::size_t>(r);
-    }
-    out.resize(got);
-    return out;
-  }
+  std::vector<std::uint8_t> SystemReads(std::size_t n) { return testsupport::ReadUpTo(system_.fd(), n, 1000); }
   bool NothingArrives() { return platform::WaitReadable(system_.fd(), 50) == 0; }
 
   platform::Socket link_;

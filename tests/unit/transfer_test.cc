@@ -18,6 +18,7 @@
 #include "pgc_test_support.h"
 #include "pgc/store.h"
 #include "platform/socket.h"
+#include "support/socket_reads.h"
 #include "system/tcp_exchange.h"
 
 namespace {
@@ -107,16 +108,9 @@ class Transfer : public PgcSlotTest {
   std::vector<Bytes> Relayed() {
     std::vector<Bytes> out;
     while (platform::WaitReadable(webPeer_.fd(), 0) == 1) {
-      Bytes head(web::kHeadSize);
-      if (platform::ReceiveSome(webPeer_.fd(), head.data(), head.size()) != static_cast<long>(head.size())) break;
-      Bytes packet(web::Get16(&head[web::kHeadLength]));
-      std::size_t got = 0;
-      while (got < packet.size()) {
-        long n = platform::ReceiveSome(webPeer_.fd(), packet.data() + got, packet.size() - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-      }
-      out.push_back(packet);
+      Bytes head = testsupport::ReadUpTo(webPeer_.fd(), web::kHeadSize, 1000);
+      if (head.size() != web::kHeadSize) break;
+      out.push_back(testsupport::ReadUpTo(webPeer_.fd(), web::Get16(&head[web::kHeadLength]), 1000));
     }
     return out;
   }
@@ -157,17 +151,7 @@ class Transfer : public PgcSlotTest {
   sxm::Packet packet_{};
 
  private:
-  Bytes ReadBytes(std::size_t n) {
-    Bytes out(n);
-    std::size_t got = 0;
-    while (got < n && platform::WaitReadable(system_.fd(), 2000) == 1) {
-      long r = platform::ReceiveSome(system_.fd(), out.data() + got, n - got);
-      if (r <= 0) break;
-      got += static_cast<std::size_t>(r);
-    }
-    out.resize(got);
-    return out;
-  }
+  Bytes ReadBytes(std::size_t n) { return testsupport::ReadUpTo(system_.fd(), n, 2000); }
 };
 
 TEST_F(Transfer, LongAnswerIsAcknowledgedAfterEveryTenthAndTheFinalPacketRelayedAndStoredWhole) {

@@ -7,6 +7,7 @@
 #include "client/request_catalogue.h"
 #include "client/request_data.h"
 #include "client/web_client.h"
+#include "support/socket_reads.h"
 
 using client::Bytes;
 
@@ -42,17 +43,7 @@ struct FakeServer {
     std::size_t n = web::BuildMessage(raw.data(), fields);
     Send(Bytes(raw.begin(), raw.begin() + static_cast<long>(n)));
   }
-  Bytes Received(std::size_t n) {
-    Bytes out(n);
-    std::size_t got = 0;
-    while (got < n && platform::WaitReadable(peer.fd(), 1000) == 1) {
-      long r = platform::ReceiveSome(peer.fd(), out.data() + got, n - got);
-      if (r <= 0) break;
-      got += static_cast<std::size_t>(r);
-    }
-    out.resize(got);
-    return out;
-  }
+  Bytes Received(std::size_t n) { return testsupport::ReadUpTo(peer.fd(), n, 1000); }
   client::WebClient connection;
   platform::Socket peer;
 };
