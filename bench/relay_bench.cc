@@ -15,6 +15,7 @@
 #include "sim/simulator.h"
 #include "support/comm_server.h"
 #include "support/simulated_system.h"
+#include "support/wire_helpers.h"
 
 namespace {
 
@@ -23,14 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint16_t kPgc500 = 0x5000;  // not a kept message: nothing is stored on the way
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-client::Request Read(std::uint16_t id) {
-  client::Request r;
-  r.type = web::REQ_PGC;
-  r.mode = web::kModeRead;
-  r.messageId = id;
-  return r;
-}
 
 }  // namespace
 
@@ -67,13 +60,13 @@ int main(int argc, char** argv) {
   std::vector<double> times;
   int errors = 0;
   for (int i = 0; i < reads; ++i) {
-    client::Request read = Read(kPgc500);
+    client::Request read = testsupport::Pgc(web::REQ_PGC, web::kModeRead, kPgc500);
     auto start = Clock::now();
     int rc = c.Call(read, answer);
     times.push_back(Micros(Clock::now() - start));
     if (rc != 1 || answer.result() != 1 || answer.pieces.size() != 1) ++errors;
   }
-  client::Request disconnect = Read(1);
+  client::Request disconnect = testsupport::Disconnect();
   disconnect.final = true;
   c.Call(disconnect, answer);
   std::sort(times.begin(), times.end());

@@ -39,13 +39,6 @@ class Connect : public ::testing::Test {
     data[0] = linkType;
     return client::MakeRequest("CONNECT_SYSTEM", data);
   }
-  static client::Request Disconnect() {
-    client::Request r;
-    r.type = web::REQ_PGC;
-    r.mode = web::kModeRead;
-    r.messageId = 1;
-    return r;
-  }
   static std::string Field(const std::string& user, const std::string& column) {
     auto row = server_->UserRow(user);
     return row ? (*row)[column] : "<no row>";

@@ -37,19 +37,7 @@ constexpr int kTimeoutColumn = 52;
 constexpr int kRowsPerTable = 80;  // PGC500 in 14 packets: acknowledged after the tenth and the last
 constexpr int kTimeoutMinutes = 7;
 
-client::Request Pgc(std::uint8_t type, std::uint8_t mode, std::uint16_t id, Bytes data = {},
-                    std::uint8_t recordLength = 0) {
-  client::Request r;
-  r.type = type;
-  r.mode = mode;
-  r.messageId = id;
-  r.data = std::move(data);
-  r.recordLength = recordLength;
-  return r;
-}
-
 client::Request LinkCheck() { return Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck); }
-client::Request Disconnect() { return Pgc(web::REQ_PGC, web::kModeRead, 1); }
 // A read of the work database (type 162, mode read, while online).
 client::Request WorkRead(std::uint16_t id) { return Pgc(web::REQ_TABLE_UPLOAD, web::kModeRead, id); }
 
@@ -61,14 +49,6 @@ Bytes Rows(int count, int rowLength, int salt) {
     row[0] = static_cast<std::uint8_t>(i >> 8);
     row[1] = static_cast<std::uint8_t>(i);
   }
-  return rows;
-}
-
-std::vector<Bytes> SortedRows(const Bytes& data, int rowLength) {
-  std::vector<Bytes> rows;
-  for (std::size_t at = 0; at + rowLength <= data.size(); at += rowLength)
-    rows.emplace_back(data.begin() + at, data.begin() + at + rowLength);
-  std::sort(rows.begin(), rows.end());
   return rows;
 }
 

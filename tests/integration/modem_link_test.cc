@@ -23,22 +23,6 @@ constexpr std::uint16_t kPgc500 = 0x5000;
 constexpr int kRow500 = 40;
 constexpr int kRowsPerTable = 25;  // PGC500 in five packets
 
-client::Request Pgc(std::uint8_t type, std::uint8_t mode, std::uint16_t id) {
-  client::Request r;
-  r.type = type;
-  r.mode = mode;
-  r.messageId = id;
-  return r;
-}
-
-std::vector<Bytes> SortedRows(const Bytes& data, int rowLength) {
-  std::vector<Bytes> rows;
-  for (std::size_t at = 0; at + rowLength <= data.size(); at += rowLength)
-    rows.emplace_back(data.begin() + at, data.begin() + at + rowLength);
-  std::sort(rows.begin(), rows.end());
-  return rows;
-}
-
 // A connect's reply comes only after the modem's ten seconds.
 Exchange ModemConnect(CommServer& server, const std::string& user) {
   constexpr int kDialReplyMs = 40000;
@@ -99,7 +83,7 @@ TEST(ModemLink, ConnectCheckReadAndDisconnectOverTheModemThenThePortIsFreeAgain)
   EXPECT_EQ(refused.answer.result(), 154);
   EXPECT_EQ(modem.calls(), 1);
 
-  Exchange disconnect = CallOnce(*server, "md_a", Pgc(web::REQ_PGC, web::kModeRead, 1));
+  Exchange disconnect = CallOnce(*server, "md_a", Disconnect());
   ASSERT_EQ(disconnect.rc, 1);
   EXPECT_EQ(disconnect.answer.result(), 1);
   EXPECT_NE(server->Logs().find("Disconnect with system by SIO success"), std::string::npos);
@@ -107,7 +91,7 @@ TEST(ModemLink, ConnectCheckReadAndDisconnectOverTheModemThenThePortIsFreeAgain)
   Exchange again = ModemConnect(*server, "md_b");
   EXPECT_EQ(again.answer.result(), 1);
   EXPECT_EQ(modem.calls(), 2);
-  EXPECT_EQ(CallOnce(*server, "md_b", Pgc(web::REQ_PGC, web::kModeRead, 1)).answer.result(), 1);
+  EXPECT_EQ(CallOnce(*server, "md_b", Disconnect()).answer.result(), 1);
   server.reset();
   modem.Stop();
 }

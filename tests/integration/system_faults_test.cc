@@ -20,14 +20,6 @@ namespace {
 constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, 80 of them: 14 packets
 constexpr int kRowsPerTable = 80;
 
-client::Request Pgc(std::uint8_t type, std::uint16_t id) {
-  client::Request r;
-  r.type = type;
-  r.mode = web::kModeRead;
-  r.messageId = id;
-  return r;
-}
-
 // A statement on a database file, bypassing the server; the first column of
 // the first row, or "" when there is none.
 std::string Sqlite(const std::string& path, const std::string& sql) {
@@ -90,7 +82,7 @@ class SystemFaults : public ::testing::Test {
     if (connect.answer.result() != 1) return "";
     return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
   }
-  static int Unlink(const std::string& user) { return CallOnce(*server_, user, Pgc(web::REQ_PGC, 1)).answer.result(); }
+  static int Unlink(const std::string& user) { return CallOnce(*server_, user, Disconnect()).answer.result(); }
 
   static inline std::uint16_t port_ = 0;
   static inline std::unique_ptr<CommServer> server_;
@@ -123,7 +115,7 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
 
     // A table read from the system replaces the work database's table only
     // once the whole answer has come.
-    Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, kPgc500));
+    Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
     ASSERT_EQ(read.rc, 1);
     EXPECT_EQ(read.answer.replyId(), 0);
     EXPECT_EQ(read.answer.result(), c.result);
@@ -136,7 +128,7 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
   ASSERT_TRUE(system);
   std::string workDb = Link("sf_a", "127.0.0.1", "TAKEOVER_SYSTEM");
   ASSERT_FALSE(workDb.empty());
-  Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, kPgc500));
+  Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
   EXPECT_EQ(read.answer.result(), 1);
   EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), std::to_string(kRowsPerTable));
   EXPECT_EQ(Unlink("sf_a"), 1);
@@ -160,7 +152,7 @@ TEST_F(SystemFaults, TwoSlotsOnTwoSystemsTransferAtOnceAndAThirdUserIsRejected) 
   auto reader = [&](int which, const char* user) {
     client::WebClient connection = server_->Connect(user);
     for (int i = 0; i < kReads; ++i) {
-      client::Request read = Pgc(web::REQ_PGC, kPgc500);
+      client::Request read = Pgc(web::REQ_PGC, web::kModeRead, kPgc500);
       read.final = i == kReads - 1;
       Exchange answer = Call(connection, read);
       if (answer.rc == 1 && answer.answer.result() == 1 && answer.answer.data == expected[which].rows) ++good[which];

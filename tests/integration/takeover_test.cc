@@ -36,13 +36,6 @@ class Takeover : public ::testing::Test {
     client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
     return client::MakeRequest(request, data);
   }
-  static client::Request Disconnect() {
-    client::Request r;
-    r.type = web::REQ_PGC;
-    r.mode = web::kModeRead;
-    r.messageId = 1;
-    return r;
-  }
   static std::string ConnectState(const std::string& user) {
     auto row = server_->UserRow(user);
     return row ? (*row)["connect_state"] : "<no row>";

@@ -23,14 +23,6 @@ constexpr int kRowsPerTable = 3;
 
 client::Request Control(const char* name, Bytes data = {}) { return client::MakeRequest(name, std::move(data)); }
 
-client::Request DisconnectRequest() {
-  client::Request r;
-  r.type = web::REQ_PGC;
-  r.mode = web::kModeRead;
-  r.messageId = 1;
-  return r;
-}
-
 // The message id of every PGC table the system has, one per table.
 std::vector<std::uint16_t> SystemTables(sim::TableStore& tables) {
   std::vector<std::uint16_t> ids;
@@ -77,7 +69,7 @@ class Transfer : public ::testing::Test {
   }
   // Whatever a test left behind, the system is free for the next one.
   void TearDown() override {
-    if (server_ && !user_.empty()) CallOnce(*server_, user_, DisconnectRequest());
+    if (server_ && !user_.empty()) CallOnce(*server_, user_, Disconnect());
   }
 
   // Links `user`'s slot to the simulated system on a connection of its own.
@@ -131,7 +123,7 @@ TEST_F(Transfer, WholeDownloadThenUploadLeavesTheSystemWithTheSameTables) {
   EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
 
   // The file opens offline and holds the system's rows.
-  ASSERT_EQ(ResultOf(DisconnectRequest()), 1);
+  ASSERT_EQ(ResultOf(Disconnect()), 1);
   {
     client::WebClient c = server_->Connect("tr_a");
     ASSERT_EQ(Call(c, Control("FILE_OPEN", client::FileNameData("whole"))).answer.result(), 1);

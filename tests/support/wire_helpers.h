@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers shared by the over-the-wire tests.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,6 +66,31 @@ inline Exchange CallOnce(CommServer& server, const std::string& user, client::Re
   Exchange out = Call(connection, request);
   if (out.rc == 1) connection.WaitClosed(kCloseMs);
   return out;
+}
+
+// A request of the PGC families (types 19, 161, 162) for message `id`.
+inline client::Request Pgc(std::uint8_t type, std::uint8_t mode, std::uint16_t id, client::Bytes data = {},
+                           std::uint8_t recordLength = 0) {
+  client::Request r;
+  r.type = type;
+  r.mode = mode;
+  r.messageId = id;
+  r.data = std::move(data);
+  r.recordLength = recordLength;
+  return r;
+}
+
+// The type-19 read of message 1: a linked slot gives its link up.
+inline client::Request Disconnect() { return Pgc(web::REQ_PGC, web::kModeRead, 1); }
+
+// Rows of `rowLength` bytes in byte order, for tables whose row order is the
+// system's or the database's own.
+inline std::vector<client::Bytes> SortedRows(const client::Bytes& data, int rowLength) {
+  std::vector<client::Bytes> rows;
+  for (std::size_t at = 0; at + rowLength <= data.size(); at += rowLength)
+    rows.emplace_back(data.begin() + at, data.begin() + at + rowLength);
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 inline client::Request Login(const std::string& user, const std::string& password, const std::string& session,
