@@ -5,7 +5,6 @@
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
-#include "platform/socket.h"
 #include "system/tcp_link.h"
 
 namespace requests {
@@ -21,13 +20,6 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
   return RESULT_OK;
 }
 
-// The link-control packet tells the system the slot lets go; a link that
-// cannot carry it is closed all the same.
-void CloseSystemLink(int& systemSocket, int varNum) {
-  systemlink::DisconnectFromSystem(systemSocket, varNum);
-  if (systemSocket >= 0) platform::ShutdownAndClose(systemSocket);
-  systemSocket = -1;
-}
 
 }  // namespace
 
@@ -35,7 +27,7 @@ int DisconnectSlot(int& systemSocket, int varNum) {
   const std::string& state = SlotState(varNum);
   if (state == state::kOnline) {
     db::CloseWorkDB(varNum);
-    CloseSystemLink(systemSocket, varNum);
+    systemlink::DisconnectFromSystem(systemSocket, varNum);
     return RESULT_OK;
   }
   if (state == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
@@ -45,7 +37,7 @@ int DisconnectSlot(int& systemSocket, int varNum) {
     if (result != RESULT_OK) return result;
     // A transfer keeps the work database of "online" open; it goes with the link.
     db::CloseWorkDB(varNum);
-    CloseSystemLink(systemSocket, varNum);
+    systemlink::DisconnectFromSystem(systemSocket, varNum);
     return RESULT_OK;
   }
   return RESULT_OK;

@@ -484,12 +484,15 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
     LogStateChanged(varNum, "Disconnect with system by SIO success");
     return RESULT_OK;
   }
-  if (platform::ShutdownAndCloseChecked(systemSocket) != 0) {
+  // The descriptor is released whatever close reports: closing it again
+  // could close another thread's new socket.
+  int closed = platform::ShutdownAndCloseChecked(systemSocket);
+  systemSocket = -1;
+  if (closed != 0) {
     ReportSocketError(varNum, errno);
     LogError(varNum, "Socket error", "Close connection error");
     return SOCKET_CLOSE_ERROR;
   }
-  systemSocket = -1;
   LogStateChanged(varNum, "Disconnect with system success");
   return RESULT_OK;
 }

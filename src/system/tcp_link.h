@@ -58,8 +58,9 @@ int ConnectToAddress(int& systemSocket, int linkType, const std::string& address
                      std::uint16_t requestId, int varNum);
 
 // Sends the link-control packet and closes the link: the socket, or the
-// serial port of a modem link (whose alive timer stops). `systemSocket` is -1
-// afterwards unless the close failed. 1; 144; 200; the send's result.
+// serial port of a modem link (whose alive timer stops). A link that cannot
+// carry the packet is closed all the same; `systemSocket` is -1 afterwards.
+// 1; 144; 200; the send's result.
 int DisconnectFromSystem(int& systemSocket, int varNum);
 
 // Giving up the slot of the user whose link a takeover ends. The default
