@@ -91,7 +91,10 @@ LineSetup SetSerialLine(int fd, int baudRate, int byteSize) {
   t.c_iflag = INPCK;  // no XON/XOFF, no line-end translation, no stripping
   t.c_oflag = 0;
   t.c_lflag = 0;
-  t.c_cflag = kept | size | CREAD | CLOCAL;  // no RTS/CTS flow control
+  // No RTS/CTS flow control. HUPCL: the last close drops DTR, so that the
+  // modem ends the call; without it the call stays up and the next dial
+  // would go to the system as data.
+  t.c_cflag = kept | size | CREAD | CLOCAL | HUPCL;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return LineSetup::kSetFailed;

@@ -19,7 +19,8 @@ int CloseSerialDevice(int fd);
 enum class LineSetup { kDone, kGetFailed, kSetFailed };
 // Raw bytes at `baudRate` and `byteSize` (5 to 8 bits); the line's parity
 // and stop bits stay as they are, with parity checking on; no flow control
-// of either kind; RTS raised where the device has the line.
+// of either kind; RTS raised where the device has the line; closing the
+// device drops DTR (hangs a modem up).
 LineSetup SetSerialLine(int fd, int baudRate, int byteSize);
 // Raw bytes at whatever speed the device has (the master side of a
 // pseudo-terminal).

@@ -12,10 +12,13 @@
 namespace requests {
 namespace {
 
-// A connect that failed after the link was made gives the link up again.
+// A connect that failed after the link was made gives the link up again,
+// the socket or the modem port: a link left open behind the slot would hold
+// the system until COMM ends.
 void DropLink(RequestContext& ctx) {
   RollBackDataBase(0, ctx.msg, ctx.varNum);
   systemlink::DisconnectFromSystem(*ctx.systemSocket, ctx.varNum);
+  SlotAt(ctx.varNum).serialLineFlag = 0;
 }
 
 }  // namespace
@@ -36,8 +39,12 @@ int ConnectSteps(RequestContext& ctx) {
     RestoreState(ctx.varNum);
     return result;
   }
+  // A modem link speaks the serial line from here on, however it was made,
+  // so that every later exchange and every way of giving it up uses the port.
+  if (ctx.msg.data[systemlink::kLinkTypeAt] == systemlink::kLinkModem) slot.serialLineFlag = 1;
   result = RecordUserRequest(ctx.msg, id, ctx.reply.data(), ctx.varNum);
   if (result != RESULT_OK) {
+    DropLink(ctx);
     RestoreState(ctx.varNum);
     return result;
   }
@@ -49,10 +56,12 @@ int ConnectSteps(RequestContext& ctx) {
     return result;
   }
   result = db::OpenWorkDB(workDb, ctx.varNum);
-  if (result != RESULT_OK) DropLink(ctx);
+  if (result != RESULT_OK) {
+    DropLink(ctx);
+    db::CloseWorkDB(ctx.varNum);  // the file and data source just created
+  }
   ShowAllFlags();
   slot.userId = ctx.msg.user();
-  if (id == CONNECT_SYSTEM && ctx.msg.data[0] == systemlink::kLinkModem) slot.serialLineFlag = 1;
   if (result != RESULT_OK) RestoreState(ctx.varNum);
   return result;
 }

@@ -4,6 +4,7 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "requests/catalogue.h"
+#include "requests/file_requests.h"
 #include "requests/request.h"
 #include "requests/request_state.h"
 
@@ -19,10 +20,24 @@ int Reply(RequestContext& ctx, int result) {
   return result;
 }
 
+// Whether a request's steps may gather data in the connection's working
+// buffer: those that talk to the system or store PGC data.
+bool UsesWorkingBuffer(const web::WebMsg& msg) {
+  if (msg.type == web::REQ_RESTART) return false;
+  if (msg.type != web::REQ_CONTROL) return true;
+  const std::uint16_t id = msg.messageId();
+  return id == SYSTEM_COMMAND_SET || id == DOWNLOAD_PGC || id == STORE_PGC || id == UPLOAD_PGC;
+}
+
 // Runs the steps after a passed check; a request without steps here is not
-// served (no reply, connection closed).
+// served (no reply, connection closed). A working buffer that cannot be had
+// fails this request alone, before anything is sent or stored.
 int RunSteps(RequestContext& ctx, RequestSteps steps) {
   if (steps == nullptr) return kNotARequest;
+  if (UsesWorkingBuffer(ctx.msg) && ctx.work->data() == nullptr) {
+    LogError(ctx.varNum, "Memory error", "Can not allocate the working buffer of the connection");
+    return Reply(ctx, code::kNoMemory);
+  }
   return Reply(ctx, steps(ctx));
 }
 
@@ -37,6 +52,7 @@ int HandleControl(RequestContext& ctx) {
   bool enforced = request->id != LOGOUT;
   if (result != RESULT_OK && (enforced || ctx.reply.empty())) {
     if (ctx.reply.empty()) ctx.totalLength = 0;
+    if (request->id == FILE_CLOSE) GiveUpRefusedClose(ctx);
     return Reply(ctx, result);
   }
   return RunSteps(ctx, request->steps);

@@ -104,4 +104,12 @@ int FileCloseSteps(RequestContext& ctx) {
   return result;
 }
 
+void GiveUpRefusedClose(RequestContext& ctx) {
+  // The web front end has let the file go, whatever was wrong with the
+  // request: a file left open behind the slot would stay refused to every
+  // other user until the web timer gave the slot up.
+  if (SlotState(ctx.varNum) != state::kOffline) return;
+  LogoutSlot(SlotAt(ctx.varNum).userId, *ctx.systemSocket, ctx.varNum);
+}
+
 }  // namespace requests

@@ -11,6 +11,9 @@ int FileUserListSteps(RequestContext& ctx);
 int FileCreateSteps(RequestContext& ctx);
 int FileOpenSteps(RequestContext& ctx);
 int FileCloseSteps(RequestContext& ctx);
+// After a refused FILE_CLOSE: the slot's file is closed and the slot and
+// the user let go all the same.
+void GiveUpRefusedClose(RequestContext& ctx);
 
 // Reads the slot's web disconnect time-out (minutes, column 52 of the first
 // PGC501 row) from the slot's database. 1; -3.

@@ -52,14 +52,16 @@ int RecordUserRequest(const web::WebMsg& msg, std::uint16_t messageId, std::uint
 }
 
 int LogoutSlot(const std::string& userId, int& systemSocket, int varNum) {
+  // DisconnectSlot closes all it can also past a failure; the user and the
+  // slot are let go all the same, since what they held is closed or lost.
   int result = DisconnectSlot(systemSocket, varNum);
-  if (result != RESULT_OK) return result;
   if (db::ResetConnectState(userId, varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set IDLE state to state index array error");
-    return code::kSlotUserReset;
+    if (result == RESULT_OK) result = code::kSlotUserReset;
   }
   SetState(varNum, state::kIdle);
-  return RESULT_OK;
+  SlotAt(varNum).serialLineFlag = 0;
+  return result;
 }
 
 int LoginSteps(RequestContext& ctx) {

@@ -4,6 +4,7 @@
 // databases.
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "web/web_message.h"
@@ -16,11 +17,13 @@ namespace requests {
 constexpr std::size_t kWorkingBufferSize = 982800;
 
 // The connection's working buffer, zeroed. Most connections never need it
-// (a login, an administration request), so it is only allocated on first use.
+// (a login, an administration request), so it is only allocated on first use;
+// nullptr when that allocation fails (the request that needs it is refused,
+// and the next one tries again).
 class WorkingBuffer {
  public:
   std::uint8_t* data() {
-    if (!bytes_) bytes_ = std::make_unique<std::uint8_t[]>(kWorkingBufferSize);
+    if (!bytes_) bytes_.reset(new (std::nothrow) std::uint8_t[kWorkingBufferSize]());
     return bytes_.get();
   }
   static constexpr std::size_t size() { return kWorkingBufferSize; }

@@ -197,12 +197,10 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
 }  // namespace
 
 namespace {
-// The bytes of a name field without its zero padding; a zero byte inside the
-// name stays, so that the name check refuses it.
+// The name of a name field: its text up to the first zero byte, as the web
+// front end writes it; whatever follows the zero is no part of the name.
 std::string NameField(const std::uint8_t* bytes, std::size_t width) {
-  std::string raw(reinterpret_cast<const char*>(bytes), width);
-  raw.erase(raw.find_last_not_of('\0') + 1);
-  return db::FileNameOf(raw);
+  return db::FileNameOf(FieldText(bytes, width));
 }
 }  // namespace
 

@@ -23,22 +23,30 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
 
 }  // namespace
 
-int DisconnectSlot(int& systemSocket, int varNum) {
+// The system link goes with the slot: with the link-control packet, or
+// without a word when the system has already moved on to another client.
+int EndLink(int& systemSocket, int varNum, LinkEnd end) {
+  if (end == LinkEnd::kQuiet) return systemlink::CloseLinkQuietly(systemSocket, varNum);
+  return systemlink::DisconnectFromSystem(systemSocket, varNum);
+}
+
+int DisconnectSlot(int& systemSocket, int varNum, LinkEnd end) {
   const std::string& state = SlotState(varNum);
   if (state == state::kOnline) {
     db::CloseWorkDB(varNum);
-    systemlink::DisconnectFromSystem(systemSocket, varNum);
+    EndLink(systemSocket, varNum, end);
     return RESULT_OK;
   }
   if (state == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
   if (state == state::kDownload || state == state::kUpload) {
     bool download = state == state::kDownload;
     int result = DisconnectSlotDb(varNum, download ? kDownloadDb : kUploadDb, download ? "download" : "upload");
-    if (result != RESULT_OK) return result;
-    // A transfer keeps the work database of "online" open; it goes with the link.
+    // A transfer keeps the work database of "online" open; it goes with the
+    // link, also when the transfer file would not close: a link left open
+    // behind the slot would hold the system.
     db::CloseWorkDB(varNum);
-    systemlink::DisconnectFromSystem(systemSocket, varNum);
-    return RESULT_OK;
+    EndLink(systemSocket, varNum, end);
+    return result;
   }
   return RESULT_OK;
 }
@@ -66,7 +74,7 @@ int ReleaseTakenOverSlot(int oldVarNum, int /*varNum*/) {
     }
     slot.webMessageFlag = 1;  // nobody serves it: keep the web timer off it meanwhile
   }
-  int result = ResetLinkAndFlag(slot.systemSocket, oldVarNum);
+  int result = ResetLinkAndFlag(slot.systemSocket, oldVarNum, LinkEnd::kQuiet);
   std::lock_guard lock(SlotLock());
   if (slot.state == state::kIdle) FreeSlotLocked(oldVarNum);
   slot.webMessageFlag = 0;
@@ -78,15 +86,17 @@ int ReleaseIfTakenOver(int varNum) {
   Slot& slot = SlotAt(varNum);
   if (slot.linkTakenOver.exchange(0) == 0) return RESULT_OK;
   LogDebug(varNum, "The system was taken over by another user, reset link and state");
-  return ResetLinkAndFlag(slot.systemSocket, varNum);
+  return ResetLinkAndFlag(slot.systemSocket, varNum, LinkEnd::kQuiet);
 }
 
-int ResetLinkAndFlag(int& systemSocket, int varNum) {
+int ResetLinkAndFlag(int& systemSocket, int varNum, LinkEnd end) {
   SetSlotInUse(0, varNum);
   if (SlotState(varNum) == state::kIdle) return RESULT_OK;
-  int result = DisconnectSlot(systemSocket, varNum);
-  if (result != RESULT_OK) return result;
-  return ResetSlotAndUser(varNum);
+  // The slot is given up even when a database would not close: what did
+  // close is gone, and a slot left in its state would point at it.
+  int result = DisconnectSlot(systemSocket, varNum, end);
+  int reset = ResetSlotAndUser(varNum);
+  return result != RESULT_OK ? result : reset;
 }
 
 }  // namespace requests

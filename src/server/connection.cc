@@ -122,6 +122,13 @@ void ServeConnection(int fd) {
     return;
   }
   std::string userId = FieldText(message.data() + web::kUserId, web::kUserIdSize);
+  if (userId.empty()) {
+    // No slot for it: a slot's user is how it is found again, and an empty
+    // id is never found.
+    LogError(kServerLog, "User error", "Message without user id, no slot is given to it");
+    ProcessedLine(kServerLog);
+    return;
+  }
   int varNum = ClaimSlot(userId);
   if (varNum == kUserBusy) {
     int busy = FindSlotByUser(userId);

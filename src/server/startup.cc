@@ -191,6 +191,9 @@ int RunServer() {
   }
   Console("\nconfigFilePath=%s", paths.configFilePath.c_str());
   Console("\nportNum=%d\n", port);
+  // A production server must not dial a test port unnoticed.
+  std::string overrides = systemlink::LinkOverridesLine();
+  if (!overrides.empty()) LogError(kServerLog, "Config warning", overrides);
 
   MakeDirectory("DB_USER", currentPath);
   MakeDirectory("FILE_USER", currentPath);

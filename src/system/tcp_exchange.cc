@@ -90,12 +90,14 @@ int RefuseLength(std::uint16_t length, int varNum) {
 }
 
 // Peeks until `want` bytes are queued, the peer has closed, or `waitMs` has
-// passed; returns the last peek's count (-1 with errno when it failed).
-long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs) {
+// passed; with `anyBytes`, also as soon as part of them is queued, as a peek
+// of a blocking socket returns. The last peek's count (-1 with errno when it
+// failed).
+long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs, bool anyBytes) {
   auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     long n = platform::Peek(fd, buffer, want);
-    if (n == static_cast<long>(want) || n == 0) return n;
+    if (n == static_cast<long>(want) || n == 0 || (anyBytes && n > 0)) return n;
     int err = errno;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -112,14 +114,20 @@ long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs) {
   }
 }
 
-// The attempts of one peek: each waits as long as a peek on this socket
-// would, then the pause between attempts ends early once the bytes are in.
+// The attempts of one peek. While nothing of the packet has come, an attempt
+// waits as long as a peek on this socket would (the wait for the system's
+// answer). Once part of a packet is there, the rest is bounded by the
+// attempts and their pauses alone, so that a peer stalled in mid-packet
+// cannot hold the slot for the socket's time-out per attempt; a body always
+// follows its header, so it is never waited for longer. The pause between
+// attempts ends early once the bytes are in.
 // Result 1 with `want` bytes queued; 214; 198 after the last attempt.
 int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempts, bool head, int varNum) {
   int wait = platform::BlockingWaitMs(fd);
   if (wait < 0) wait = kUnboundedPeekMs;
+  bool partial = !head;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
-    long n = PeekFor(fd, buffer, want, wait);
+    long n = PeekFor(fd, buffer, want, partial ? 0 : wait, true);
     if (n == static_cast<long>(want)) {
       LogDebug(varNum, Format(head ? "Try to receive message head success at %d times"
                                    : "Try to receive message body success at %d times",
@@ -130,11 +138,12 @@ int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempt
       LogError(varNum, "Socket error", "The socket has been cut down");
       return kPeerClosed;
     }
+    if (n > 0) partial = true;
     int err = errno;
     LogDebug(varNum, Format(head ? "Receive message head from system fail %d times, retry"
                                  : "Receive message body fail %d times",
                             attempt));
-    if (attempt < attempts) PeekFor(fd, buffer, want, kAttemptPauseMs);
+    if (attempt < attempts) PeekFor(fd, buffer, want, kAttemptPauseMs, false);
     errno = err;
   }
   ReportSocketError(varNum, errno);

@@ -242,7 +242,8 @@ int WatchForReject(int fd, int varNum) {
 int AcceptLink(int fd, int varNum) {
   Console("\nset to block connection");
   if (platform::SetBlocking(fd) != 0) {
-    platform::ShutdownAndClose(fd);
+    // The socket is closed by the caller, which holds it as the slot's: closing
+    // it here as well could close a descriptor another thread has been given since.
     LogError(varNum, "Socket error", "Connect set block error when connect to system");
     return SOCKET_SET_BLOCK_ERROR;
   }
@@ -250,12 +251,16 @@ int AcceptLink(int fd, int varNum) {
   return RESULT_OK;
 }
 
+// The link a takeover leaves behaves as one a connect leaves: blocking, so
+// that an answer the system starts late is still waited for.
 int TakeOver(int fd, const web::WebMsg& request, int varNum) {
   int result = SendToSystem(fd, request, sxm::kLinkControlId, nullptr, false, true, 1, 0,
                             static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
   if (result != RESULT_OK) return result;
   TakeoverRelease release = takeoverRelease.load();
-  return release ? release(request, varNum) : ReleaseOldUser(request, varNum);
+  result = release ? release(request, varNum) : ReleaseOldUser(request, varNum);
+  if (result != RESULT_OK) return result;
+  return AcceptLink(fd, varNum);
 }
 
 // What follows a completed TCP connect, on both address families.
@@ -381,6 +386,19 @@ bool HoldsModemPort(int varNum) { return modemSlot.load() == varNum && serial::P
 
 }  // namespace
 
+std::string LinkOverridesLine() {
+  std::string line;
+  if (std::getenv("TAVREL_SYSTEM_PORT") != nullptr) {
+    line += Format("TAVREL_SYSTEM_PORT is set: the system is reached on port %d (takeover %d)", SystemPort(),
+                   SystemPort() + 1);
+  }
+  if (std::getenv("TAVREL_REJECT_MS") != nullptr) {
+    if (!line.empty()) line += "; ";
+    line += Format("TAVREL_REJECT_MS is set: the reject watch lasts %d ms", DefaultRejectMs());
+  }
+  return line;
+}
+
 void SetSystemPort(std::uint16_t basePort) { portOverride.store(basePort); }
 
 std::uint16_t SystemPort() {
@@ -454,6 +472,21 @@ int ReleaseOldUser(const web::WebMsg& request, int varNum) {
   return RESULT_OK;
 }
 
+int CloseLinkQuietly(int& systemSocket, int varNum) {
+  LogDebug(varNum, "Stop Modem Alive Timer");
+  modem::StopModemAliveTimerOf(varNum);
+  Slot& slot = SlotAt(varNum);
+  int result = RESULT_OK;
+  if (HoldsModemPort(varNum)) result = CloseModemPort(varNum);
+  slot.serialLineFlag.store(0);
+  if (systemSocket >= 0) {
+    platform::ShutdownAndClose(systemSocket);
+    systemSocket = -1;
+  }
+  if (result == RESULT_OK) LogStateChanged(varNum, "Link given up without a word to the system");
+  return result;
+}
+
 int DisconnectFromSystem(int& systemSocket, int varNum) {
   // Never send in the middle of another thread's transfer sequence.
   AcquireTransferFlag(varNum);
@@ -477,7 +510,7 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
     }
     return result;
   }
-  if (slot.serialLineFlag.load() != 0) {
+  if (slot.serialLineFlag.load() != 0 || HoldsModemPort(varNum)) {
     result = CloseModemPort(varNum);
     slot.serialLineFlag.store(0);
     if (result != RESULT_OK) return result;

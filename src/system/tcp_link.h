@@ -41,6 +41,10 @@ constexpr int kSocketTimeoutMs = 15000;  // send and receive time-outs of the li
 // Result codes of the connect beyond the named ones.
 constexpr int kOldUserNotFound = 134;
 
+// One line saying which of the two variables changes how this server
+// reaches the system, and to what; empty when neither is set.
+std::string LinkOverridesLine();
+
 void SetSystemPort(std::uint16_t basePort);
 std::uint16_t SystemPort();  // the base port in use
 // Shorter timers let tests reach the time-outs quickly; 0 restores a default.
@@ -62,6 +66,12 @@ int ConnectToAddress(int& systemSocket, int linkType, const std::string& address
 // carry the packet is closed all the same; `systemSocket` is -1 afterwards.
 // 1; 144; 200; the send's result.
 int DisconnectFromSystem(int& systemSocket, int varNum);
+
+// Closes the link without sending anything on it: the socket, or the
+// serial port of a modem link (whose alive timer stops). For a link the
+// system has already handed to another client, where a link-control packet
+// could be taken as the new client's. `systemSocket` is -1 afterwards. 1; 144.
+int CloseLinkQuietly(int& systemSocket, int varNum);
 
 // Giving up the slot of the user whose link a takeover ends. The default
 // only resets the slot's table entry; request handling, which knows how to

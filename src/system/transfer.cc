@@ -132,6 +132,10 @@ int SendRequest(const LoopRequest& r, int varNum) {
 // refusal, and store at the end.
 int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, int varNum) {
   if (r.loop != Loop::kRead) LogDebug(varNum, Format("\nmessageID=%d", r.messageId));
+  // During an upload the slot's database is the file being uploaded, the
+  // source of what goes to the system: answers are relayed, never stored
+  // in it (a link check kept up during a long upload, for one).
+  const bool storing = SlotState(varNum) != state::kUpload;
   FlagHold flag(varNum);
   int refusals = 0;
   for (;;) {
@@ -181,7 +185,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
           return kGatherLengthError;
         }
       }
-      if (r.loop == Loop::kRead && final && IsStoredMessage(r.messageId)) {
+      if (r.loop == Loop::kRead && final && storing && IsStoredMessage(r.messageId)) {
         result = pgc::ReplacePGCRows(gathering.buffer, gathered, recordLength, r.messageId, "", varNum);
         if (result != RESULT_OK) return result;
       }
@@ -207,7 +211,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
     const std::uint8_t recordLength = packet[sxm::kRecordLength];
     switch (r.loop) {
       case Loop::kRequest:
-        if (!IsStoredMessage(r.messageId)) return RESULT_OK;
+        if (!storing || !IsStoredMessage(r.messageId)) return RESULT_OK;
         return pgc::ReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "", varNum);
       case Loop::kTable:
         return pgc::ClearAndReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "",

@@ -61,6 +61,7 @@ class CommServer {
   // True once `text` is on the console (from character `from` on).
   bool WaitConsole(const std::string& text, int timeoutMs, std::size_t from = 0);
   bool running();
+  pid_t pid() const { return pid_; }  // -1 before Start
   // The exit code once the server has ended; nullopt when it still runs after
   // the time-out (or ended by a signal).
   std::optional<int> WaitExit(int timeoutMs);
