@@ -143,7 +143,7 @@ class SystemConnect : public LinkLogTest {
   }
 
   std::vector<int> sockets_;  // closed at the end whatever happened
-  std::unique_ptr<sim::Simulator> sim_;
+  testsupport::SimulatedSystem sim_;
 };
 
 // A connected link carries a read request and its answer, and a disconnect
