@@ -92,21 +92,26 @@ void Answers::Serve(Channel& channel) {
   }
 }
 
+// The web front end builds the packets COMM relays (a type-19 read or write,
+// the restart packet): their sequence field and result byte are the web's,
+// and only the bounds of a packet hold for them. What COMM builds itself
+// carries 0xFF in the result byte and is held to every rule.
 bool Answers::CheckRequest(Channel& channel, const Header& h) {
   if (h.result == kResultDone && h.length == kHeaderBytes) {
     Violation(channel, Format("acknowledgement of 0x%04X where none was due", h.messageId));
     return false;
   }
+  const bool own = h.result == kResultRequest;
   std::string wrong;
   if (!KnownMode(h.mode)) wrong += Format(", mode 0x%02X", h.mode);
   if (h.finalNibble != 0 && h.finalNibble != 0xF) wrong += Format(", final nibble 0x%X", h.finalNibble);
-  if (h.sequence == 0) wrong += ", sequence 0";
-  if (h.result != kResultRequest) wrong += Format(", result byte %d where a request has 0xFF", h.result);
-  bool control = h.messageId == kLinkControlMessage || h.messageId == kKeepAliveMessage;
+  if (own && h.sequence == 0) wrong += ", sequence 0";
+  if (h.messageId == kLinkControlMessage && !own) wrong += Format(", result byte %d where COMM's own has 0xFF", h.result);
+  bool control = h.messageId == kLinkControlMessage || (own && h.messageId == kKeepAliveMessage);
   if (control && (h.length != kHeaderBytes || h.recordLength != 0 || h.sequence != 1 || !h.final()))
     wrong += ", not a header-only packet of sequence 1, final, record length 0";
   if (wrong.empty()) return true;
-  Violation(channel, Describe(h) + wrong.substr(1));
+  Violation(channel, Describe(h) + ":" + wrong.substr(1));
   return false;
 }
 
@@ -128,8 +133,9 @@ void Answers::Dispatch(Channel& channel, const std::uint8_t* packet, std::size_t
   }
   bool continuesWrite = channel.writeId != 0 && h.messageId == channel.writeId && h.sequence != 1;
   if (channel.writeId != 0 && !continuesWrite) {
-    Violation(channel, Format("write 0x%04X ended without its final packet (packet %d was the last)", channel.writeId,
-                              channel.writeSequence));
+    if (channel.writeOwn)
+      Violation(channel, Format("write 0x%04X ended without its final packet (packet %d was the last)",
+                                channel.writeId, channel.writeSequence));
     channel.writeId = 0;
   }
   if (channel.Intercept(packet, length)) return;
@@ -148,7 +154,7 @@ void Answers::Dispatch(Channel& channel, const std::uint8_t* packet, std::size_t
     TakeWrite(channel, packet, length);
     return;
   }
-  if (h.sequence != 1 || !h.final()) {
+  if (h.result == kResultRequest && (h.sequence != 1 || !h.final())) {
     Violation(channel, Describe(h) + ": a read request is one packet, sequence 1, final");
     return;
   }
@@ -165,22 +171,25 @@ bool Answers::TakeFault(int& left, bool every) {
 
 void Answers::TakeWrite(Channel& channel, const std::uint8_t* packet, std::size_t length) {
   Header h = ParseHeader(packet);
+  const bool own = h.result == kResultRequest;
   if (channel.writeId == 0) {
     channel.writing = Table{};
     channel.writeBroken = false;
     channel.writeSequence = 0;
+    channel.writeOwn = own;
     if (h.sequence != 1) {
-      Violation(channel, Describe(h) + ": a write begins with sequence 1");
+      if (own) Violation(channel, Describe(h) + ": a write begins with sequence 1");
       channel.writeBroken = true;
     }
   } else if (h.sequence != channel.writeSequence + 1) {
-    Violation(channel, Format("write 0x%04X: packet %d follows packet %d", h.messageId, h.sequence,
-                              channel.writeSequence));
+    if (own)
+      Violation(channel, Format("write 0x%04X: packet %d follows packet %d", h.messageId, h.sequence,
+                                channel.writeSequence));
     channel.writeBroken = true;
   }
   channel.writeId = h.final() ? 0 : h.messageId;
   channel.writeSequence = h.sequence;
-  if (channel.writing.recordLength != 0 && channel.writing.recordLength != h.recordLength) {
+  if (own && channel.writing.recordLength != 0 && channel.writing.recordLength != h.recordLength) {
     Violation(channel, Format("write 0x%04X: record length %d after %d", h.messageId, h.recordLength,
                               channel.writing.recordLength));
     channel.writeBroken = true;

@@ -51,6 +51,7 @@ class Channel {
   // The write under way: its message, the last sequence number taken.
   std::uint16_t writeId = 0;
   std::uint16_t writeSequence = 0;
+  bool writeOwn = false;  // built by COMM, not relayed from the web front end
   Table writing;
   bool writeBroken = false;
   // The request last refused and how often in a row: COMM sends it again

@@ -190,9 +190,9 @@ TEST_F(SimulatorTest, EveryBreachOfTheRulesIsCountedAndTheStrictSystemClosesTheL
   ASSERT_EQ(ReadAnswer(link.fd(), kPgc724, false).size(), 2u);
   SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
   EXPECT_EQ(platform::WaitReadable(link.fd(), 300), 0) << "taken for a new request";
-  // An acknowledgement where none was due; a request whose result byte is not 0xFF.
+  // An acknowledgement where none was due; a read request of COMM's own numbered 2.
   SendAck(link.fd(), kPgc724);
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead, {}, 1, true, 0, 0x00);
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead, {}, 2, true);
   // An acknowledgement numbered 2; a write that never sends its final packet.
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);
   ASSERT_EQ(ReadAnswer(link.fd(), kPgc724, false).size(), 2u);
