@@ -64,6 +64,7 @@ FrameLine::Input FrameLine::ReadByte(std::uint8_t& byte, int timeoutMs) {
 }
 
 bool FrameLine::Write(const std::uint8_t* bytes, std::size_t count) {
+  LogBytes(kServerLog, "Write to COMM", bytes, count);
   auto deadline = Clock::now() + std::chrono::milliseconds(kLineWaitMs);
   std::size_t done = 0;
   while (done < count) {
@@ -97,13 +98,21 @@ FrameLine::Sent FrameLine::SendPacket(const std::uint8_t* packet, std::size_t le
     std::uint8_t byte = 0;
     Input in = ReadByte(byte, kLineWaitMs);
     if (in == Input::kHungUp || in == Input::kStopped) return Sent::kHungUp;
-    if (in != Input::kByte || byte != kAck) continue;
+    if (in != Input::kByte || byte != kAck) {
+      LogError(kServerLog, "Error", Format("no ACK after ENQ, attempt %d", attempt + 1));
+      continue;
+    }
+    LogDebug(kServerLog, "ACK after ENQ, sending the frame");
     std::vector<std::uint8_t> frame = FrameOf(packet, length);
     if (spoil) spoil(frame.data(), frame.size());
     if (!Write(frame.data(), frame.size())) return Sent::kHungUp;
     in = ReadByte(byte, kLineWaitMs);
     if (in == Input::kHungUp || in == Input::kStopped) return Sent::kHungUp;
-    if (in == Input::kByte && byte == kAck) return Sent::kTaken;
+    if (in == Input::kByte && byte == kAck) {
+      LogDebug(kServerLog, "frame taken");
+      return Sent::kTaken;
+    }
+    LogError(kServerLog, "Error", Format("frame not taken, attempt %d", attempt + 1));
   }
   return Sent::kNotTaken;
 }
@@ -120,6 +129,7 @@ FrameLine::Taken FrameLine::TakeFrame(PacketBytes& packet, std::size_t& length, 
   };
   auto broken = [&]() {
     if (in == Input::kHungUp || in == Input::kStopped) return Taken::kHungUp;
+    LogError(kServerLog, "Error", "broken frame from COMM, NCK: " + problem);
     Write(&kNck, 1);
     return Taken::kBroken;
   };
@@ -157,6 +167,7 @@ FrameLine::Taken FrameLine::TakeFrame(PacketBytes& packet, std::size_t& length, 
     return broken();
   }
   length = n;
+  LogDebug(kServerLog, Format("frame of %zu bytes taken", n));
   if (!Write(&kAck, 1)) return Taken::kHungUp;
   return Taken::kPacket;
 }
