@@ -191,4 +191,9 @@ int PseudoTerminal::ReleaseMaster() {
   return fd;
 }
 
+void PseudoTerminal::CloseSlave() {
+  if (slave_ >= 0) ::close(slave_);
+  slave_ = -1;
+}
+
 }  // namespace platform

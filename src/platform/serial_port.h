@@ -56,6 +56,9 @@ class PseudoTerminal {
   int master() const { return master_; }
   // Gives the master descriptor to the caller, who closes it.
   int ReleaseMaster();
+  // From now on the master sees a hang-up whenever no program has the slave
+  // open, as the far end of a line sees the near end drop DTR.
+  void CloseSlave();
   const std::string& slavePath() const { return slavePath_; }
 
  private:

@@ -5,6 +5,12 @@
 // final packet, the link check's PGC20000 row, writes kept, FF FF answered
 // with one packet, the restart packet ending the link, and the configured
 // faults of the answers.
+//
+// It also holds COMM to the rules a real system relies on: every packet COMM
+// sends is checked (header fields, the result byte of a request, sequence
+// and final flag, an acknowledgement exactly where one is due and nowhere
+// else, a refused request sent again), and each breach is a violation: one
+// console line, counted, and with `strict` the end of the link.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +19,7 @@
 
 #include "sim/options.h"
 #include "sim/tables.h"
-#include "system/sxm_format.h"
+#include "sim/packet.h"
 
 namespace sim {
 
@@ -30,23 +36,29 @@ class Channel {
   // One packet to COMM; false when it did not go out or the link ended with it.
   virtual bool Send(const std::uint8_t* packet, std::size_t length) = 0;
   // One packet from COMM within `timeoutMs` (kWaitForever: no limit).
-  virtual Receipt Receive(sxm::Packet& packet, std::size_t& length, int timeoutMs) = 0;
+  // kMalformed: a header whose type or length no packet has (`problem` says which).
+  virtual Receipt Receive(PacketBytes& packet, std::size_t& length, int timeoutMs) = 0;
   // Takes care of a packet that concerns the link rather than the system
   // (link control, a link that does not hold the system); true when it did.
   virtual bool Intercept(const std::uint8_t* packet, std::size_t length) = 0;
   // Ends the link; sets `dropped`.
   virtual void Drop() = 0;
-  // One console line.
-  virtual void Say(const std::string& text) = 0;
+  // One console line; `always` even when the console is quiet.
+  virtual void Say(const std::string& text, bool always = false) = 0;
 
   bool dropped = false;
-  // The table a write is gathering.
-  sxm::ReceiveState writeState;
+  std::string problem;  // of the last malformed receipt
+  // The write under way: its message, the last sequence number taken.
+  std::uint16_t writeId = 0;
+  std::uint16_t writeSequence = 0;
+  bool writeOwn = false;  // built by COMM, not relayed from the web front end
   Table writing;
   bool writeBroken = false;
-  // A request that came where an acknowledgement was awaited: served next.
-  sxm::Packet pending{};
-  std::size_t pendingLength = 0;
+  // The request last refused and how often in a row: COMM sends it again
+  // up to five times and takes the sixth refusal.
+  std::uint16_t refusedId = 0;
+  int refusals = 0;
+  bool resendDue = false;
 };
 
 class Answers {
@@ -60,12 +72,21 @@ class Answers {
 
   TableStore& tables() { return tables_; }
   int restarts() const { return restarts_.load(); }
+  // Packets and exchanges of COMM that broke the rules, over every link.
+  int violations() const { return violations_.load(); }
+  // Counts and reports one; ends the link when strict.
+  void Violation(Channel& channel, const std::string& what);
 
  private:
   void Dispatch(Channel& channel, const std::uint8_t* packet, std::size_t length);
-  void AnswerRead(Channel& channel, const std::uint8_t* header);
+  // The fields every request must have right; false after a violation.
+  bool CheckRequest(Channel& channel, const Header& h);
+  void AnswerRead(Channel& channel, const Header& request);
+  void Refuse(Channel& channel, const Header& request);
   void TakeWrite(Channel& channel, const std::uint8_t* packet, std::size_t length);
-  bool AwaitAck(Channel& channel, std::uint16_t messageId);
+  // Waits for COMM's acknowledgement of packet `sequence` of `messageId`;
+  // false when none came (the answer ends).
+  bool AwaitAck(Channel& channel, std::uint16_t messageId, int sequence);
   bool SendHeaderOnly(Channel& channel, std::uint8_t mode, std::uint16_t messageId, std::uint8_t result,
                       std::uint8_t recordLength = 0);
   // Whether the next request gets a fault: always when `every`, else while
@@ -75,6 +96,7 @@ class Answers {
   const Options options_;
   TableStore tables_;
   std::atomic<int> restarts_{0};
+  std::atomic<int> violations_{0};
   std::mutex mutex_;  // guards faultsLeft_: every link's thread takes faults from it
   Faults faultsLeft_;
 };

@@ -1,5 +1,7 @@
 #include "sim/modem_simulator.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -9,10 +11,10 @@
 namespace sim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kPollMs = 50;
+constexpr int kIdlePauseMs = 50;
+constexpr int kStrayQuietMs = 200;  // a run of stray bytes ends with this much quiet
 constexpr std::size_t kMaxCommandLine = 300;
+constexpr std::size_t kMaxStrayShown = 24;
 constexpr char kDial[] = "ATDT";
 constexpr std::uint8_t kStrayBytes[] = {0x7E, 0x41, 0x00};
 
@@ -39,42 +41,54 @@ bool TakeCount(int& left) {
 class ModemSimulator::Call : public Channel {
  public:
   Call(ModemSimulator& modem, int id) : modem_(modem), id_(id) {}
+  ~Call() override { ReportStray(); }
 
   bool Send(const std::uint8_t* packet, std::size_t length) override;
-  Receipt Receive(sxm::Packet& packet, std::size_t& length, int timeoutMs) override;
+  Receipt Receive(PacketBytes& packet, std::size_t& length, int timeoutMs) override;
+  // The system is released; the call itself lasts until COMM hangs up.
   bool Intercept(const std::uint8_t* packet, std::size_t) override {
-    if (sxm::MessageIdOf(packet) != sxm::kLinkControlId) return false;
-    Say("link control: the call ends");
-    Drop();
+    if (ParseHeader(packet).messageId != kLinkControlMessage) return false;
+    Say("link control: the system is released");
     return true;
   }
   void Drop() override { dropped = true; }
-  void Say(const std::string& text) override { modem_.Say(Format("call %d: %s", id_, text.c_str())); }
+  void Say(const std::string& text, bool always = false) override {
+    modem_.Say(Format("call %d: %s", id_, text.c_str()), always);
+  }
 
  private:
-  // After an ENQ: true with the packet (or a malformed one) in `result`;
-  // false when the ENQ went unanswered or no packet came of it.
-  bool TakePacket(sxm::Packet& packet, std::size_t& length, Receipt& result);
-  // A byte that is no ENQ: true when it completes a dial, which ends the call.
-  bool GatherCommand(std::uint8_t byte);
+  // After an ENQ: kPacket, kMalformed, or kTimedOut when no packet came of
+  // it (the line goes on); kClosed when the line hung up.
+  Receipt TakePacket(PacketBytes& packet, std::size_t& length);
+  // Bytes between frames that are no handshake: data a real system would
+  // take for garbage (a dial of COMM's that never reached the modem, say).
+  void ReportStray();
+  void HungUp() {
+    Say("COMM hung up: the call ends");
+    dropped = true;
+  }
 
   ModemSimulator& modem_;
   const int id_;
   int packetsSent_ = 0;
-  std::string command_;
+  std::string stray_;
+  std::size_t strayCount_ = 0;
 };
 
 bool ModemSimulator::Call::Send(const std::uint8_t* packet, std::size_t length) {
-  if (modem_.silent_) return false;
-  serial::SerialLine& line = *modem_.line_;
+  if (modem_.silent_ || dropped) return false;
+  FrameLine& line = *modem_.line_;
   if (TakeCount(modem_.faultsLeft_.strayBeforeEnq)) {
-    line.WriteSerialBytes(kStrayBytes, sizeof kStrayBytes, kServerLog);
+    line.Write(kStrayBytes, sizeof kStrayBytes);
     Say("stray bytes sent before the ENQ");
   }
-  int rc = line.WritePacketToSerial(packet, length, false, kServerLog);
-  if (rc != 1) {
-    Say(Format("packet 0x%04X not taken by COMM (result %d)", sxm::MessageIdOf(packet), rc));
-    return false;
+  auto spoil = [this](std::uint8_t* frame, std::size_t n) { modem_.SpoilChecksum(frame, n); };
+  switch (line.SendPacket(packet, length, spoil)) {
+    case FrameLine::Sent::kTaken: break;
+    case FrameLine::Sent::kHungUp: HungUp(); return false;
+    case FrameLine::Sent::kNotTaken:
+      Say(Format("packet 0x%04X not taken by COMM after five attempts", ParseHeader(packet).messageId));
+      return false;
   }
   int limit = modem_.options_.system.faults.closeAfterPackets;
   if (limit > 0 && ++packetsSent_ >= limit) {
@@ -84,70 +98,89 @@ bool ModemSimulator::Call::Send(const std::uint8_t* packet, std::size_t length) 
   return !dropped;
 }
 
-Receipt ModemSimulator::Call::Receive(sxm::Packet& packet, std::size_t& length, int timeoutMs) {
+Receipt ModemSimulator::Call::Receive(PacketBytes& packet, std::size_t& length, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  FrameLine& line = *modem_.line_;
   for (;;) {
     if (dropped) return Receipt::kClosed;
-    int wait = kWaitForever;
+    int wait = -1;
     if (timeoutMs != kWaitForever) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return Receipt::kTimedOut;
       wait = static_cast<int>(left);
     }
+    if (!stray_.empty() && (wait < 0 || wait > kStrayQuietMs)) wait = kStrayQuietMs;
     std::uint8_t byte = 0;
-    int rc = modem_.NextByte(byte, wait);
-    if (rc < 0) return Receipt::kClosed;
-    if (rc == 0 || modem_.silent_) continue;
-    Receipt result = Receipt::kPacket;
-    if (byte == serial::ENQ && TakePacket(packet, length, result)) return result;
-    if (byte != serial::ENQ && GatherCommand(byte)) return Receipt::kClosed;
+    FrameLine::Input in = line.ReadByte(byte, wait);
+    if (in == FrameLine::Input::kStopped) return Receipt::kClosed;
+    if (in == FrameLine::Input::kHungUp) {
+      ReportStray();
+      HungUp();
+      return Receipt::kClosed;
+    }
+    if (in == FrameLine::Input::kQuiet) {
+      ReportStray();
+      continue;
+    }
+    if (modem_.silent_) continue;
+    if (byte == kEnq) {
+      ReportStray();
+      Receipt rc = TakePacket(packet, length);
+      if (rc != Receipt::kTimedOut) return rc;
+      continue;
+    }
+    // COMM answers its own time-outs with NCK: part of the handshake.
+    if (byte == kNck || byte == kAck) continue;
+    if (stray_.size() < kMaxStrayShown) stray_ += static_cast<char>(byte);
+    ++strayCount_;
   }
 }
 
-bool ModemSimulator::Call::TakePacket(sxm::Packet& packet, std::size_t& length, Receipt& result) {
+void ModemSimulator::Call::ReportStray() {
+  if (strayCount_ == 0) return;
+  std::string shown;
+  for (unsigned char c : stray_) shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : Format("\\x%02X", c);
+  ++modem_.lineViolations_;
+  Say(Format("violation: %zu bytes outside any frame during the call: \"%s\"%s", strayCount_, shown.c_str(),
+             strayCount_ > stray_.size() ? "..." : ""),
+      true);
+  stray_.clear();
+  strayCount_ = 0;
+  if (modem_.options_.system.strict) {
+    Say("strict: call ended", true);
+    Drop();
+  }
+}
+
+Receipt ModemSimulator::Call::TakePacket(PacketBytes& packet, std::size_t& length) {
   LineFaults& faults = modem_.faultsLeft_;
   if (faults.silentAfter >= 0 && modem_.packetsTaken_ >= faults.silentAfter) {
     modem_.silent_ = true;
     Say("the system falls silent");
-    return false;
+    return Receipt::kTimedOut;
   }
   if (TakeCount(faults.dropAcks)) {
     Say("ENQ left without ACK");
-    return false;
+    return Receipt::kTimedOut;
   }
-  serial::SerialLine& line = *modem_.line_;
-  line.PutBack(serial::ENQ);
-  std::size_t received = 0;
-  int rc = line.ReadPacketFromSerial(packet.data(), packet.size(), received, kServerLog);
-  if (rc != 1) {
-    Say(Format("no packet came after the ENQ (result %d)", rc));
-    return false;
+  std::string problem;
+  switch (modem_.line_->TakeFrame(packet, length, problem)) {
+    case FrameLine::Taken::kHungUp: HungUp(); return Receipt::kClosed;
+    case FrameLine::Taken::kBroken:
+      ++modem_.lineViolations_;
+      Say("violation: broken frame, answered NCK: " + problem, true);
+      if (modem_.options_.system.strict) Drop();
+      return dropped ? Receipt::kClosed : Receipt::kTimedOut;
+    case FrameLine::Taken::kPacket: break;
   }
   ++modem_.packetsTaken_;
-  std::size_t bodyLength = 0;
-  bool wellFormed = sxm::CheckHeader(packet.data(), received, bodyLength) == sxm::kHeaderOk &&
-                    received == sxm::kHeaderSize + bodyLength;
-  length = received;
-  result = wellFormed ? Receipt::kPacket : Receipt::kMalformed;
-  return true;
-}
-
-// COMM dials again when it has lost the call without ending it: the modem
-// hangs up and answers the dial.
-bool ModemSimulator::Call::GatherCommand(std::uint8_t byte) {
-  if (byte == '\r') {
-    std::string line;
-    line.swap(command_);
-    if (!StartsWith(line, kDial)) return false;
-    modem_.pendingCommand_ = line;
-    Say("a dial during the call ends it");
-    Drop();
-    return true;
+  Header h = ParseHeader(packet.data());
+  if (h.type != kSxmType || h.length != length) {
+    this->problem = Format("packet type 0x%02X, length field %d in a frame of %zu", h.type, h.length, length);
+    return Receipt::kMalformed;
   }
-  if (byte < 0x20 || byte >= 0x7F) return false;
-  if (command_.size() >= kMaxCommandLine) command_.clear();
-  command_ += static_cast<char>(byte);
-  return false;
+  return Receipt::kPacket;
 }
 
 ModemSimulator::ModemSimulator(const ModemOptions& options)
@@ -155,18 +188,21 @@ ModemSimulator::ModemSimulator(const ModemOptions& options)
 
 ModemSimulator::~ModemSimulator() { Stop(); }
 
-void ModemSimulator::Start(int fd) { Begin(std::make_unique<serial::SerialLine>(fd)); }
+void ModemSimulator::Start(int fd) { Begin(fd); }
 
 int ModemSimulator::StartOnDevice(const std::string& path, int baudRate) {
-  auto line = std::make_unique<serial::SerialLine>();
-  int rc = line->Open(path, baudRate, 8, kServerLog);
-  if (rc == 1) Begin(std::move(line));
-  return rc;
+  int fd = platform::OpenSerialDevice(path);
+  if (fd < 0) return 0;
+  if (platform::SetSerialLine(fd, baudRate, 8) != platform::LineSetup::kDone) {
+    ::close(fd);
+    return 0;
+  }
+  Begin(fd);
+  return 1;
 }
 
-void ModemSimulator::Begin(std::unique_ptr<serial::SerialLine> line) {
-  line_ = std::move(line);
-  line_->SetFrameHook([this](std::uint8_t* frame, std::size_t length) { SpoilChecksum(frame, length); });
+void ModemSimulator::Begin(int fd) {
+  line_ = std::make_unique<FrameLine>(fd, stopping_);
   thread_ = std::thread(&ModemSimulator::Run, this);
 }
 
@@ -178,15 +214,12 @@ void ModemSimulator::Stop() {
 void ModemSimulator::Run() {
   while (!stopping_.load()) {
     std::string command;
-    if (!pendingCommand_.empty())
-      command.swap(pendingCommand_);
-    else if (!ReadCommandLine(command))
-      return;
+    if (!ReadCommandLine(command)) return;
     if (StartsWith(command, kDial)) {
       if (AnswerDial(command.substr(sizeof kDial - 1))) ServeCall();
     } else if (StartsWith(command, "AT")) {
       static const std::string kOk = "\r\nOK\r\n";
-      line_->WriteSerialBytes(reinterpret_cast<const std::uint8_t*>(kOk.data()), kOk.size(), kServerLog);
+      line_->Write(reinterpret_cast<const std::uint8_t*>(kOk.data()), kOk.size());
       Say(Format("command %s: OK", command.c_str()));
     }
   }
@@ -194,16 +227,27 @@ void ModemSimulator::Run() {
 
 void ModemSimulator::ServeCall() {
   Call call(*this, ++calls_);
+  inCall_ = true;
   call.Say("connected");
   answers_.Serve(call);
   call.Say("ended");
+  inCall_ = false;
 }
 
 bool ModemSimulator::ReadCommandLine(std::string& line) {
   line.clear();
   for (;;) {
     std::uint8_t byte = 0;
-    if (NextByte(byte, kWaitForever) < 0) return false;
+    switch (line_->ReadByte(byte, -1)) {
+      case FrameLine::Input::kStopped: return false;
+      case FrameLine::Input::kHungUp:
+        // Nobody has the line open: wait for someone who dials.
+        line.clear();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kIdlePauseMs));
+        continue;
+      case FrameLine::Input::kQuiet: continue;
+      case FrameLine::Input::kByte: break;
+    }
     if (byte == '\r' && !line.empty()) return true;
     if (byte < 0x20 || byte >= 0x7F) continue;  // a stray ENQ or NCK of an earlier call
     if (line.size() >= kMaxCommandLine) line.clear();
@@ -214,7 +258,7 @@ bool ModemSimulator::ReadCommandLine(std::string& line) {
 bool ModemSimulator::AnswerDial(const std::string& number) {
   const std::string& answer = options_.answer;
   std::string reply = options_.answerLineEnds ? "\r\n" + answer + "\r\n" : answer;
-  if (line_->WriteSerialBytes(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size(), kServerLog) != 1) {
+  if (!line_->Write(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size())) {
     Say(Format("dial %s: the answer could not be written", number.c_str()));
     return false;
   }
@@ -223,31 +267,14 @@ bool ModemSimulator::AnswerDial(const std::string& number) {
   return options_.answerLineEnds && (StartsWith(answer, "CONNECT") || StartsWith(answer, "OK"));
 }
 
-int ModemSimulator::NextByte(std::uint8_t& byte, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (stopping_.load()) return -1;
-    int wait = kPollMs;
-    if (timeoutMs != kWaitForever) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return 0;
-      wait = static_cast<int>(std::min<long long>(left, kPollMs));
-    }
-    int ready = platform::WaitForInput(line_->fd(), wait);
-    if (ready == 1 && line_->ReceiveOneByte(byte) == 1) return 1;
-    // A line that has hung up is readable at once and yields nothing.
-    if (ready != 0) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-}
-
 void ModemSimulator::SpoilChecksum(std::uint8_t* frame, std::size_t length) {
   if (!TakeCount(faultsLeft_.corruptChecksums)) return;
   frame[length - 2] ^= 0xFF;
   Say("frame sent with a wrong checksum");
 }
 
-void ModemSimulator::Say(const std::string& text) {
-  if (options_.system.console) Console("\nmodem: %s", text.c_str());
+void ModemSimulator::Say(const std::string& text, bool always) {
+  if (options_.system.console || always) Console("\nmodem: %s", text.c_str());
 }
 
 }  // namespace sim

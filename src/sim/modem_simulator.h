@@ -2,10 +2,12 @@
 // The simulated system behind a modem, on a serial device or the master side
 // of a pseudo-terminal. It first plays the modem: a line "ATDT<number>\r" is
 // answered with CR LF, the configured answer, CR LF. After "CONNECT" or "OK"
-// it plays the system: every SXM packet travels in the framed serial
-// protocol with its handshakes, and is answered as over TCP (sim/answers.h).
-// The link-control packet, the restart packet or a new dial ends the call,
-// and the modem waits for the next dial.
+// it plays the system: every packet travels in the framed serial protocol
+// with its handshakes (sim/frame_line.h), and is answered as over TCP
+// (sim/answers.h). Like a modem in data mode it passes everything on during
+// a call, "ATDT" included: only COMM hanging up (closing its end of the line,
+// which drops DTR; on a pseudo-terminal, the last slave descriptor closing)
+// or the restart packet ends the call, and the modem waits for the next dial.
 //
 // Faults of the line can be injected besides those of the answers.
 #include <atomic>
@@ -16,7 +18,7 @@
 
 #include "sim/answers.h"
 #include "sim/options.h"
-#include "system/serial_line.h"
+#include "sim/frame_line.h"
 
 namespace sim {
 
@@ -49,7 +51,7 @@ class ModemSimulator {
   // Serves on an open terminal descriptor, which it takes over and closes.
   void Start(int fd);
   // Opens a serial device at `baudRate` with 8 data bits and serves on it.
-  // 1; the serial line's open failure.
+  // 1; 0 when the device cannot be opened or set up.
   int StartOnDevice(const std::string& path, int baudRate);
   // Ends serving and waits for the thread; a line exchange under way ends
   // first (within its time-outs).
@@ -58,35 +60,36 @@ class ModemSimulator {
   TableStore& tables() { return answers_.tables(); }
   int restarts() const { return answers_.restarts(); }
   int calls() const { return calls_.load(); }
+  bool inCall() const { return inCall_.load(); }
+  // Rules COMM broke on the line or in its packets.
+  int violations() const { return answers_.violations() + lineViolations_.load(); }
 
  private:
   class Call;
 
-  void Begin(std::unique_ptr<serial::SerialLine> line);
+  void Begin(int fd);
   void Run();
   // One command line of the modem, without its CR. False when stopping.
   bool ReadCommandLine(std::string& line);
   // True when the answer connects the call.
   bool AnswerDial(const std::string& number);
-  // One byte of input within `timeoutMs` (kWaitForever: no limit): 1; 0 on
-  // time-out; -1 when stopping.
-  int NextByte(std::uint8_t& byte, int timeoutMs);
   // Takes the line for one call: returns when the call has ended.
   void ServeCall();
   void SpoilChecksum(std::uint8_t* frame, std::size_t length);
-  void Say(const std::string& text);
+  void Say(const std::string& text, bool always = false);
 
   const ModemOptions options_;
   Answers answers_;
-  std::unique_ptr<serial::SerialLine> line_;
+  std::unique_ptr<FrameLine> line_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> calls_{0};
+  std::atomic<bool> inCall_{false};
+  std::atomic<int> lineViolations_{0};
   // Written only by the serving thread.
   LineFaults faultsLeft_;
   int packetsTaken_ = 0;
   bool silent_ = false;
-  std::string pendingCommand_;  // a dial that arrived during a call
 };
 
 }  // namespace sim

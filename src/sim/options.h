@@ -37,6 +37,7 @@ struct Options {
   std::uint16_t restartId = 0x0002;  // a packet with this message ID restarts the system
   int ackTimeoutMs = 15000;          // how long an answer waits for COMM's acknowledgement
   bool console = true;               // one console line per exchange
+  bool strict = false;               // the first violation by COMM ends its link
   Faults faults;
 };
 

@@ -6,7 +6,6 @@
 
 #include "frame/log.h"
 #include "platform/tcp_listen.h"
-#include "system/sxm_format.h"
 
 namespace sim {
 
@@ -14,10 +13,10 @@ struct Simulator::Link : Channel {
   explicit Link(Simulator& owner) : owner(owner) {}
 
   bool Send(const std::uint8_t* packet, std::size_t length) override;
-  Receipt Receive(sxm::Packet& packet, std::size_t& length, int timeoutMs) override;
+  Receipt Receive(PacketBytes& packet, std::size_t& length, int timeoutMs) override;
   bool Intercept(const std::uint8_t* packet, std::size_t length) override;
   void Drop() override { owner.Drop(*this); }
-  void Say(const std::string& text) override { owner.Say(*this, text); }
+  void Say(const std::string& text, bool always = false) override { owner.Say(*this, text, always); }
 
   Simulator& owner;
   platform::Socket socket;
@@ -61,17 +60,24 @@ ReadResult ReadExact(int fd, std::uint8_t* buffer, std::size_t count, int timeou
   return kRead;
 }
 
-ReadResult ReadPacket(int fd, sxm::Packet& packet, std::size_t& length, int timeoutMs,
-                      const std::atomic<bool>& stopping) {
-  ReadResult rc = ReadExact(fd, packet.data(), sxm::kHeaderSize, timeoutMs, stopping);
+ReadResult ReadPacket(int fd, PacketBytes& packet, std::size_t& length, int timeoutMs,
+                      const std::atomic<bool>& stopping, std::string& problem) {
+  ReadResult rc = ReadExact(fd, packet.data(), kHeaderBytes, timeoutMs, stopping);
   if (rc != kRead) return rc;
-  std::size_t bodyLength = 0;
-  if (sxm::CheckHeader(packet.data(), sxm::kHeaderSize, bodyLength) != sxm::kHeaderOk) return kBadHeader;
-  if (bodyLength > 0) {
-    rc = ReadExact(fd, packet.data() + sxm::kHeaderSize, bodyLength, timeoutMs, stopping);
+  Header h = ParseHeader(packet.data());
+  if (h.type != kSxmType) {
+    problem = Format("packet type 0x%02X", h.type);
+    return kBadHeader;
+  }
+  if (h.length < kHeaderBytes || h.length > kMaxPacketBytes) {
+    problem = Format("packet length %d", h.length);
+    return kBadHeader;
+  }
+  if (h.length > kHeaderBytes) {
+    rc = ReadExact(fd, packet.data() + kHeaderBytes, h.bodyLength(), timeoutMs, stopping);
     if (rc != kRead) return rc;
   }
-  length = sxm::kHeaderSize + bodyLength;
+  length = h.length;
   return kRead;
 }
 
@@ -122,8 +128,9 @@ void Simulator::AcceptLoop(int listener, bool takeoverPort) {
     if (stopping_.load()) return;
     link->id = nextLinkId_++;
     if (!takeoverPort && holder_) {
-      const auto& reject = sxm::RejectPacket();
-      platform::SendAll(fd, reject.data(), reject.size(), kSendTimeoutMs);
+      PacketBytes reject;
+      std::size_t length = MakeRejectPacket(reject);
+      platform::SendAll(fd, reject.data(), length, kSendTimeoutMs);
       Say(*link, Format("second client rejected: link %d holds the system", holder_->id));
       continue;  // the link's socket closes here, after the reject packet
     }
@@ -161,8 +168,8 @@ bool Simulator::Holds(const Link& link) {
 }
 
 bool Simulator::Link::Intercept(const std::uint8_t* packet, std::size_t) {
-  std::uint16_t id = sxm::MessageIdOf(packet);
-  if (id == sxm::kLinkControlId) {
+  std::uint16_t id = ParseHeader(packet).messageId;
+  if (id == kLinkControlMessage) {
     owner.LinkControl(*this);
     return true;
   }
@@ -171,8 +178,8 @@ bool Simulator::Link::Intercept(const std::uint8_t* packet, std::size_t) {
   return true;
 }
 
-Receipt Simulator::Link::Receive(sxm::Packet& packet, std::size_t& length, int timeoutMs) {
-  switch (ReadPacket(socket.fd(), packet, length, timeoutMs, owner.stopping_)) {
+Receipt Simulator::Link::Receive(PacketBytes& packet, std::size_t& length, int timeoutMs) {
+  switch (ReadPacket(socket.fd(), packet, length, timeoutMs, owner.stopping_, problem)) {
     case kRead: return Receipt::kPacket;
     case kTimedOut: return Receipt::kTimedOut;
     case kBadHeader: return Receipt::kMalformed;
@@ -223,8 +230,8 @@ void Simulator::LinkControl(Link& link) {
   }
 }
 
-void Simulator::Say(const Link& link, const std::string& text) {
-  if (options_.console) Console("\nlink %d (port %u): %s", link.id, static_cast<unsigned>(link.port), text.c_str());
+void Simulator::Say(const Link& link, const std::string& text, bool always) {
+  if (options_.console || always) Console("\nlink %d (port %u): %s", link.id, static_cast<unsigned>(link.port), text.c_str());
 }
 
 }  // namespace sim

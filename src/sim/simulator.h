@@ -36,6 +36,8 @@ class Simulator {
 
   TableStore& tables() { return answers_.tables(); }
   int restarts() const { return answers_.restarts(); }
+  // Rules COMM broke on any link so far.
+  int violations() const { return answers_.violations(); }
 
   struct Link;
 
@@ -46,7 +48,7 @@ class Simulator {
   void LinkControl(Link& link);
   void Drop(Link& link);
   bool Holds(const Link& link);
-  void Say(const Link& link, const std::string& text);
+  void Say(const Link& link, const std::string& text, bool always = false);
 
   const Options options_;
   Answers answers_;

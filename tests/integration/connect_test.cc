@@ -44,7 +44,7 @@ class Connect : public ::testing::Test {
     return row ? (*row)[column] : "<no row>";
   }
 
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline SimulatedSystem system_;
   static inline std::uint16_t port_ = 0;
   static inline std::unique_ptr<CommServer> server_;
 };

@@ -104,9 +104,9 @@ class LinkRequests : public ::testing::Test {
     options.rowsPerTable = kRowsPerTable;
     options.identity.webTimeoutMinutes = timeoutMinutes;
     options.faults = faults;
-    system_ = std::make_unique<sim::Simulator>(options);
     std::string error;
-    if (system_->Start(error) == 1) return true;
+    system_ = StartSimulatedSystemAt(options, error);
+    if (system_) return true;
     ADD_FAILURE() << "simulated system: " << error;
     return false;
   }
@@ -164,7 +164,7 @@ class LinkRequests : public ::testing::Test {
 
   static inline std::uint16_t port_ = 0;
   static inline std::unique_ptr<CommServer> server_;
-  std::unique_ptr<sim::Simulator> system_;
+  SimulatedSystem system_;
   std::size_t logMark_ = 0;
 };
 

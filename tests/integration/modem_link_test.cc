@@ -43,10 +43,12 @@ TEST(ModemLink, ConnectCheckReadAndDisconnectOverTheModemThenThePortIsFreeAgain)
   ASSERT_EQ(pty.Open(error), 0) << error;
   sim::ModemOptions options;
   options.system.console = false;
+  options.system.strict = true;
   options.system.rowsPerTable = kRowsPerTable;
   sim::ModemSimulator modem(options);
   std::string slavePath = pty.slavePath();
   modem.Start(pty.ReleaseMaster());
+  pty.CloseSlave();
 
   ServerOptions serverOptions;
   serverOptions.infoLevel = 7;  // state changes too
@@ -94,4 +96,5 @@ TEST(ModemLink, ConnectCheckReadAndDisconnectOverTheModemThenThePortIsFreeAgain)
   EXPECT_EQ(CallOnce(*server, "md_b", Disconnect()).answer.result(), 1);
   server.reset();
   modem.Stop();
+  EXPECT_EQ(modem.violations(), 0);
 }

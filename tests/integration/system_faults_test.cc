@@ -57,16 +57,15 @@ class SystemFaults : public ::testing::Test {
     ASSERT_TRUE(server_ && server_->running());
   }
 
-  static std::unique_ptr<sim::Simulator> StartSystem(const std::string& address, sim::Faults faults = {}) {
+  static SimulatedSystem StartSystem(const std::string& address, sim::Faults faults = {}) {
     sim::Options options;
     options.address = address;
     options.basePort = port_;
     options.console = false;
     options.rowsPerTable = kRowsPerTable;
     options.faults = faults;
-    auto system = std::make_unique<sim::Simulator>(options);
     std::string error;
-    if (system->Start(error) == 1) return system;
+    if (auto system = StartSimulatedSystemAt(options, error)) return system;
     ADD_FAILURE() << address << ": " << error;
     return nullptr;
   }

@@ -54,7 +54,7 @@ class Takeover : public ::testing::Test {
     EXPECT_EQ(ConnectState("to_a"), "0");
   }
 
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline SimulatedSystem system_;
   static inline std::unique_ptr<CommServer> server_;
 };
 

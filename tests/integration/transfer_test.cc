@@ -88,7 +88,7 @@ class Transfer : public ::testing::Test {
     return fs::exists(server_->commDir() + "/DB_USER/" + name + ".mdb");
   }
 
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline SimulatedSystem system_;
   static inline std::uint16_t port_ = 0;
   static inline std::unique_ptr<CommServer> server_;
   std::string user_;

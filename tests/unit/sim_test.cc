@@ -72,8 +72,10 @@ void Send(int fd, const std::uint8_t* bytes, std::size_t n) {
 }
 
 void SendPacket(int fd, std::uint16_t id, std::uint8_t mode, const std::vector<std::uint8_t>& body = {},
-                std::uint16_t sequence = 1, bool final = true, std::uint8_t recordLength = 0) {
+                std::uint16_t sequence = 1, bool final = true, std::uint8_t recordLength = 0,
+                std::uint8_t result = sxm::kResultRequest) {
   sxm::Fields f;
+  f.result = result;
   f.mode = mode;
   f.messageId = id;
   f.sequence = sequence;
@@ -93,10 +95,10 @@ void SendAck(int fd, std::uint16_t id) {
 class SimulatorTest : public ::testing::Test {
  protected:
   // Starts the simulator on a free pair of ports of `address`.
-  void Start(sim::Options options, const std::string& address = "127.0.0.1") {
+  void Start(sim::Options options, const std::string& address = "127.0.0.1", bool strict = true) {
     options.address = address;
     options.ackTimeoutMs = kWaitMs;
-    sim_ = testsupport::StartSimulatedSystem(options);
+    sim_ = testsupport::StartSimulatedSystem(options, strict);
     ASSERT_TRUE(sim_) << "no free port pair";
     address_ = address;
     port_ = options.basePort;
@@ -123,7 +125,7 @@ class SimulatorTest : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<sim::Simulator> sim_;
+  testsupport::SimulatedSystem sim_;
   std::string address_;
   std::uint16_t port_ = 0;
 };
@@ -165,21 +167,53 @@ TEST_F(SimulatorTest, TableReadComesInNumberedPacketsOfWholeRowsAndWaitsAtEveryT
   EXPECT_EQ(again, rows);
 }
 
-TEST_F(SimulatorTest, RequestWhereAnAcknowledgementWasAwaitedEndsTheAnswerAndIsServed) {
-  Start({});
+// Nothing answers a packet that breaks the rules; each is counted once.
+TEST_F(SimulatorTest, EveryBreachOfTheRulesIsCountedAndTheStrictSystemClosesTheLinkAtTheFirst) {
+  sim::Options options;
+  options.faults.refuseCount = 1;
+  Start(options, "127.0.0.1", false);
+  sim_.get_deleter().checked = false;
   auto link = Connect();
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  auto first = ReadAnswer(link.fd(), kPgc724, false);
-  ASSERT_EQ(first.size(), 2u);
-  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
   Received r;
+  // A refused request that is not sent again.
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  ASSERT_EQ(r.result(), sxm::TVRL_MSG_NOK);
+  SendPacket(link.fd(), 0xFFFF, sxm::kModeRead);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(sim_->violations(), 0) << "the keep-alive may come between any two exchanges";
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(sim_->violations(), 1);
+  // A request where the acknowledgement of the final packet was due.
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  ASSERT_EQ(ReadAnswer(link.fd(), kPgc724, false).size(), 2u);
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
+  EXPECT_EQ(platform::WaitReadable(link.fd(), 300), 0) << "taken for a new request";
+  // An acknowledgement where none was due; a read request of COMM's own numbered 2.
+  SendAck(link.fd(), kPgc724);
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead, {}, 2, true);
+  // An acknowledgement numbered 2; a write that never sends its final packet.
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  ASSERT_EQ(ReadAnswer(link.fd(), kPgc724, false).size(), 2u);
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead, {}, 2, true, 0, sxm::kResultAck);
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, std::vector<std::uint8_t>(240), 1, false, 12);
+  ASSERT_TRUE(Receive(link.fd(), r));
+  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
   ASSERT_TRUE(Receive(link.fd(), r));
   EXPECT_EQ(r.id(), sxm::kLinkCheckId);
-  EXPECT_EQ(r.body.size(), 14u);
+  EXPECT_EQ(sim_->violations(), 6);
+
+  Start({});
+  sim_.get_deleter().checked = false;
+  auto strict = Connect();
+  SendAck(strict.fd(), kPgc724);
+  EXPECT_TRUE(PeerClosed(strict.fd()));
+  EXPECT_EQ(sim_->violations(), 1);
 }
 
 TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused) {
-  Start({});
+  Start({}, "127.0.0.1", false);
   auto link = Connect();
   std::vector<std::uint8_t> data(30 * 12);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0xC0 ^ i);
@@ -203,6 +237,8 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
   SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 2, true, 12);
   ASSERT_TRUE(Receive(link.fd(), answer));
   EXPECT_EQ(answer.result(), sxm::TVRL_MSG_NOK);
+  EXPECT_EQ(sim_->violations(), 1);
+  sim_.get_deleter().checked = false;
   // So is a write that is no whole number of rows.
   SendPacket(link.fd(), kPgc724, sxm::kModeWrite, {1, 2, 3, 4, 5}, 1, true, 12);
   ASSERT_TRUE(Receive(link.fd(), answer));
@@ -324,6 +360,7 @@ TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTabl
     EXPECT_TRUE(r.final());
     EXPECT_TRUE(r.body.empty());
   }
+  SendAck(link.fd(), kPgc724);  // a special error ends the answer like a final packet
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);
   auto answer = ReadAnswer(link.fd(), kPgc724);
   ASSERT_EQ(answer.size(), 2u);

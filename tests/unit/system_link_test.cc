@@ -143,18 +143,19 @@ class SystemConnect : public LinkLogTest {
   }
 
   std::vector<int> sockets_;  // closed at the end whatever happened
-  std::unique_ptr<sim::Simulator> sim_;
+  testsupport::SimulatedSystem sim_;
 };
 
 // A connected link carries a read request and its answer, and a disconnect
 // releases the system for the next client.
 void ExpectWorkingLink(int fd) {
   web::WebMsg request = RequestWithData({});
-  ASSERT_EQ(SendToSystem(fd, request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+  const std::uint8_t check[] = {0x00, 0xFF};  // the link check: one packet, no acknowledgement
+  ASSERT_EQ(SendToSystem(fd, request, sxm::kLinkCheckId, check, false, true, 1, 2, 12, kSlot), 1);
   sxm::Packet packet{};
   sxm::ReceiveState state;
   ASSERT_EQ(ReceiveFromSystem(fd, packet, state, kSlot), 1);
-  EXPECT_EQ(sxm::MessageIdOf(packet.data()), kPgc724);
+  EXPECT_EQ(sxm::MessageIdOf(packet.data()), sxm::kLinkCheckId);
   EXPECT_EQ(state.expectedSequence, 1);
 }
 

@@ -25,8 +25,12 @@ With --serial it is the system behind a modem instead, on a serial DEVICE or,
 with "pty", on a new pseudo-terminal whose path it prints (link dev/COMn in
 COMM's working directory to it). The modem answers "ATDT<number>" with
 CR LF, its answer, CR LF; after CONNECT or OK the system speaks the framed
-serial protocol until the link-control packet, a restart or a new dial ends
-the call. Ends on SIGINT or SIGTERM.
+serial protocol until COMM hangs up (closes the line) or sends a restart;
+during a call everything, "ATDT" too, is data. Ends on SIGINT or SIGTERM.
+
+Every packet and handshake of COMM is checked against the rules of the
+system; each breach is a "violation:" line on the console, shown even with
+--quiet.
 
   --port N               base port (default 5080); the takeover port is N + 1
   --rows N               rows per generated table, 0 to 20000 (default 25)
@@ -39,6 +43,7 @@ the call. Ends on SIGINT or SIGTERM.
   --restart-id ID        message ID of the restart packet (default 0x0002)
   --ack-timeout MS       wait for COMM's acknowledgement (default 15000)
   --quiet                no console line per exchange
+  --strict               close the link (end the call) at COMM's first violation
 
 Modem (with --serial):
   --baud N               line speed of a serial DEVICE (default 9600)
@@ -172,6 +177,10 @@ int ParseArguments(int argc, char** argv, Settings& settings) {
       options.console = false;
       continue;
     }
+    if (arg == "--strict") {
+      options.strict = true;
+      continue;
+    }
     if (arg.rfind("--", 0) != 0) {
       if (haveAddress) return BadArguments("more than one address");
       options.address = arg;
@@ -253,7 +262,7 @@ int ServeTcp(const sim::Options& options, sigset_t& signals) {
 
 int ServeModem(const Settings& settings, sigset_t& signals) {
   SetInfoLevel(settings.logLevel);
-  platform::PseudoTerminal pty;  // its slave side stays open while the modem serves
+  platform::PseudoTerminal pty;
   sim::ModemSimulator modem(settings.modem);
   std::string where;
   if (settings.serial == "pty") {
@@ -263,6 +272,7 @@ int ServeModem(const Settings& settings, sigset_t& signals) {
       return 1;
     }
     modem.Start(pty.ReleaseMaster());
+    pty.CloseSlave();  // COMM closing the port must reach the modem as a hang-up
     where = "pseudo-terminal " + pty.slavePath() + " (link dev/COMn in COMM's directory to it)";
   } else {
     int rc = modem.StartOnDevice(settings.serial, settings.baudRate);
