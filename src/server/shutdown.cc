@@ -22,7 +22,8 @@ constexpr auto kRequestGrace = std::chrono::seconds(10);
 // After the grace, connections still busy are cut; their threads get this
 // long to notice and let their slots go.
 constexpr auto kCutConnectionWait = std::chrono::seconds(2);
-// A slot whose web timer fires just now is given up by the timer thread.
+// Slots whose web timer fires just now are given up by the timer thread;
+// the stop waits this long in all for such owners.
 constexpr auto kSlotClaimWait = std::chrono::seconds(5);
 constexpr int kExitStopped = 0;
 constexpr const char* kStopLabel = "Server stop";
@@ -59,11 +60,12 @@ void CutRemainingConnections() {
 }
 
 // Takes a slot over from nobody, as the web timer does before it gives a slot
-// up: waits for the thread that still owns it. False when it stays owned.
-bool ClaimForStop(int varNum) {
+// up: waits for the thread that still owns it. False when it stays owned
+// past the deadline.
+bool ClaimForStop(int varNum, std::chrono::steady_clock::time_point deadline) {
   Slot& slot = SlotAt(varNum);
   std::unique_lock lock(SlotLock());
-  if (!SlotReleased().wait_for(lock, kSlotClaimWait, [&] { return slot.webMessageFlag.load() == 0; })) return false;
+  if (!SlotReleased().wait_until(lock, deadline, [&] { return slot.webMessageFlag.load() == 0; })) return false;
   slot.webMessageFlag = 1;
   slot.timer.stopped = 1;
   return true;
@@ -79,8 +81,9 @@ void ReleaseClaim(int varNum) {
 // not be claimed.
 int GiveEverySlotUp() {
   int left = 0;
+  auto deadline = std::chrono::steady_clock::now() + kSlotClaimWait;
   for (int varNum = 0; varNum < kSlotCount; ++varNum) {
-    if (!ClaimForStop(varNum)) {
+    if (!ClaimForStop(varNum, deadline)) {
       LogError(varNum, kStopLabel, "The slot is still in use and is left as it is");
       ++left;
       continue;
