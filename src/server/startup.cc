@@ -63,7 +63,8 @@ void ApplyLogKeepLimit() {
   char* end = nullptr;
   long megabytes = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || megabytes < 0 || megabytes > kMaxKeepLogsMb) {
-    LogError(kServerLog, "Log file", Format("TAVREL_KEEP_LOGS_MB=%s is not a number of megabytes, every log file is kept", text));
+    LogError(kServerLog, "Log file",
+             Format("TAVREL_KEEP_LOGS_MB=%s is not a number of megabytes, every log file is kept", text));
     return;
   }
   SetLogKeepLimit(static_cast<std::uintmax_t>(megabytes) * 1000000u);

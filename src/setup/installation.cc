@@ -149,7 +149,8 @@ std::string EnvValue(const std::string& path, const std::string& name) {
 
 std::string EnvText(const InstallationPaths& paths, const SetupOptions& options) {
   std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
-  std::string keep = options.keepLogsMb >= 0 ? std::to_string(options.keepLogsMb) : EnvValue(paths.envFile, kKeepLogsVariable);
+  std::string keep =
+      options.keepLogsMb >= 0 ? std::to_string(options.keepLogsMb) : EnvValue(paths.envFile, kKeepLogsVariable);
   if (!keep.empty() && keep != "0") env += std::string(kKeepLogsVariable) + "=" + keep + "\n";
   return env;
 }

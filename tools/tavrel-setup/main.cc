@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr const char* kUsage = "Usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--keep-logs MB] DIR\n";
+constexpr const char* kUsage =
+    "Usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--keep-logs MB] DIR\n";
 
 constexpr const char* kHelp = R"(
 Makes (or refreshes) a complete installation of tavrel-comm in DIR: the
