@@ -3,9 +3,14 @@
 // answered, and the process ends with exit code 0; a second signal ends it at
 // once; without a terminal a taken port ends the server instead of asking.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -50,6 +55,43 @@ std::vector<std::string> WorkDatabases(const CommServer& server) {
   }
   return names;
 }
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket in a
+// scratch directory.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    char pattern[] = "/tmp/tavrel-notify-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    path_ = dir_ + "/notify";
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) ::close(fd_);
+    fs::remove_all(dir_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  // The next message, "" when none comes in time.
+  std::string Next(int timeoutMs) {
+    pollfd wait{fd_, POLLIN, 0};
+    if (::poll(&wait, 1, timeoutMs) != 1) return {};
+    char text[256];
+    ssize_t n = ::recv(fd_, text, sizeof text, 0);
+    return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+  }
+
+ private:
+  std::string dir_, path_;
+  int fd_ = -1;
+};
 
 long long ElapsedMs(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
@@ -113,6 +155,25 @@ TEST(GracefulStop, GivesEverySlotUpAnswersTheRequestInProgressAndEndsWithZero) {
   EXPECT_TRUE(fs::exists(server->commDir() + "/DB_USER/kept.mdb"));
   for (const Row& row : server->Query("select user_id, connect_state from userinfo"))
     EXPECT_EQ(row.at("connect_state"), "0") << row.at("user_id");
+}
+
+TEST(GracefulStop, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+  NotifySocket manager;
+  ASSERT_TRUE(manager.ok());
+  LaunchOptions underSystemd;
+  underSystemd.setEnv["NOTIFY_SOCKET"] = manager.path();
+  auto server = LaunchServer({}, underSystemd);
+  ASSERT_TRUE(server);
+  EXPECT_EQ(manager.Next(kReplyMs), "READY=1");
+  // Ready means the port answers.
+  client::WebClient connection = server->Connect("admin");
+  EXPECT_EQ(Call(connection, Login("admin", "admin", "s-ready")).answer.result(), 1);
+  connection.Close();
+  ASSERT_TRUE(server->Signal(SIGTERM));
+  EXPECT_EQ(manager.Next(kReplyMs), "STOPPING=1");
+  std::optional<int> code = server->WaitExit(kStopLimitMs);
+  ASSERT_TRUE(code.has_value()) << server->Console();
+  EXPECT_EQ(*code, 0);
 }
 
 TEST(GracefulStop, SecondSignalEndsAtOnce) {
