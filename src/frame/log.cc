@@ -1,15 +1,27 @@
 #include "frame/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <utility>
+#include <vector>
+
+#include "platform/append_file.h"
 
 namespace {
-std::string logDirectory;         // set at start-up, read-only after
+std::string logDirectory;         // set at start-up (under the database lock), read-only after
 std::atomic<int> infoLevel{9};    // set at start-up
+
+// The log file being written, kept open from line to line and left only when
+// it is full or has been removed: a line costs one size check and one write,
+// however many full files lie before it. Guarded by the database lock.
+platform::AppendFile currentLog;
+int currentLogNumber = 0;      // the number of currentLog; 0 while none is open
+std::uintmax_t keepLogBytes = 0;  // total of the log files kept; 0 keeps them all
 
 // Consecutive names that cannot be opened at all before a line is given up;
 // full files do not count against it.
@@ -99,29 +111,96 @@ int WriteLog(int varNum, const std::string& formatted, bool toFile, bool toConso
   return 1;
 }
 
-int AppendLogFile(const std::string& line) {
-  std::lock_guard lock(DatabaseLock());
-  std::string base = "CommLog";
+namespace {
+
+std::string LogPath(int number) { return logDirectory + "CommLog_" + std::to_string(number) + ".txt"; }
+
+// The CommLog_<n>.txt files of the log directory as (number, size), lowest
+// number first.
+std::vector<std::pair<int, std::uintmax_t>> LogFilesOnDisk() {
+  std::vector<std::pair<int, std::uintmax_t>> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(logDirectory, ec)) {
+    std::string name = entry.path().filename().string();
+    constexpr std::string_view kHead = "CommLog_", kTail = ".txt";
+    if (name.size() <= kHead.size() + kTail.size() || !name.starts_with(kHead) || !name.ends_with(kTail)) continue;
+    std::string digits = name.substr(kHead.size(), name.size() - kHead.size() - kTail.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0') continue;
+    std::uintmax_t size = entry.file_size(ec);
+    if (ec) size = 0;
+    files.emplace_back(std::stoi(digits), size);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Where writing resumes when no file is open: the newest log file, so that
+// files removed for space leave no gap that new lines would fill out of order.
+int LastLogNumber() {
+  auto files = LogFilesOnDisk();
+  return files.empty() ? 1 : files.back().first;
+}
+
+// Opens the first file from `number` on that is not full.
+bool OpenLogFrom(int number) {
   int unusable = 0;
-  for (int number = 1; number <= kMaxLogNames && unusable < kMaxUnusableNames; ++number) {
-    std::string path = logDirectory + base + "_" + std::to_string(number) + ".txt";
-    std::FILE* probe = std::fopen(path.c_str(), "ab");
-    if (!probe) {
+  for (; number <= kMaxLogNames && unusable < kMaxUnusableNames; ++number) {
+    if (currentLog.Open(LogPath(number)) != 0) {
       ++unusable;
       continue;
     }
     unusable = 0;
-    long size = std::fseek(probe, 0, SEEK_END) == 0 ? std::ftell(probe) : -1;
+    std::int64_t size = currentLog.Size();
     if (size < 0 || static_cast<std::uintmax_t>(size) > kLogFileLimit) {
-      std::fclose(probe);
+      currentLog.Close();
       continue;
     }
-    std::fputc('\n', probe);
-    std::fputs(line.c_str(), probe);
-    std::fputs(" \n", probe);
-    std::fclose(probe);
-    return 1;
+    currentLogNumber = number;
+    return true;
   }
+  currentLogNumber = 0;
+  return false;
+}
+
+// Removes the oldest log files until the rest fit into the kept total; the
+// file being written always stays.
+void RemoveOldLogs() {
+  if (keepLogBytes == 0) return;
+  auto files = LogFilesOnDisk();
+  std::uintmax_t total = 0;
+  for (const auto& file : files) total += file.second;
+  for (const auto& [number, size] : files) {
+    if (total <= keepLogBytes || number >= currentLogNumber) break;
+    std::error_code ec;
+    if (!std::filesystem::remove(LogPath(number), ec)) continue;
+    total -= size;
+    LogDebug(kServerLog, Format("Log file CommLog_%d.txt removed, the log files are kept within %ju bytes", number,
+                                keepLogBytes),
+             "Log file");
+  }
+}
+
+}  // namespace
+
+int AppendLogFile(const std::string& line) {
+  std::lock_guard lock(DatabaseLock());
+  int resumeAt = 0;
+  if (currentLog.open()) {
+    std::int64_t size = currentLog.Size();
+    if (size < 0) {
+      resumeAt = LastLogNumber();  // removed or unreadable: find the place again
+    } else if (static_cast<std::uintmax_t>(size) > kLogFileLimit) {
+      resumeAt = currentLogNumber + 1;
+    }
+    if (resumeAt != 0) currentLog.Close();
+  } else {
+    resumeAt = LastLogNumber();
+  }
+  if (resumeAt != 0) {
+    if (!OpenLogFrom(resumeAt)) return 1;
+    RemoveOldLogs();
+  }
+  currentLog.Append("\n" + line + " \n");
   return 1;
 }
 
@@ -198,7 +277,18 @@ std::string Format(const char* format, ...) {
   return out;
 }
 
-void SetLogDirectory(const std::string& dirWithSlash) { logDirectory = dirWithSlash; }
+void SetLogDirectory(const std::string& dirWithSlash) {
+  std::lock_guard lock(DatabaseLock());
+  logDirectory = dirWithSlash;
+  currentLog.Close();
+  currentLogNumber = 0;
+}
+
+void SetLogKeepLimit(std::uintmax_t bytes) {
+  std::lock_guard lock(DatabaseLock());
+  keepLogBytes = bytes;
+  if (currentLog.open()) RemoveOldLogs();
+}
 void SetInfoLevel(int level) { infoLevel.store(level, std::memory_order_relaxed); }
 int InfoLevel() { return infoLevel.load(std::memory_order_relaxed); }
 

@@ -3,7 +3,9 @@
 // character of the result is the level digit, then "<Name>...<label>: "), and
 // hands it to WriteLog with the slot number it concerns (kServerLog for the
 // server itself). Lines above the configured info level are dropped; the rest
-// go to standard output and to CommLog_<n>.txt in the log directory.
+// go to standard output and to CommLog_<n>.txt in the log directory. The file
+// being written stays open until it is full; after a restart writing resumes
+// in the newest file.
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -48,6 +50,9 @@ std::string LocalTimeText();
 
 // Process-wide settings, written once at start-up before any other thread runs.
 void SetLogDirectory(const std::string& dirWithSlash);
+// Lets the writer remove the oldest CommLog files whenever all of them
+// together exceed `bytes` (checked when a file is begun); 0 keeps every file.
+void SetLogKeepLimit(std::uintmax_t bytes);
 void SetInfoLevel(int level);
 int InfoLevel();
 bool LevelPasses(char digit);

@@ -45,6 +45,8 @@ void ShutdownBoth(int fd) {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
+void ShutdownRead(int fd) { ::shutdown(fd, SHUT_RD); }
+
 int SetNoDelay(int fd) {
   int on = 1;
   return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

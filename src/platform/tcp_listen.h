@@ -13,6 +13,9 @@ int ListenOnAddress(const std::string& address, std::uint16_t port, std::string&
 // Ends both directions of a connection without closing the descriptor, so a
 // thread blocked on it wakes up and its owner closes it.
 void ShutdownBoth(int fd);
+// Ends only the reading side: a thread waiting for data sees the end, while
+// what it still sends goes out.
+void ShutdownRead(int fd);
 
 // Sends small packets at once: answers and acknowledgements alternate.
 int SetNoDelay(int fd);

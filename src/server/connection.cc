@@ -14,6 +14,7 @@
 #include "requests/dispatch.h"
 #include "requests/request.h"
 #include "requests/slot_release.h"
+#include "server/shutdown.h"
 #include "server/web_timer.h"
 #include "web/web_message.h"
 
@@ -83,11 +84,13 @@ void AnswerThread(int varNum, platform::Socket& socket, web::RawMessage& message
     int result = requests::HandleWebRequest(message.data(), socket.fd(), slot.systemSocket, work, workCounter,
                                             varNum);
     if (result != RESULT_OK || final) break;
+    if (!RequestFinished(socket.fd())) break;  // stopping: no further message is taken
     result = web::ReceiveWebMessage(socket.fd(), message, sequence, false, varNum);
     if (result != RESULT_OK) {
       requests::ResetLinkAndFlag(slot.systemSocket, varNum);
       break;
     }
+    RequestStarted(socket.fd());
   }
   requests::ReleaseIfTakenOver(varNum);
   ReleaseSlot(varNum);
@@ -114,6 +117,12 @@ void ServeConnection(int fd) {
     platform::Socket& socket;
     ~GracefulClose() { socket.CloseGracefully(kCloseDrainMs); }
   } closeAtEnd{socket};
+  // Known to the graceful stop from here until just before the close.
+  struct Registered {
+    int fd;
+    ~Registered() { ConnectionClosed(fd); }
+  } registered{socket.fd()};
+  ConnectionOpened(socket.fd());
   web::RawMessage message{};
   std::uint16_t sequence = 0;
   Console("\nreceiving the first packet... ... ... ...");
@@ -121,6 +130,7 @@ void ServeConnection(int fd) {
     ProcessedLine(kServerLog);
     return;
   }
+  RequestStarted(socket.fd());
   std::string userId = FieldText(message.data() + web::kUserId, web::kUserIdSize);
   if (userId.empty()) {
     // No slot for it: a slot's user is how it is found again, and an empty

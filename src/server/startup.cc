@@ -15,10 +15,12 @@
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "requests/slot_release.h"
 #include "server/connection.h"
+#include "server/shutdown.h"
 #include "server/web_timer.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
@@ -29,6 +31,7 @@ namespace {
 constexpr std::size_t kCurrentPathBuffer = 300;
 constexpr std::size_t kWebPathBuffer = 256;
 constexpr int kExitFatal = 1;
+constexpr long kMaxKeepLogsMb = 1000000;
 
 // Ends start-up: closes what is open and returns the exit code.
 int CriticalEnd(int listener) {
@@ -52,6 +55,22 @@ int GetWebPathFromRegistry(std::string& webPath) {
   return RESULT_OK;
 }
 
+// The kept total of the log files from TAVREL_KEEP_LOGS_MB (written into the
+// installation's env file by tavrel-setup --keep-logs); unset keeps them all.
+void ApplyLogKeepLimit() {
+  const char* text = std::getenv("TAVREL_KEEP_LOGS_MB");
+  if (text == nullptr || *text == '\0') return;
+  char* end = nullptr;
+  long megabytes = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || megabytes < 0 || megabytes > kMaxKeepLogsMb) {
+    LogError(kServerLog, "Log file",
+             Format("TAVREL_KEEP_LOGS_MB=%s is not a number of megabytes, every log file is kept", text));
+    return;
+  }
+  SetLogKeepLimit(static_cast<std::uintmax_t>(megabytes) * 1000000u);
+  if (megabytes > 0) Console("\nlog files kept within %ld MB", megabytes);
+}
+
 void MakeDirectory(const char* name, const std::string& currentPath) {
   std::error_code ec;
   if (std::filesystem::create_directory(name, ec)) {
@@ -59,11 +78,18 @@ void MakeDirectory(const char* name, const std::string& currentPath) {
   }
 }
 
-// Asks the operator for ports until one binds; stores it on line 1.
-void PortDialogue(int listener, int port, const std::string& configFilePath) {
+// Asks the operator for ports until one binds; stores it on line 1. Without
+// a terminal nobody can answer (a service, a pipe): false, so that the
+// process ends and its supervisor tries again later.
+bool PortDialogue(int listener, int port, const std::string& configFilePath) {
   for (;;) {
     LogError(kServerLog, "Socket error", Format("\nbind to port:%d failed.", port));
     ReportSocketError(kServerLog, errno);
+    if (!platform::StandardInputIsTerminal()) {
+      LogError(kServerLog, "Socket error",
+               Format("The port %d is used and standard input is not a terminal to ask for another one", port));
+      return false;
+    }
     long entered = 0;
     bool prompt = true;
     for (;;) {
@@ -84,7 +110,7 @@ void PortDialogue(int listener, int port, const std::string& configFilePath) {
     if (platform::BindAny(listener, static_cast<std::uint16_t>(port)) == 0) {
       Console("\nbind to new port:%d OK.", port);
       SetConfigKey(configFilePath, "TAVREL_PORT", std::to_string(port), kServerLog);
-      return;
+      return true;
     }
   }
 }
@@ -103,8 +129,9 @@ int OpenListener(int port, const std::string& configFilePath) {
   platform::SetReuseAddress(listener);
   if (platform::BindAny(listener, static_cast<std::uint16_t>(port)) == 0) {
     Console("\nbind to port:%d OK.", port);
-  } else {
-    PortDialogue(listener, port, configFilePath);
+  } else if (!PortDialogue(listener, port, configFilePath)) {
+    platform::ShutdownAndClose(listener);
+    return -3;
   }
   if (platform::SetReuseAddress(listener) != 0) {
     Fatal("SOCKET error", "Winsock set reuse option error when connect with m_socket");
@@ -118,13 +145,19 @@ int OpenListener(int port, const std::string& configFilePath) {
   return listener;
 }
 
-[[noreturn]] void AcceptLoop(int listener) {
+// Serves connections until a stop signal arrives; returns its number.
+int AcceptLoop(int listener, platform::StopSignals& stop) {
   for (;;) {
     Console("\nWaiting  for  next  client  to  connect...");
     int client = -1;
-    while ((client = platform::Accept(listener)) < 0) {
+    while (client < 0) {
+      int ready = platform::WaitListenerOrStop(listener, stop.fd());
+      if (ready == platform::kStopReady) return stop.Wait();
+      if (ready == platform::kListenerReady) client = platform::Accept(listener);
       // Out of descriptors or similar: do not spin at full speed.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(10000);
+      if (client < 0 && (ready < 0 || errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+        usleep(10000);
+      }
     }
     Console("\nClient  Connected.");
     if (platform::SetReuseAddress(client) != 0) {
@@ -185,6 +218,7 @@ int RunServer() {
     return CriticalEnd(-1);
   }
   SetInfoLevel(infoLevel);
+  ApplyLogKeepLimit();
   if (UpdateConfigWebLogAndPath(paths.configFilePath, currentPath, kServerLog) != RESULT_OK) {
     Fatal("File error", "Error occurs when check web log from config file ");
     return CriticalEnd(-1);
@@ -208,6 +242,13 @@ int RunServer() {
 
   int listener = OpenListener(port, paths.configFilePath);
   if (listener < 0) return CriticalEnd(-1);
+  // From here on a stop signal is an event of the accept loop; every thread
+  // started below inherits the blocked signals.
+  platform::StopSignals stop;
+  if (stop.Open() != 0) {
+    Fatal("Signal error", "Cannot watch for stop signals");
+    return CriticalEnd(listener);
+  }
 
   if (users::CheckUserInfoFields(kServerLog) != RESULT_OK) {
     Fatal("DB error", "Error occurred when check field in user info table.");
@@ -225,7 +266,9 @@ int RunServer() {
   } else {
     Console("\nCreate CheckWebDisconnectTime  OK.");
   }
-  AcceptLoop(listener);
+  platform::NotifyServiceManager("READY=1");
+  int stopSignal = AcceptLoop(listener, stop);
+  StopGracefully(stop, stopSignal, listener);
 }
 
 }  // namespace server

@@ -27,10 +27,16 @@ bool ClaimExpired(int varNum) {
 }
 
 void Fire(int varNum, int seconds) {
-  Slot& slot = SlotAt(varNum);
   ShowAllFlags();
   Console("\n%d second up --- main process", seconds);
   Console("\ntime out, reset link and state:");
+  GiveUpClaimedSlot(varNum);
+}
+
+}  // namespace
+
+void GiveUpClaimedSlot(int varNum) {
+  Slot& slot = SlotAt(varNum);
   LogDebug(varNum, "Stop Modem Alive Timer");
   modem::StopModemAliveTimerOf(varNum);
   LogDebug(varNum, "Stop Modem Disconnect Timer");
@@ -42,8 +48,6 @@ void Fire(int varNum, int seconds) {
   slot.webMessageFlag = 0;
   SlotReleased().notify_all();
 }
-
-}  // namespace
 
 int StartWebDisconnectTimer(int varNum) {
   WebTimer& timer = SlotAt(varNum).timer;

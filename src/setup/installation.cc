@@ -138,10 +138,30 @@ bool WriteConfig(const std::string& path, const SetupOptions& options, std::stri
   return WriteFile(path, text, error);
 }
 
+// The value of `name` in a KEY=VALUE file, "" when it has none.
+std::string EnvValue(const std::string& path, const std::string& name) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + "=", 0) == 0) return line.substr(name.size() + 1);
+  }
+  return {};
+}
+
+std::string EnvText(const InstallationPaths& paths, const SetupOptions& options) {
+  std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
+  std::string keep =
+      options.keepLogsMb >= 0 ? std::to_string(options.keepLogsMb) : EnvValue(paths.envFile, kKeepLogsVariable);
+  if (!keep.empty() && keep != "0") env += std::string(kKeepLogsVariable) + "=" + keep + "\n";
+  return env;
+}
+
 bool CheckOptions(const SetupOptions& options, std::string& error) {
   if (options.dir.empty()) return Fail(error, "no installation directory given");
   if (options.port < 0 || options.port > 65535) return Fail(error, "port must be 1 to 65535");
   if (options.infoLevel < -1 || options.infoLevel > 9) return Fail(error, "info level must be a digit 0 to 9");
+  if (options.keepLogsMb < -1 || options.keepLogsMb > kMaxKeepLogsMb) {
+    return Fail(error, "--keep-logs must be 0 to " + std::to_string(kMaxKeepLogsMb) + " megabytes");
+  }
   for (const auto& [id, password] : options.users) {
     if (id.empty() || id.size() > kMaxUserIdLength) return Fail(error, "user id must be 1 to 16 characters: " + id);
     if (password.size() > kMaxPasswordLength) return Fail(error, "password of " + id + " is longer than 16 characters");
@@ -206,7 +226,6 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error) {
   if (!setup::PrepareInfoDatabase(paths.infoDb, dataset, error)) return 0;
   if (!setup::BuildTemplate(paths.templateDb, dataset, error)) return 0;
   if (!WriteOdbcFiles(paths, error)) return 0;
-  std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
-  if (!WriteFile(paths.envFile, env, error)) return 0;
+  if (!WriteFile(paths.envFile, EnvText(paths, options), error)) return 0;
   return 1;
 }

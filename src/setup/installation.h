@@ -15,7 +15,8 @@
 //   DIR/odbc/odbcinst.ini      driver "SQLite3", Threading = 2
 //   DIR/odbc/odbc.ini          data sources WebUser, WebInfo; other sections kept
 //   DIR/odbc/user.ini          empty, so that no ~/.odbc.ini shadows them
-//   DIR/env                    WEB_PATH, ODBCSYSINI, ODBCINI as KEY=VALUE lines
+//   DIR/env                    WEB_PATH, ODBCSYSINI, ODBCINI as KEY=VALUE lines, and
+//                              TAVREL_KEEP_LOGS_MB when the log files are limited
 //
 // Info database columns, in order (COMM addresses them by position):
 //   TableVersion: tv_no, db_version, t_name, t_date, remark, key_low, key_high, reserve
@@ -33,6 +34,11 @@ constexpr std::size_t kMaxUserIdLength = 16;
 constexpr std::size_t kMaxPasswordLength = 16;
 constexpr int kDefaultPort = 6000;
 constexpr int kDefaultInfoLevel = 2;
+constexpr int kMaxKeepLogsMb = 1000000;
+// The env file's variable that limits COMM's log files, in megabytes. It
+// lives there rather than in tavrel.conf, whose lines COMM and the web front
+// end take by position and rewrite.
+constexpr const char* kKeepLogsVariable = "TAVREL_KEEP_LOGS_MB";
 
 struct SetupOptions {
   std::string dir;  // made absolute before use
@@ -40,6 +46,9 @@ struct SetupOptions {
   // gets kDefaultPort and kDefaultInfoLevel.
   int port = 0;
   int infoLevel = -1;
+  // Megabytes of log files COMM keeps; 0 keeps every file, -1 leaves an
+  // existing installation's choice as it is (a new one keeps every file).
+  int keepLogsMb = -1;
   std::vector<std::pair<std::string, std::string>> users;  // id, password
 };
 

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,6 +145,25 @@ std::vector<Row> RunQuery(const std::string& path, const std::string& sql, const
   return rows;
 }
 
+// A pseudo-terminal: the slave becomes the server's standard input, the
+// master is where the test types. Echo is off, so that typed lines do not
+// pile up unread on the master.
+bool OpenTerminal(int& master, int& slave) {
+  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return false;
+  const char* name = ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+  slave = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  termios mode{};
+  if (slave < 0 || ::tcgetattr(slave, &mode) != 0) {
+    ::close(master);
+    if (slave >= 0) ::close(slave);
+    return false;
+  }
+  mode.c_lflag &= ~(ECHO | ECHONL);
+  ::tcsetattr(slave, TCSANOW, &mode);
+  return true;
+}
+
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {
@@ -231,8 +251,9 @@ bool CommServer::Start(const LaunchOptions& options) {
   std::string workDir = commDir();
 
   int console = ::open(consolePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int input[2];
-  if (console < 0 || ::pipe2(input, O_CLOEXEC) != 0) {
+  int input[2];  // the server's end, then ours
+  bool inputReady = options.terminalInput ? OpenTerminal(input[1], input[0]) : ::pipe2(input, O_CLOEXEC) == 0;
+  if (console < 0 || !inputReady) {
     if (console >= 0) ::close(console);
     error_ = "cannot prepare the server's console";
     return false;
@@ -328,6 +349,8 @@ void CommServer::Stop() {
   if (stdinFd_ >= 0) ::close(stdinFd_);
   stdinFd_ = -1;
 }
+
+bool CommServer::Signal(int signal) { return running() && ::kill(pid_, signal) == 0; }
 
 void CommServer::Input(const std::string& text) {
   if (stdinFd_ < 0) return;

@@ -2,7 +2,7 @@
 // The real tavrel-comm for over-the-wire tests: an installation provisioned
 // by the real tavrel-setup in a fresh temporary directory, the server started
 // in DIR/comm with the environment of DIR/env, its console captured, its
-// standard input a pipe (for the port prompt). The destructor stops the
+// standard input a terminal (for the port prompt) or a pipe. The destructor stops the
 // server and removes the directory (kept when TAVREL_KEEP_TEST_DIRS is set).
 #include <sys/types.h>
 
@@ -30,6 +30,9 @@ struct LaunchOptions {
   // When the port turns out to be taken between choosing it and the bind,
   // answer the server's port prompt with another free port.
   bool answerPortPrompt = true;
+  // Standard input is a pseudo-terminal, as when a person starts the server;
+  // false gives it a pipe, as a service or a script would.
+  bool terminalInput = true;
 };
 
 using Row = std::map<std::string, std::string>;  // column name -> text (NULL as "")
@@ -67,6 +70,8 @@ class CommServer {
   std::optional<int> WaitExit(int timeoutMs);
   void Stop();
   void Input(const std::string& text);  // to the server's standard input
+  // Sends a signal to the running server; false when it is not running.
+  bool Signal(int signal);
 
   std::string Console() const;
   // The CommLog_<n>.txt files of the server's directory, joined in order.

@@ -6,12 +6,35 @@
 // template. The exit code is 0 when the table exists afterwards (added now or
 // already there), 1 when it does not, 2 for a malformed argument.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "setup/databases.h"
 #include "setup/dataset.h"
 
+namespace {
+
+constexpr const char* kHelp = R"(Usage: Tabulon FILE?TABLE
+
+Adds the table TABLE to the database file FILE as the template database
+has it, when the file lacks it. tavrel-comm runs it on database files
+opened by users, which may come from an older template; it is found beside
+tavrel-comm, else on PATH.
+
+Options:
+  --help    print this text and exit
+
+Exit status: 0 when the table exists afterwards (added now or already
+there), 1 when it does not, 2 for a malformed argument.
+)";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc != 2) {
     std::fprintf(stderr, "usage: Tabulon <file path>?<table name>\n");
     return 2;

@@ -9,7 +9,28 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... DIR\n";
+constexpr const char* kUsage =
+    "Usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--keep-logs MB] DIR\n";
+
+constexpr const char* kHelp = R"(
+Makes (or refreshes) a complete installation of tavrel-comm in DIR: the
+configuration file DIR/web/info/tavrel.conf, COMM's working directory
+DIR/comm with the template database, the user and info databases in
+DIR/data, the ODBC files in DIR/odbc and the environment file DIR/env. It
+needs no root and writes nothing outside DIR. Run again on an existing
+installation it keeps the accounts, data and settings that are not given.
+
+Start the server with:  cd DIR/comm && env $(cat DIR/env) tavrel-comm
+
+Options:
+  --port N             the TCP port COMM listens on (default 6000)
+  --info-level D       the log's info level, one digit 0 to 9 (default 2)
+  --user ID:PASSWORD   add or update a user account (repeatable)
+  --keep-logs MB       let COMM remove its oldest CommLog files beyond MB
+                       megabytes in all (0: keep every file, the default);
+                       stored as TAVREL_KEEP_LOGS_MB in DIR/env
+  --help               print this text and exit
+)";
 
 int BadArguments(const std::string& why) {
   std::fprintf(stderr, "tavrel-setup: %s\n%s", why.c_str(), kUsage);
@@ -17,7 +38,7 @@ int BadArguments(const std::string& why) {
 }
 
 bool ParseNumber(const std::string& text, int low, int high, int& out) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return false;
   int value = std::atoi(text.c_str());
   if (value < low || value > high) return false;
   out = value;
@@ -33,7 +54,7 @@ bool Refuse(std::string& error, const std::string& why) {
 bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    bool takesValue = arg == "--port" || arg == "--info-level" || arg == "--user";
+    bool takesValue = arg == "--port" || arg == "--info-level" || arg == "--user" || arg == "--keep-logs";
     if (takesValue && i + 1 >= argc) return Refuse(error, arg + " needs a value");
     if (arg == "--port") {
       if (!ParseNumber(argv[++i], 1, 65535, options.port)) return Refuse(error, "bad port: " + std::string(argv[i]));
@@ -41,6 +62,12 @@ bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& e
       std::string level = argv[++i];
       if (level.size() != 1 || !ParseNumber(level, 0, 9, options.infoLevel)) {
         return Refuse(error, "info level must be one digit: " + level);
+      }
+    } else if (arg == "--keep-logs") {
+      std::string megabytes = argv[++i];
+      if (megabytes.size() > 7 || !ParseNumber(megabytes, 0, kMaxKeepLogsMb, options.keepLogsMb)) {
+        return Refuse(error, "--keep-logs needs a number of megabytes 0 to " + std::to_string(kMaxKeepLogsMb) + ": " +
+                                 megabytes);
       }
     } else if (arg == "--user") {
       std::string account = argv[++i];
@@ -78,7 +105,7 @@ void Report(const SetupOptions& options) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::printf("%s", kUsage);
+    std::printf("%s%s", kUsage, kHelp);
     return 0;
   }
   SetupOptions options;
