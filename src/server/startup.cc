@@ -12,6 +12,7 @@
 
 #include "db/odbc.h"
 #include "frame/config.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -19,6 +20,7 @@
 #include "platform/thread.h"
 #include "requests/slot_release.h"
 #include "server/connection.h"
+#include "server/status/status_server.h"
 #include "server/web_timer.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
@@ -150,6 +152,7 @@ int OpenListener(int port, const std::string& configFilePath) {
 
 int RunServer() {
   platform::IgnoreSigpipe();
+  counters::MarkStart();
 
   char cwd[kCurrentPathBuffer] = {};
   std::string currentPath;
@@ -222,6 +225,7 @@ int RunServer() {
   } else {
     Console("\nCreate CheckWebDisconnectTime  OK.");
   }
+  status::StartConfiguredStatusServer(currentPath);
   AcceptLoop(listener);
 }
 
