@@ -104,7 +104,8 @@ int CounterKind(const web::WebMsg& msg) {
   switch (msg.type) {
     case web::REQ_CONTROL: {
       std::uint16_t id = msg.messageId();
-      return FindControlRequest(id) != nullptr && id < counters::kControlKinds ? static_cast<int>(id) : static_cast<int>(counters::kKindOther);
+      bool known = FindControlRequest(id) != nullptr && id < counters::kControlKinds;
+      return known ? static_cast<int>(id) : static_cast<int>(counters::kKindOther);
     }
     case web::REQ_PGC: return counters::kKindPgc;
     case web::REQ_TABLE_DOWNLOAD: return counters::kKindTableDownload;
