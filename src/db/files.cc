@@ -395,6 +395,7 @@ int OpenUserDbFile(const std::string& name, int operation, int varNum) {
   if (record != nullptr) {
     int rc = openDbFile(name, *record, varNum);
     if (rc != RESULT_OK) return rc;
+    PublishSlotFile(varNum, FileNameOf(name));
   }
   std::string path = Paths().offlineDatabasePath + MdbName(FileNameOf(name));
   // Tabulon opens the file afresh for each table; most files already have
@@ -411,6 +412,7 @@ int CloseDbFile(const std::string& /*name*/, int operation, int varNum) {
   int rc = DisconnectDB(*record, varNum);
   if (rc != RESULT_OK) return rc;
   LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB success", what));
+  PublishSlotFile(varNum, "");
   return RESULT_OK;
 }
 

@@ -20,6 +20,18 @@ std::string_view IndexUser(const std::string& entry) {
   user.remove_prefix(dollar + 1);
   return user.substr(0, user.find('$'));
 }
+// Every change of a slot's state goes through here, so that the status page
+// reads it whole. An idle slot holds no link and no file.
+void WriteState(Slot& slot, const char* newState) {
+  std::lock_guard lock(slot.viewLock);
+  slot.state = newState;
+  if (slot.state == state::kIdle) {
+    slot.linkType.clear();
+    slot.linkAddress.clear();
+    slot.openFile.clear();
+  }
+}
+
 }  // namespace
 
 Slot& SlotAt(int varNum) { return Slots().at(static_cast<std::size_t>(varNum)); }
@@ -80,7 +92,7 @@ int ResetSlotToIdle(int varNum) {
     Console("Reset an IDLE thread memory state!");
     return RESULT_OK;
   }
-  slot.state = state::kIdle;
+  WriteState(slot, state::kIdle);
   SetSlotInUse(0, varNum);
   if (SetSlotIndex("", varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set NULL to varNum index array error");
@@ -96,7 +108,7 @@ int ClearAllFlags() {
     slot.webMessageFlag = 0;
     slot.serialLineFlag = 0;
     slot.inUse = 0;
-    slot.state = state::kIdle;
+    WriteState(slot, state::kIdle);
     slot.savedState = state::kIdle;
     slot.indexEntry.clear();
     slot.webDisconnectTimeoutMs = kDefaultWebTimeoutMs;
@@ -112,7 +124,7 @@ int ShowAllFlags() {
 }
 
 void SetState(int varNum, const char* newState) {
-  SlotAt(varNum).state = newState;
+  WriteState(SlotAt(varNum), newState);
   LogStateChanged(varNum, std::string("Change to ") + newState);
 }
 
@@ -134,4 +146,32 @@ void FreeSlotLocked(int varNum) {
   slot.serialLineFlag = 0;
   slot.linkTakenOver = 0;
   slot.webMessageFlag = 0;
+}
+
+SlotView ViewOfSlot(int varNum) {
+  Slot& slot = SlotAt(varNum);
+  SlotView view;
+  {
+    std::lock_guard lock(SlotLock());
+    view.userId = std::string(IndexUser(slot.indexEntry));
+  }
+  std::lock_guard lock(slot.viewLock);
+  view.state = slot.state;
+  view.linkType = slot.linkType;
+  view.linkAddress = slot.linkAddress;
+  view.openFile = slot.openFile;
+  return view;
+}
+
+void PublishSlotLink(int varNum, const std::string& type, const std::string& address) {
+  Slot& slot = SlotAt(varNum);
+  std::lock_guard lock(slot.viewLock);
+  slot.linkType = type;
+  slot.linkAddress = address;
+}
+
+void PublishSlotFile(int varNum, const std::string& name) {
+  Slot& slot = SlotAt(varNum);
+  std::lock_guard lock(slot.viewLock);
+  slot.openFile = name;
 }

@@ -58,7 +58,28 @@ struct Slot {
   std::atomic<int> linkTakenOver{0};   // another user's takeover ended this slot's link
   std::atomic<int> webDisconnectTimeoutMs{kDefaultWebTimeoutMs};
   WebTimer timer;
+
+  // What the status page shows, read by its own thread. Guarded by viewLock,
+  // which every write of `state` also takes (the owner reads `state` without
+  // it); the link and file are published by whoever makes or ends them.
+  mutable std::mutex viewLock;
+  std::string linkType;     // "IPv4", "IPv6", "modem"; empty when not linked
+  std::string linkAddress;  // the system's address or dial string
+  std::string openFile;     // the offline, download or upload file's name
 };
+
+// A consistent copy of what the status page may show of a slot: no password,
+// session id or personal field is ever in it.
+struct SlotView {
+  std::string userId;
+  std::string state;
+  std::string linkType;
+  std::string linkAddress;
+  std::string openFile;
+};
+SlotView ViewOfSlot(int varNum);
+void PublishSlotLink(int varNum, const std::string& type, const std::string& address);
+void PublishSlotFile(int varNum, const std::string& name);
 
 Slot& SlotAt(int varNum);
 std::mutex& SlotLock();

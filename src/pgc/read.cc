@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "db/odbc.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -294,14 +295,18 @@ int ReadPGCData(const web::WebMsg& request, std::uint16_t messageId, std::vector
 
   std::string ordering;
   const bool byKeys = request.type == web::REQ_PGC && IsKeyTablePGC(pgcNo) == 1 && request.dataLength() > 0;
-  if (byKeys) return ReadKeyRows(request, messageId, pgcNo, rowLength, rowCount * rowLength, buffer, byteCount, varNum);
-  if (request.type != web::REQ_PGC) GetOrderColumns(messageId, ordering);
-  rc = ReadPGCRows(buffer, table, "", rowLength, byteCount, varNum, ordering);
-  if (rc != RESULT_OK) {
-    LogError(varNum, "DB error", Format("Get data of PGC%s, execute error", pgcNo.c_str()));
-    return kGetDataError;
+  if (byKeys) {
+    rc = ReadKeyRows(request, messageId, pgcNo, rowLength, rowCount * rowLength, buffer, byteCount, varNum);
+  } else {
+    if (request.type != web::REQ_PGC) GetOrderColumns(messageId, ordering);
+    rc = ReadPGCRows(buffer, table, "", rowLength, byteCount, varNum, ordering);
+    if (rc != RESULT_OK) {
+      LogError(varNum, "DB error", Format("Get data of PGC%s, execute error", pgcNo.c_str()));
+      return kGetDataError;
+    }
   }
-  return RESULT_OK;
+  if (rc == RESULT_OK) counters::CountRowsRead(static_cast<std::uint64_t>(byteCount / rowLength));
+  return rc;
 }
 
 int GetPGCValue(int& value, std::string_view condition, int column, std::string_view table, int varNum) {

@@ -8,6 +8,7 @@
 
 #include "db/odbc.h"
 #include "db/user_writers.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -91,7 +92,10 @@ class RowInserter {
     const std::string& sql = Build(row);
     if (SqlLogged()) LogSQL(varNum, label, sql);
     db::ConnectionRecord* database = InsertDatabase(varNum);
-    if (database != nullptr && db::ExecuteSQL(*database, sql, varNum) == RESULT_OK) return RESULT_OK;
+    if (database != nullptr && db::ExecuteSQL(*database, sql, varNum) == RESULT_OK) {
+      counters::CountRowsStored(1);
+      return RESULT_OK;
+    }
     LogError(varNum, "DB error", Format(errorText, pgcNo_.c_str()));
     return kInsertError;
   }
@@ -323,6 +327,7 @@ int UpdatePGC(std::string_view pgcNo, const std::uint8_t* row, int rowLength, in
       return kUpdateError;
     }
   }
+  counters::CountRowsStored(1);
   return RESULT_OK;
 }
 

@@ -1,5 +1,6 @@
 #include "requests/dispatch.h"
 
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -104,6 +105,32 @@ int HandleRestart(RequestContext& ctx) {
   return RunSteps(ctx, RestartSteps());
 }
 
+int Dispatch(RequestContext& ctx) {
+  switch (ctx.msg.type) {
+    case web::REQ_CONTROL: return HandleControl(ctx);
+    case web::REQ_PGC:
+    case web::REQ_TABLE_DOWNLOAD:
+    case web::REQ_TABLE_UPLOAD: return HandlePgcFamily(ctx);
+    case web::REQ_RESTART: return HandleRestart(ctx);
+    default: return kNotARequest;
+  }
+}
+
+int CounterKind(const web::WebMsg& msg) {
+  switch (msg.type) {
+    case web::REQ_CONTROL: {
+      std::uint16_t id = msg.messageId();
+      bool known = FindControlRequest(id) != nullptr && id < counters::kControlKinds;
+      return known ? static_cast<int>(id) : static_cast<int>(counters::kKindOther);
+    }
+    case web::REQ_PGC: return counters::kKindPgc;
+    case web::REQ_TABLE_DOWNLOAD: return counters::kKindTableDownload;
+    case web::REQ_TABLE_UPLOAD: return counters::kKindTableUpload;
+    case web::REQ_RESTART: return counters::kKindRestart;
+    default: return counters::kKindOther;
+  }
+}
+
 }  // namespace
 
 int HandleWebRequest(const std::uint8_t* raw, int webSocket, int& systemSocket, WorkingBuffer& work, int& workCounter,
@@ -115,14 +142,9 @@ int HandleWebRequest(const std::uint8_t* raw, int webSocket, int& systemSocket, 
   ctx.work = &work;
   ctx.workCounter = &workCounter;
   ctx.varNum = varNum;
-  switch (ctx.msg.type) {
-    case web::REQ_CONTROL: return HandleControl(ctx);
-    case web::REQ_PGC:
-    case web::REQ_TABLE_DOWNLOAD:
-    case web::REQ_TABLE_UPLOAD: return HandlePgcFamily(ctx);
-    case web::REQ_RESTART: return HandleRestart(ctx);
-    default: return kNotARequest;
-  }
+  int result = Dispatch(ctx);
+  counters::CountRequest(CounterKind(ctx.msg), result);
+  return result;
 }
 
 }  // namespace requests

@@ -4,6 +4,7 @@
 
 #include "db/files.h"
 #include "db/odbc.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -44,6 +45,7 @@ constexpr int kNoTimeout = -3;
 // failures are in the log; the slot ends "idle" whatever they return.
 void GiveUpLink(RequestContext& ctx) {
   Slot& slot = SlotAt(ctx.varNum);
+  counters::CountSystemLinkFailure();
   CloseLinkedSlot(ctx);
   ResetSlotToIdle(ctx.varNum);
   db::ResetConnectState(slot.userId, ctx.varNum);

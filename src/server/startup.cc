@@ -12,6 +12,7 @@
 
 #include "db/odbc.h"
 #include "frame/config.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -21,6 +22,7 @@
 #include "requests/slot_release.h"
 #include "server/connection.h"
 #include "server/shutdown.h"
+#include "server/status/status_server.h"
 #include "server/web_timer.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
@@ -183,6 +185,7 @@ int AcceptLoop(int listener, platform::StopSignals& stop) {
 
 int RunServer() {
   platform::IgnoreSigpipe();
+  counters::MarkStart();
 
   char cwd[kCurrentPathBuffer] = {};
   std::string currentPath;
@@ -266,6 +269,7 @@ int RunServer() {
   } else {
     Console("\nCreate CheckWebDisconnectTime  OK.");
   }
+  status::StartConfiguredStatusServer(currentPath);
   platform::NotifyServiceManager("READY=1");
   int stopSignal = AcceptLoop(listener, stop);
   StopGracefully(stop, stopSignal, listener);

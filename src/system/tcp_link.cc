@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "db/odbc.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -440,11 +441,27 @@ int ConnectToAddress(int& systemSocket, int linkType, const std::string& address
   return ConnectIPv6(systemSocket, addressText, request, requestId, varNum);
 }
 
-int ConnectToSystem(int& systemSocket, const web::WebMsg& request, std::uint16_t requestId, int varNum) {
+namespace {
+int ConnectByType(int& systemSocket, const web::WebMsg& request, std::uint16_t requestId, int varNum) {
   int linkType = request.data[kLinkTypeAt];
   if (linkType == kLinkModem) return ConnectModem(request, varNum);
   if (linkType != kLinkIPv4 && linkType != kLinkIPv6) return RESULT_OK;
   return ConnectToAddress(systemSocket, linkType, AddressText(linkType, request), request, requestId, varNum);
+}
+}  // namespace
+
+int ConnectToSystem(int& systemSocket, const web::WebMsg& request, std::uint16_t requestId, int varNum) {
+  int result = ConnectByType(systemSocket, request, requestId, varNum);
+  if (result != RESULT_OK) {
+    counters::CountSystemLinkFailure();
+    return result;
+  }
+  // What the operator's status page shows for the link.
+  int linkType = request.data[kLinkTypeAt];
+  if (linkType == kLinkModem) PublishSlotLink(varNum, "modem", modem::DialString(request));
+  else if (linkType == kLinkIPv4) PublishSlotLink(varNum, "IPv4", AddressText(linkType, request));
+  else if (linkType == kLinkIPv6) PublishSlotLink(varNum, "IPv6", AddressText(linkType, request));
+  return result;
 }
 
 int ReleaseOldUser(const web::WebMsg& request, int varNum) {

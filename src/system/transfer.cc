@@ -9,6 +9,7 @@
 #include <string>
 
 #include "db/odbc.h"
+#include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -262,6 +263,7 @@ void AcquireTransferFlag(int varNum) {
   long longest = longestWaitUs.load();
   while (waited > longest && !longestWaitUs.compare_exchange_weak(longest, waited)) {
   }
+  counters::CountTransferFlagWait(static_cast<std::uint64_t>(waited));
   LogDebug(varNum, Format("Transfer flag free after %ld us", waited));
 }
 

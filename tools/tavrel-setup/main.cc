@@ -6,11 +6,12 @@
 #include <string>
 
 #include "setup/installation.h"
+#include "setup/status_config.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--keep-logs MB] DIR\n";
+    "Usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--keep-logs MB] [--status-port N] DIR\n";
 
 constexpr const char* kHelp = R"(
 Makes (or refreshes) a complete installation of tavrel-comm in DIR: the
@@ -29,6 +30,8 @@ Options:
   --keep-logs MB       let COMM remove its oldest CommLog files beyond MB
                        megabytes in all (0: keep every file, the default);
                        stored as TAVREL_KEEP_LOGS_MB in DIR/env
+  --status-port N      COMM serves its status page, /metrics and
+                       /status.json on 127.0.0.1:N (0 turns it off)
   --help               print this text and exit
 )";
 
@@ -51,9 +54,14 @@ bool Refuse(std::string& error, const std::string& why) {
 }
 
 // The options' values, or the reason they are unusable.
-bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& error) {
+bool ParseArguments(int argc, char** argv, SetupOptions& options, int& statusPort, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--status-port") {
+      if (i + 1 >= argc) return Refuse(error, arg + " needs a value");
+      if (!ParseNumber(argv[++i], 0, 65535, statusPort)) return Refuse(error, "bad status port: " + std::string(argv[i]));
+      continue;
+    }
     bool takesValue = arg == "--port" || arg == "--info-level" || arg == "--user" || arg == "--keep-logs";
     if (takesValue && i + 1 >= argc) return Refuse(error, arg + " needs a value");
     if (arg == "--port") {
@@ -97,6 +105,7 @@ void Report(const SetupOptions& options) {
   std::printf("  %s/\n  %s/\n  %s\n", p.commDir.c_str(), p.dbWebDir.c_str(), p.templateDb.c_str());
   std::printf("  %s\n  %s\n", p.userDb.c_str(), p.infoDb.c_str());
   for (const auto& user : options.users) std::printf("    user %s\n", user.first.c_str());
+  if (int statusPort = setup::ReadStatusPort(p.commDir)) std::printf("  status page http://127.0.0.1:%d/\n", statusPort);
   std::printf("  %s\n  %s\n  %s\n  %s\n", p.odbcinst.c_str(), p.odbcIni.c_str(), p.userIni.c_str(), p.envFile.c_str());
   std::printf("start the server with: cd %s && env $(cat %s) tavrel-comm\n", p.commDir.c_str(), p.envFile.c_str());
 }
@@ -110,8 +119,14 @@ int main(int argc, char** argv) {
   }
   SetupOptions options;
   std::string error;
-  if (!ParseArguments(argc, argv, options, error)) return BadArguments(error);
+  int statusPort = -1;  // unset: an existing installation keeps its status port
+  if (!ParseArguments(argc, argv, options, statusPort, error)) return BadArguments(error);
   if (ProvisionInstallation(options, error) != 1) {
+    std::fprintf(stderr, "tavrel-setup: %s\n", error.c_str());
+    return 1;
+  }
+  std::string commDir = PathsOf(std::filesystem::weakly_canonical(std::filesystem::absolute(options.dir)).string()).commDir;
+  if (statusPort >= 0 && setup::WriteStatusPort(commDir, statusPort, error) != 1) {
     std::fprintf(stderr, "tavrel-setup: %s\n", error.c_str());
     return 1;
   }

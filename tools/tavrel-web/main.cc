@@ -14,6 +14,7 @@
 #include "frame/result_codes.h"
 #include "platform/socket.h"
 #include "request_builder.h"
+#include "whole_transfer_command.h"
 
 namespace {
 
@@ -52,6 +53,15 @@ Options:
   --list          list the requests with their type, message id and reply id
   --help          this text
 
+Whole systems (the last request of the command line; needs --install):
+  BACKUP name=FILE    downloads every table the installation's catalogue
+                      lists for the linked system into the new file FILE,
+                      with the system's description, so it can be restored
+  RESTORE name=FILE   uploads every such table from FILE to the linked system
+  On a terminal a progress bar shows tables done, rows, rate and time left;
+  otherwise one line per table. A failure names the table and its result
+  and ends the transfer, so the user is back online.
+
 Exit status: 0 every request succeeded; 1 a request failed or got no reply;
 2 the command line is wrong; 3 COMM could not be reached.
 
@@ -63,6 +73,7 @@ Example:
       LOGIN password=admin session=s1 ip=127.0.0.1 , \
       USER_SET op=insert user=carol password=pw level=1 , \
       LOGOUT session=s1
+  tavrel-web --install ./install --user carol BACKUP name=monday
 )");
 }
 
@@ -170,15 +181,6 @@ int ParseCommandLine(int argc, char** argv, Options& options) {
   return 0;
 }
 
-std::string ResultText(std::uint8_t result) {
-  if (result == RESULT_OK) return "success";
-  std::string name;
-  ResultCodeName(name, result);
-  // Negative codes travel as their low 8 bits.
-  if (name.empty() && result >= 128) ResultCodeName(name, static_cast<int>(result) - 256);
-  return name.empty() ? "no name" : name;
-}
-
 // The printable runs of the data, each quoted; the hexadecimal lines show
 // the rest.
 std::string TextOf(const client::Bytes& data) {
@@ -210,7 +212,7 @@ void PrintData(const client::Bytes& data) {
 void PrintAnswer(const client::Answer& answer) {
   const client::Reply& first = answer.pieces.front();
   std::printf("< reply id %u, result %u (%s), record length %u, type %u", first.replyId, answer.result(),
-              ResultText(answer.result()).c_str(), first.recordLength, first.type);
+              webtool::ResultText(answer.result()).c_str(), first.recordLength, first.type);
   if (answer.pieces.size() > 1) std::printf(", %zu pieces", answer.pieces.size());
   std::printf("\n");
   PrintData(answer.data);
@@ -256,6 +258,29 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = ParseCommandLine(argc, argv, options)) return status;
 
+  // A whole transfer runs its own sequence after the other requests.
+  std::string transferFile;
+  const bool wholeTransfer = webtool::IsWholeTransfer(options.steps.back().name);
+  const std::string wholeTransferName = options.steps.back().name;
+  if (wholeTransfer) {
+    std::string error;
+    if (!webtool::CheckWholeTransfer(options.steps.back(), transferFile, error)) {
+      std::fprintf(stderr, "tavrel-web: %s: %s\n", options.steps.back().name.c_str(), error.c_str());
+      return kExitUsage;
+    }
+    if (options.installDir.empty()) {
+      std::fprintf(stderr, "tavrel-web: %s needs --install DIR (its catalogue and files)\n",
+                   options.steps.back().name.c_str());
+      return kExitUsage;
+    }
+    options.steps.pop_back();
+  }
+  for (std::size_t i = 0; i < options.steps.size(); ++i) {
+    if (webtool::IsWholeTransfer(options.steps[i].name)) {
+      std::fprintf(stderr, "tavrel-web: %s must be the last request\n", options.steps[i].name.c_str());
+      return kExitUsage;
+    }
+  }
   std::vector<webtool::BuiltRequest> requests(options.steps.size());
   for (std::size_t i = 0; i < options.steps.size(); ++i) {
     std::string error;
@@ -264,7 +289,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (options.markFinal) requests.back().request.final = true;
+  if (options.markFinal && !wholeTransfer) requests.back().request.final = true;
 
   client::WebClient connection;
   connection.SetUser(options.user);
@@ -276,6 +301,11 @@ int main(int argc, char** argv) {
     std::string name = options.steps[i].name;
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (!RunStep(connection, requests[i], name, options.timeoutMs)) return kExitFailed;
+  }
+  if (wholeTransfer) {
+    webtool::WholeTransferTarget target{options.host, static_cast<std::uint16_t>(options.port), options.user,
+                                        options.installDir, options.timeoutMs};
+    return webtool::RunWholeTransfer(connection, wholeTransferName, transferFile, target);
   }
   return 0;
 }

@@ -1,0 +1,243 @@
+// The operator's status server over real HTTP: a server with users in
+// several states (serving but idle, offline with a file open, online against
+// a simulated system) shows each as it is, in the page, the JSON and the
+// metrics; a headless browser renders the page; no password, session id or
+// personal field of those users ever appears.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "support/comm_server.h"
+#include "support/simulated_system.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct Account {
+  const char* id;
+  const char* password;
+  const char* session;
+};
+constexpr Account kIdle{"st_idle", "Idle-Pw-7731", "SessIdle-3f9a02"};
+constexpr Account kOffline{"st_off", "Off-Pw-5520", "SessOff-77c1e4"};
+constexpr Account kOnline{"st_on", "On-Pw-9014", "SessOn-a0b3d8"};
+// The offline user's personal record.
+const client::ExtendedUser kPersonal{"st_off", kOffline.password, "Zelda Quarrington", "0170 5551234",
+                                     "0171 9998877", "42 Wallaby Way, Sydney", "Night Auditor",
+                                     "zelda.q@example.org"};
+
+std::string ChromiumPath() {
+  for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return {};
+}
+
+}  // namespace
+
+class StatusPage : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Options system;
+    system_ = StartSimulatedSystem(system);
+    ServerOptions options;
+    options.infoLevel = 2;
+    options.users = {{"admin", "admin"}, {kIdle.id, kIdle.password}, {kOffline.id, kOffline.password},
+                     {kOnline.id, kOnline.password}};
+    server_ = std::make_unique<CommServer>(options);
+    statusPort_ = FreePort();
+    std::string output;
+    int status = RunProgram({std::string(TAVREL_BIN_DIR) + "/tavrel-setup", "--status-port",
+                             std::to_string(statusPort_), server_->dir()},
+                            output);
+    if (status != 0) ADD_FAILURE() << output;
+    LaunchOptions launch;
+    launch.setEnv["TAVREL_SYSTEM_PORT"] = std::to_string(system.basePort);
+    if (!server_->Start(launch) || !server_->WaitListening() || !server_->WaitConsole("status page on", 10000))
+      ADD_FAILURE() << server_->Console();
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    system_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(system_);
+    ASSERT_TRUE(server_ && server_->running());
+  }
+
+  static std::string Get(const std::string& path, std::string* contentType = nullptr) {
+    httplib::Client http("127.0.0.1", statusPort_);
+    http.set_connection_timeout(5);
+    http.set_read_timeout(10);
+    auto response = http.Get(path.c_str());
+    if (!response || response->status != 200) return {};
+    if (contentType) *contentType = response->get_header_value("Content-Type");
+    return response->body;
+  }
+
+  // Puts the three users in their states; the idle user's connection stays
+  // open (kept busy by file lists) until the returned flag is cleared.
+  static void ArrangeUsers(client::WebClient& idle, std::atomic<bool>& keepIdle, std::thread& keeper) {
+    ASSERT_EQ(CallOnce(*server_, "admin", client::MakeRequest("USER_SET_EXT", client::ExtendedUserRecord(kPersonal)))
+                  .answer.result(),
+              1);
+    {
+      client::WebClient c = server_->Connect(kOffline.id);
+      ASSERT_EQ(Call(c, Login(kOffline.id, kOffline.password, kOffline.session)).answer.result(), 1);
+      // A file of its own for each test: files outlive their slots.
+      fileName_ = "ledger" + std::to_string(++files_);
+      client::Request create = client::MakeRequest("FILE_CREATE", client::FileNameData(fileName_));
+      create.final = true;
+      ASSERT_EQ(Call(c, create).answer.result(), 1);
+      c.WaitClosed(kCloseMs);
+    }
+    {
+      client::WebClient c = server_->Connect(kOnline.id);
+      ASSERT_EQ(Call(c, Login(kOnline.id, kOnline.password, kOnline.session)).answer.result(), 1);
+      client::Bytes data;
+      client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
+      client::Request connect = client::MakeRequest("CONNECT_SYSTEM", data);
+      connect.final = true;
+      ASSERT_EQ(Call(c, connect).answer.result(), 1);
+      c.WaitClosed(kCloseMs);
+    }
+    idle = server_->Connect(kIdle.id);
+    ASSERT_EQ(Call(idle, Login(kIdle.id, kIdle.password, kIdle.session)).answer.result(), 1);
+    keepIdle = true;
+    // COMM closes a connection that sends nothing for about five seconds.
+    keeper = std::thread([&idle, &keepIdle] {
+      while (keepIdle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        if (Call(idle, client::MakeRequest("FILE_LIST")).answer.result() != 1) return;
+      }
+    });
+  }
+
+  static void ReleaseUsers(client::WebClient& idle, std::atomic<bool>& keepIdle, std::thread& keeper) {
+    keepIdle = false;
+    if (keeper.joinable()) keeper.join();
+    client::Request logout = Logout(kIdle.id, kIdle.session);
+    logout.final = true;
+    if (idle.connected() && Call(idle, logout).rc == 1) idle.WaitClosed(kCloseMs);
+    CallOnce(*server_, kOnline.id, Disconnect());
+    CallOnce(*server_, kOnline.id, Logout(kOnline.id, kOnline.session));
+    CallOnce(*server_, kOffline.id, client::MakeRequest("FILE_CLOSE", client::FileNameData(fileName_)));
+    CallOnce(*server_, kOffline.id, Logout(kOffline.id, kOffline.session));
+  }
+
+  // None of the users' secrets or personal fields is in `text`.
+  static void ExpectNoSecrets(const std::string& text, const char* what) {
+    for (const Account& a : {kIdle, kOffline, kOnline}) {
+      EXPECT_EQ(text.find(a.password), std::string::npos) << what << " shows a password";
+      EXPECT_EQ(text.find(a.session), std::string::npos) << what << " shows a session id";
+    }
+    for (const std::string& field : {kPersonal.name, kPersonal.phone, kPersonal.mobile, kPersonal.address,
+                                     kPersonal.job, kPersonal.email}) {
+      EXPECT_EQ(text.find(field), std::string::npos) << what << " shows " << field;
+    }
+  }
+
+  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline std::unique_ptr<CommServer> server_;
+  static inline std::uint16_t statusPort_ = 0;
+  static inline int files_ = 0;
+  static inline std::string fileName_;
+};
+
+TEST_F(StatusPage, JsonAndMetricsShowEachSlotAndTheCountsWithoutSecrets) {
+  client::WebClient idle;
+  std::atomic<bool> keepIdle{false};
+  std::thread keeper;
+  ArrangeUsers(idle, keepIdle, keeper);
+  std::string json = Get("/status.json");
+  std::string metrics = Get("/metrics");
+  std::string page = Get("/");
+  ReleaseUsers(idle, keepIdle, keeper);
+  if (HasFatalFailure()) return;
+
+  EXPECT_NE(json.find("\"user_id\":\"st_off\",\"state\":\"offline\",\"serving\":false,\"link_type\":\"\","
+                      "\"link_address\":\"\",\"open_file\":\"" + fileName_ + "\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"user_id\":\"st_on\",\"state\":\"online\",\"serving\":false,\"link_type\":\"IPv4\","
+                      "\"link_address\":\"127.0.0.1\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"user_id\":\"st_idle\",\"state\":\"idle\",\"serving\":true"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"online\":1"), std::string::npos);
+  EXPECT_NE(json.find("\"offline\":1"), std::string::npos);
+  EXPECT_NE(json.find("{\"type\":\"LOGIN\",\"result\":1,\"result_name\":\"success\",\"count\":"), std::string::npos);
+  EXPECT_NE(json.find("{\"type\":\"CONNECT_SYSTEM\",\"result\":1"), std::string::npos);
+
+  EXPECT_NE(metrics.find("tavrel_slots{state=\"online\"} 1"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("tavrel_slots{state=\"offline\"} 1"), std::string::npos);
+  EXPECT_NE(metrics.find("tavrel_requests_total{result=\"1\",type=\"FILE_CREATE\"} 1"), std::string::npos);
+  EXPECT_NE(metrics.find("# TYPE tavrel_system_link_failures_total counter"), std::string::npos);
+  EXPECT_NE(metrics.find("# TYPE tavrel_transfer_flag_waits_total counter"), std::string::npos);
+  EXPECT_NE(metrics.find("tavrel_rows_stored_total"), std::string::npos);
+  EXPECT_NE(metrics.find("tavrel_rows_read_total"), std::string::npos);
+
+  ExpectNoSecrets(json, "status.json");
+  ExpectNoSecrets(metrics, "metrics");
+  ExpectNoSecrets(page, "the page");
+  // Every user left: every slot is free again.
+  EXPECT_NE(Get("/status.json").find("\"idle\":100"), std::string::npos);
+}
+
+TEST_F(StatusPage, ServesOnlyOnLoopback) {
+  ASSERT_FALSE(Get("/metrics").empty());
+  // Bound to 127.0.0.1 only: another loopback address finds nothing there.
+  httplib::Client other("127.0.0.2", statusPort_);
+  other.set_connection_timeout(2);
+  EXPECT_FALSE(other.Get("/metrics"));
+}
+
+TEST_F(StatusPage, BrowserRendersTheSlotsWithoutJavaScript) {
+  std::string chromium = ChromiumPath();
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium); the page is not rendered";
+  client::WebClient idle;
+  std::atomic<bool> keepIdle{false};
+  std::thread keeper;
+  ArrangeUsers(idle, keepIdle, keeper);
+  std::string dom;
+  int status = RunProgram({chromium, "--headless", "--disable-gpu", "--no-sandbox", "--disable-javascript",
+                           "--dump-dom", "http://127.0.0.1:" + std::to_string(statusPort_) + "/"},
+                          dom);
+  ReleaseUsers(idle, keepIdle, keeper);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(status, 0) << dom;
+  // The rendered table, as the browser built it.
+  EXPECT_NE(dom.find("<td>st_off</td><td>offline</td><td></td><td></td><td>" + fileName_ + "</td>"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("<td>st_on</td><td>online</td><td>IPv4</td><td>127.0.0.1</td><td></td>"), std::string::npos);
+  EXPECT_NE(dom.find("<td>st_idle</td><td>idle (serving)</td>"), std::string::npos);
+  EXPECT_NE(dom.find("online: 1"), std::string::npos);
+  EXPECT_NE(dom.find("http-equiv=\"refresh\""), std::string::npos);
+  // An offline slot counts down its web time-out.
+  EXPECT_NE(dom.find("min"), std::string::npos);
+  ExpectNoSecrets(dom, "the rendered page");
+}
+
+TEST_F(StatusPage, SetupRefusesABadStatusPortAndKeepsTheInstallation) {
+  const std::string conf = server_->commDir() + "/status.conf";
+  std::ifstream before(conf);
+  std::string kept((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(kept.empty());
+  for (const char* bad : {"70000", "abc", "-1", ""}) {
+    std::string output;
+    int status = RunProgram({std::string(TAVREL_BIN_DIR) + "/tavrel-setup", "--status-port", bad, server_->dir()},
+                            output);
+    EXPECT_EQ(status, 2) << bad;
+    EXPECT_NE(output.find("status port"), std::string::npos) << output;
+  }
+  std::ifstream after(conf);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), kept);
+}

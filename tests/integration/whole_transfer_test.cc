@@ -1,0 +1,169 @@
+// tavrel-web's BACKUP and RESTORE against the real server and a simulated
+// system: a whole system into a file and back into an emptied system, a
+// failure that names its table and result, and the command lines refused
+// before anything is sent.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "pgc/catalogue.h"
+#include "sim/simulator.h"
+#include "sim/tables.h"
+#include "support/comm_server.h"
+#include "support/simulated_system.h"
+#include "support/wire_helpers.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRowsPerTable = 4;
+
+// The message id of every PGC table the system has.
+std::vector<std::uint16_t> SystemTables(sim::TableStore& tables) {
+  std::vector<std::uint16_t> ids;
+  for (const std::string& pgcNo : pgc::MessageTablePGCNumbers()) {
+    std::uint16_t id = 0;
+    if (pgc::ParsePGCNumber(pgcNo, id, 0) == 1 && tables.RowLengthOf(id) > 0) ids.push_back(id);
+  }
+  return ids;
+}
+
+}  // namespace
+
+class WholeTransfer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Options system;
+    system.rowsPerTable = kRowsPerTable;
+    system_ = StartSimulatedSystem(system);
+    systemPort_ = system.basePort;
+    ServerOptions options;
+    options.infoLevel = 2;
+    options.users = {{"wt_a", "pw"}, {"wt_b", "pw"}, {"wt_c", "pw"}};
+    server_ = LaunchServerForSystem(options, system.basePort);
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    system_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(system_);
+    ASSERT_TRUE(server_ && server_->running());
+  }
+  void TearDown() override {
+    if (server_ && !user_.empty()) CallOnce(*server_, user_, Disconnect());
+  }
+
+  void Link(const std::string& user) {
+    user_ = user;
+    client::Bytes data;
+    client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
+    Exchange connect = CallOnce(*server_, user, client::MakeRequest("CONNECT_SYSTEM", data));
+    ASSERT_EQ(connect.rc, 1);
+    ASSERT_EQ(connect.answer.result(), 1);
+  }
+
+  // tavrel-web with the installation and `user`; its exit status.
+  int Web(const std::string& user, std::vector<std::string> words, std::string& output) {
+    std::vector<std::string> argv = {std::string(TAVREL_BIN_DIR) + "/tavrel-web", "--install", server_->dir(),
+                                     "--user", user};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return RunProgram(argv, output);
+  }
+
+  std::string FilePath(const std::string& name) { return server_->commDir() + "/DB_USER/" + name + ".mdb"; }
+
+  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline std::unique_ptr<CommServer> server_;
+  static inline std::uint16_t systemPort_ = 0;
+  std::string user_;
+};
+
+TEST_F(WholeTransfer, BackupThenRestoreIntoAnEmptiedSystemGivesTheSameTables) {
+  sim::TableStore& tables = system_->tables();
+  std::vector<std::uint16_t> ids = SystemTables(tables);
+  ASSERT_GT(ids.size(), 100u);
+  std::map<std::uint16_t, sim::Table> original;
+  for (std::uint16_t id : ids) ASSERT_EQ(tables.Read(id, original[id]), 1);
+
+  ASSERT_NO_FATAL_FAILURE(Link("wt_a"));
+  std::string output;
+  ASSERT_EQ(Web("wt_a", {"BACKUP", "name=monday"}, output), 0) << output;
+  // Not a terminal: one plain line per table and a summary.
+  const std::string count = std::to_string(ids.size());
+  EXPECT_NE(output.find("BACKUP monday: 1/" + count + " tables"), std::string::npos) << output;
+  EXPECT_NE(output.find("BACKUP monday done: " + count + " tables, "), std::string::npos) << output;
+  EXPECT_EQ(output.find(" 0 rows in"), std::string::npos) << output;
+  EXPECT_EQ(output.find('\r'), std::string::npos);
+
+  for (std::uint16_t id : ids) tables.Write(id, sim::Table{original[id].recordLength, {}});
+  ASSERT_EQ(Web("wt_a", {"RESTORE", "name=monday"}, output), 0) << output;
+  EXPECT_NE(output.find("RESTORE monday done: " + count + " tables"), std::string::npos);
+  int differing = 0;
+  for (std::uint16_t id : ids) {
+    sim::Table now;
+    ASSERT_EQ(tables.Read(id, now), 1);
+    if (now.recordLength != original[id].recordLength || now.rows != original[id].rows) {
+      if (++differing <= 5) ADD_FAILURE() << "table " << std::hex << id << " differs after the round trip";
+    }
+  }
+  EXPECT_EQ(differing, 0);
+}
+
+TEST_F(WholeTransfer, ALinkLostMidwayNamesTheTableAndItsResultAndEndsTheTransfer) {
+  // A second system on another loopback address, same port, that drops its
+  // link after 40 packets: well into the tables.
+  sim::Options faulty;
+  faulty.address = "127.0.0.2";
+  faulty.basePort = systemPort_;
+  faulty.rowsPerTable = kRowsPerTable;
+  faulty.console = false;
+  faulty.faults.closeAfterPackets = 40;
+  sim::Simulator dropping(faulty);
+  std::string error;
+  if (dropping.Start(error) != 1) GTEST_SKIP() << "no second system on 127.0.0.2: " << error;
+
+  user_ = "wt_b";
+  client::Bytes data;
+  client::ConnectTcpData(client::kLinkIpv4, "127.0.0.2", data);
+  ASSERT_EQ(CallOnce(*server_, user_, client::MakeRequest("CONNECT_SYSTEM", data)).answer.result(), 1);
+  std::string output;
+  EXPECT_EQ(Web(user_, {"BACKUP", "name=broken"}, output), 1) << output;
+  std::size_t at = output.find("tavrel-web: BACKUP broken failed at PGC");
+  ASSERT_NE(at, std::string::npos) << output;
+  EXPECT_NE(output.find(": result ", at), std::string::npos) << output.substr(at);
+  EXPECT_EQ(output.find(" 0 of 239"), std::string::npos) << output.substr(at);
+  EXPECT_NE(output.find("the user is back online"), std::string::npos) << output.substr(at);
+  // The download was ended: the slot no longer holds the file.
+  EXPECT_NE(CallOnce(*server_, user_, client::MakeRequest("ALL_DOWNLOAD_END")).answer.result(), 1);
+  dropping.Stop();
+}
+
+TEST_F(WholeTransfer, BadCommandLinesAreRefusedAndAnExistingFileIsKept) {
+  std::string output;
+  std::vector<std::string> base = {std::string(TAVREL_BIN_DIR) + "/tavrel-web", "--port",
+                                   std::to_string(server_->port()), "--user", "wt_c", "BACKUP", "name=x"};
+  EXPECT_EQ(RunProgram(base, output), 2);
+  EXPECT_NE(output.find("needs --install"), std::string::npos) << output;
+  EXPECT_EQ(Web("wt_c", {"BACKUP"}, output), 2);
+  EXPECT_NE(output.find("name=FILE is required"), std::string::npos) << output;
+  EXPECT_EQ(Web("wt_c", {"RESTORE", "name=a", "file=b"}, output), 2);
+  EXPECT_EQ(Web("wt_c", {"BACKUP", "name=" + std::string(31, 'n')}, output), 2);
+  EXPECT_EQ(Web("wt_c", {"BACKUP", "name=a", ",", "FILE_LIST"}, output), 2);
+  EXPECT_NE(output.find("must be the last request"), std::string::npos) << output;
+
+  // A backup never overwrites a file: the start is refused and the file stays.
+  ASSERT_NO_FATAL_FAILURE(Link("wt_c"));
+  ASSERT_EQ(Web("wt_c", {"BACKUP", "name=keep"}, output), 0) << output;
+  auto size = fs::file_size(FilePath("keep"));
+  EXPECT_EQ(Web("wt_c", {"BACKUP", "name=keep"}, output), 1);
+  EXPECT_NE(output.find("failed at ALL_DOWNLOAD_START: result"), std::string::npos) << output;
+  EXPECT_EQ(fs::file_size(FilePath("keep")), size);
+  // A restore of a file that does not exist is refused before any table.
+  EXPECT_EQ(Web("wt_c", {"RESTORE", "name=nosuch"}, output), 1);
+  EXPECT_NE(output.find("failed at ALL_UPLOAD_START: result 188"), std::string::npos) << output;
+  EXPECT_NE(output.find("0 of "), std::string::npos);
+}
