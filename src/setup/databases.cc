@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "setup/sql_target.h"
+
 namespace setup {
 namespace {
 
@@ -28,7 +30,7 @@ const std::string kNumber = "integer DEFAULT 0";
 
 std::string Text(int width) { return "varchar(" + std::to_string(width) + ") DEFAULT ''"; }
 
-class SqliteFile {
+class SqliteFile : public SqlTarget {
  public:
   explicit SqliteFile(const std::string& path) {
     int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -43,10 +45,10 @@ class SqliteFile {
   ~SqliteFile() { sqlite3_close(db_); }
 
   bool ok() const { return error_.empty(); }
-  void SetError(const std::string& error) { error_ = error; }
-  const std::string& error() const { return error_; }
+  void SetError(const std::string& error) override { error_ = error; }
+  const std::string& error() const override { return error_; }
 
-  bool Exec(const std::string& sql) {
+  bool Exec(const std::string& sql) override {
     char* message = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
     error_ = std::string(message ? message : "unknown error") + " in: " + sql.substr(0, 80);
@@ -71,7 +73,7 @@ class SqliteFile {
 
   // Runs a statement with text parameters; the number of rows it changed, or
   // -1 with error() set.
-  int Run(const std::string& sql, const std::vector<std::string>& values) {
+  int Run(const std::string& sql, const std::vector<std::string>& values) override {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
       error_ = sqlite3_errmsg(db_);
@@ -94,7 +96,7 @@ class SqliteFile {
   std::string error_;
 };
 
-bool CreateTables(SqliteFile& file, const std::vector<std::string>& schema) {
+bool CreateTables(SqlTarget& file, const std::vector<std::string>& schema) {
   if (!file.Exec("BEGIN")) return false;
   for (const std::string& sql : schema) {
     if (!file.Exec(sql)) {
@@ -105,13 +107,13 @@ bool CreateTables(SqliteFile& file, const std::vector<std::string>& schema) {
   return file.Exec("COMMIT");
 }
 
-bool AddUser(SqliteFile& file, const std::string& id, const std::string& password) {
-  int changed = file.Run("UPDATE userinfo SET user_pwd = ?1 WHERE user_id = ?2", {password, id});
+bool AddUser(SqlTarget& file, const std::string& id, const std::string& password) {
+  int changed = file.Run("UPDATE userinfo SET user_pwd = ? WHERE user_id = ?", {password, id});
   if (changed != 0) return changed > 0;
-  return file.Run("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES (?1, ?2, 0)", {id, password}) == 1;
+  return file.Run("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES (?, ?, 0)", {id, password}) == 1;
 }
 
-int Fail(std::string& error, const std::string& path, const SqliteFile& file) {
+int Fail(std::string& error, const std::string& path, const SqlTarget& file) {
   error = path + ": " + file.error();
   return 0;
 }
@@ -120,20 +122,20 @@ std::string IntText(int value) { return std::to_string(value); }
 
 // The rows the data set gives the info tables replace whatever a former run
 // left there, in one transaction.
-bool FillInfoTables(SqliteFile& file, const Dataset& dataset) {
+bool FillInfoTables(SqlTarget& file, const Dataset& dataset) {
   if (!file.Exec("BEGIN")) return false;
   bool ok = file.Exec("DELETE FROM TableVersion") && file.Exec("DELETE FROM Tablestrt") &&
             file.Exec("DELETE FROM TableLine");
   int number = 0;
   for (const VersionEntry& v : dataset.versions) {
     ok = ok && file.Run("INSERT INTO TableVersion (tv_no, db_version, t_name, key_low, key_high) "
-                        "VALUES (?1, ?2, ?3, ?4, ?5)",
+                        "VALUES (?, ?, ?, ?, ?)",
                         {IntText(++number), IntText(v.version), v.name, IntText(v.keyLow), IntText(v.keyHigh)}) == 1;
   }
   for (const PgcEntry& pgc : dataset.pgcs) {
     for (const PgcRowLength& row : pgc.lengths) {
       ok = ok && file.Run("INSERT INTO Tablestrt (pgcno, row_length, pgc_name, system_mask, country_mask, "
-                          "version_range) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                          "version_range) VALUES (?, ?, ?, ?, ?, ?)",
                           {pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
                            row.VersionRange()}) == 1;
     }
@@ -142,11 +144,11 @@ bool FillInfoTables(SqliteFile& file, const Dataset& dataset) {
     char key[16];
     std::snprintf(key, sizeof key, "723%02d", line.key);
     std::string columns = "pgc_no, line_count";
-    std::string places = "?1, ?2";
+    std::string places = "?, ?";
     std::vector<std::string> values = {key, IntText(static_cast<int>(line.d3.size()))};
     for (std::size_t i = 0; i < line.d3.size(); ++i) {
       columns += ", value" + std::to_string(i + 1);
-      places += ", ?" + std::to_string(i + 3);
+      places += ", ?";
       values.push_back(IntText(line.d3[i]));
     }
     ok = ok && file.Run("INSERT INTO TableLine (" + columns + ") VALUES (" + places + ")", values) == 1;
@@ -174,7 +176,12 @@ std::vector<std::string> UserDatabaseSchema() {
 
   std::string linkinfo = "CREATE TABLE IF NOT EXISTS linkinfo (link_type " + kNumber;
   linkinfo += Numbered("link_info", 1, 48, kNumber) + Numbered("link_name", 1, 20, kNumber) + ")";
-  return {userinfo, linkinfo};
+  return {userinfo, linkinfo, UserInstanceTableStatement()};
+}
+
+std::string UserInstanceTableStatement() {
+  return "CREATE TABLE IF NOT EXISTS user_instance (user_id varchar(16) NOT NULL PRIMARY KEY, instance_id " +
+         Text(255) + ")";
 }
 
 std::string DbinfoTableStatement() {
@@ -197,22 +204,33 @@ std::vector<std::string> InfoDatabaseSchema() {
           "CREATE INDEX IF NOT EXISTS tablestrt_pgcno ON Tablestrt (pgcno)"};
 }
 
-int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
-                        std::string& error) {
-  SqliteFile file(path);
-  if (!file.ok() || !file.UseWal() || !CreateTables(file, UserDatabaseSchema())) return Fail(error, path, file);
+int PrepareUserTables(SqlTarget& target, const std::vector<std::pair<std::string, std::string>>& users,
+                      const std::string& where, std::string& error) {
+  if (!CreateTables(target, UserDatabaseSchema())) return Fail(error, where, target);
   for (const auto& [id, password] : users) {
-    if (!AddUser(file, id, password)) return Fail(error, path, file);
+    if (!AddUser(target, id, password)) return Fail(error, where, target);
   }
   return 1;
 }
 
-int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error) {
-  SqliteFile file(path);
-  if (!file.ok() || !file.UseWal() || !CreateTables(file, InfoDatabaseSchema()) || !FillInfoTables(file, dataset)) {
-    return Fail(error, path, file);
+int PrepareInfoTables(SqlTarget& target, const Dataset& dataset, const std::string& where, std::string& error) {
+  if (!CreateTables(target, InfoDatabaseSchema()) || !FillInfoTables(target, dataset)) {
+    return Fail(error, where, target);
   }
   return 1;
+}
+
+int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
+                        std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal()) return Fail(error, path, file);
+  return PrepareUserTables(file, users, path, error);
+}
+
+int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal()) return Fail(error, path, file);
+  return PrepareInfoTables(file, dataset, path, error);
 }
 
 std::string PgcTableStatement(const std::string& number, int width) {

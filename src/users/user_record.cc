@@ -188,8 +188,14 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
   if (result != RESULT_OK) return result;
   ApplyChange(user, request, change);
   result = db::UpdateUser(user, varNum);
-  if (result != RESULT_OK) LogError(varNum, "DB error", "SQL execution error when update userinfo table");
-  return result;
+  if (result != RESULT_OK) {
+    LogError(varNum, "DB error", "SQL execution error when update userinfo table");
+    return result;
+  }
+  // The mark is this instance's to clear at its next start; a claim that
+  // fails leaves it to whoever held it before, and the request stands.
+  if (user.connect_state != 0) ClaimUserMark(userId, varNum);
+  return RESULT_OK;
 }
 
 }  // namespace
