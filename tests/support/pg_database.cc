@@ -58,7 +58,7 @@ std::string TestServerUrl(std::string& why) {
 }
 
 bool ServerQuery(const std::string& url, const std::string& sql, std::vector<std::map<std::string, std::string>>& rows,
-                 std::string& why) {
+                 std::string& why, std::vector<std::string>* columnNames) {
   setup::PgTarget target;
   if (!setup::ParsePgUrl(url, target, why)) return false;
   SQLHENV env = SQL_NULL_HENV;
@@ -93,6 +93,7 @@ bool ServerQuery(const std::string& url, const std::string& sql, std::vector<std
       SQLDescribeCol(stmt, c, name, sizeof name, &nameLength, &type, &size, &digits, &nullable);
       names.emplace_back(reinterpret_cast<char*>(name));
     }
+    if (columnNames != nullptr) *columnNames = names;
     while (SQL_SUCCEEDED(SQLFetch(stmt))) {
       auto& row = rows.emplace_back();
       for (SQLSMALLINT c = 1; c <= columns; ++c) {

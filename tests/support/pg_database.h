@@ -21,8 +21,9 @@ void DropServerDatabase(const std::string& url);
 
 // Runs `sql` on the database of `url` through the PostgreSQL ODBC driver;
 // rows as column name -> text. Statements that return no rows give none.
-// False (with `why`) when the statement failed.
+// False (with `why`) when the statement failed. `columns`, when given,
+// receives the result's column names in order.
 bool ServerQuery(const std::string& url, const std::string& sql, std::vector<std::map<std::string, std::string>>& rows,
-                 std::string& why);
+                 std::string& why, std::vector<std::string>* columns = nullptr);
 
 }  // namespace testsupport
