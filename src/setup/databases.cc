@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <cstdio>
 #include <system_error>
 
@@ -120,38 +121,61 @@ int Fail(std::string& error, const std::string& path, const SqlTarget& file) {
 
 std::string IntText(int value) { return std::to_string(value); }
 
+// Rows go in many to a statement: a server answers every statement over the
+// network, and one per row made a run take seconds.
+constexpr std::size_t kRowsPerInsert = 100;
+
+bool InsertRows(SqlTarget& file, const std::string& table, const std::string& columns,
+                const std::vector<std::vector<std::string>>& rows) {
+  for (std::size_t first = 0; first < rows.size(); first += kRowsPerInsert) {
+    std::size_t last = std::min(rows.size(), first + kRowsPerInsert);
+    std::string sql = "INSERT INTO " + table + " (" + columns + ") VALUES ";
+    std::vector<std::string> values;
+    for (std::size_t r = first; r < last; ++r) {
+      sql += r == first ? "(" : ", (";
+      for (std::size_t c = 0; c < rows[r].size(); ++c) sql += c == 0 ? "?" : ", ?";
+      sql += ")";
+      values.insert(values.end(), rows[r].begin(), rows[r].end());
+    }
+    if (file.Run(sql, values) != static_cast<int>(last - first)) return false;
+  }
+  return true;
+}
+
 // The rows the data set gives the info tables replace whatever a former run
 // left there, in one transaction.
 bool FillInfoTables(SqlTarget& file, const Dataset& dataset) {
   if (!file.Exec("BEGIN")) return false;
   bool ok = file.Exec("DELETE FROM TableVersion") && file.Exec("DELETE FROM Tablestrt") &&
             file.Exec("DELETE FROM TableLine");
-  int number = 0;
+  std::vector<std::vector<std::string>> versions;
   for (const VersionEntry& v : dataset.versions) {
-    ok = ok && file.Run("INSERT INTO TableVersion (tv_no, db_version, t_name, key_low, key_high) "
-                        "VALUES (?, ?, ?, ?, ?)",
-                        {IntText(++number), IntText(v.version), v.name, IntText(v.keyLow), IntText(v.keyHigh)}) == 1;
+    versions.push_back({IntText(static_cast<int>(versions.size()) + 1), IntText(v.version), v.name, IntText(v.keyLow),
+                        IntText(v.keyHigh)});
   }
+  ok = ok && InsertRows(file, "TableVersion", "tv_no, db_version, t_name, key_low, key_high", versions);
+  std::vector<std::vector<std::string>> strt;
   for (const PgcEntry& pgc : dataset.pgcs) {
     for (const PgcRowLength& row : pgc.lengths) {
-      ok = ok && file.Run("INSERT INTO Tablestrt (pgcno, row_length, pgc_name, system_mask, country_mask, "
-                          "version_range) VALUES (?, ?, ?, ?, ?, ?)",
-                          {pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
-                           row.VersionRange()}) == 1;
+      strt.push_back({pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
+                      row.VersionRange()});
     }
   }
+  ok = ok && InsertRows(file, "Tablestrt", "pgcno, row_length, pgc_name, system_mask, country_mask, version_range",
+                        strt);
+  // Lines differ in their number of values: one statement per line length.
+  std::map<std::size_t, std::vector<std::vector<std::string>>> lines;
   for (const LineEntry& line : dataset.lines) {
     char key[16];
     std::snprintf(key, sizeof key, "723%02d", line.key);
-    std::string columns = "pgc_no, line_count";
-    std::string places = "?, ?";
     std::vector<std::string> values = {key, IntText(static_cast<int>(line.d3.size()))};
-    for (std::size_t i = 0; i < line.d3.size(); ++i) {
-      columns += ", value" + std::to_string(i + 1);
-      places += ", ?";
-      values.push_back(IntText(line.d3[i]));
-    }
-    ok = ok && file.Run("INSERT INTO TableLine (" + columns + ") VALUES (" + places + ")", values) == 1;
+    for (int value : line.d3) values.push_back(IntText(value));
+    lines[line.d3.size()].push_back(values);
+  }
+  for (const auto& [count, rows] : lines) {
+    std::string columns = "pgc_no, line_count";
+    for (std::size_t i = 0; i < count; ++i) columns += ", value" + std::to_string(i + 1);
+    ok = ok && InsertRows(file, "TableLine", columns, rows);
   }
   if (!ok) {
     std::string why = file.error();
