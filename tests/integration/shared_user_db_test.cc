@@ -4,6 +4,10 @@
 // own users' marks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "frame/result_codes.h"
 #include "sim/simulator.h"
 #include "support/comm_server.h"
@@ -69,6 +73,32 @@ TEST_F(SharedUserDb, LoginThroughOneInstanceIsRefusedByTheOther) {
   ASSERT_EQ(CallOnce(*first_, "sh_a", Logout("sh_a", "s1")).answer.result(), 1);
   EXPECT_EQ(CallOnce(*second_, "sh_a", Login("sh_a", "pw", "s2")).answer.result(), 1);
   EXPECT_EQ(CallOnce(*second_, "sh_a", Logout("sh_a", "s2")).answer.result(), 1);
+}
+
+TEST_F(SharedUserDb, SimultaneousLoginsThroughBothInstancesLetOneIn) {
+  for (int round = 0; round < 10; ++round) {
+    std::atomic<int> admitted{0}, refused{0};
+    std::string winner;
+    std::mutex lock;
+    auto attempt = [&](CommServer& server, const std::string& session) {
+      int result = CallOnce(server, "sh_b", Login("sh_b", "pw", session)).answer.result();
+      if (result == 1) {
+        ++admitted;
+        std::lock_guard guard(lock);
+        winner = session;
+      } else if (result == LOGIN_DUPLICATE) {
+        ++refused;
+      }
+    };
+    std::thread one(attempt, std::ref(*first_), "r1");
+    std::thread two(attempt, std::ref(*second_), "r2");
+    one.join();
+    two.join();
+    ASSERT_EQ(admitted.load(), 1) << "round " << round;
+    ASSERT_EQ(refused.load(), 1) << "round " << round;
+    EXPECT_EQ(Column("sh_b", "session_id"), winner);
+    ASSERT_EQ(CallOnce(*first_, "sh_b", Logout("sh_b", winner)).answer.result(), 1);
+  }
 }
 
 TEST_F(SharedUserDb, AdministrationThroughOneIsSeenByTheOther) {
