@@ -115,22 +115,6 @@ int CheckLogoutSession(const web::WebMsg& request, const std::string& userId, in
   return RESULT_OK;
 }
 
-// The duplicate check read login_state before this request took the lock,
-// and another connection, or another instance on a shared database, may have
-// logged the user in since: the login takes the row only while it is free.
-int ClaimLogin(const std::string& userId, int varNum) {
-  std::string sql = "update userinfo set login_state = 1 where " + UserCondition(userId) + " and login_state = 0";
-  LogSQL(varNum, "UpdateUser", sql);
-  int result = db::ExecuteSQL(db::UserDB(), sql, varNum);
-  if (result == RESULT_OK) return RESULT_OK;
-  if (result == DB_EXECUTE_NO_RESULT) {
-    LogError(varNum, "DB error", Format("login ID: %s has already login", userId.c_str()));
-    return LOGIN_DUPLICATE;
-  }
-  LogError(varNum, "DB error", "SQL execution error when update userinfo table");
-  return DB_UPDATE_ERROR;
-}
-
 int ReadUserRow(const std::string& userId, db::UserRecord& user, int varNum) {
   db::Row row;
   int result =
@@ -199,11 +183,8 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
     int result = CheckLogoutSession(request, userId, varNum);
     if (result != RESULT_OK) return result;
   }
+  // The duplicate check took the row for this login (login_state 1).
   bool claimed = messageId == kLogin && change == Change::kLogin;
-  if (claimed) {
-    int result = ClaimLogin(userId, varNum);
-    if (result != RESULT_OK) return result;
-  }
   db::UserRecord user;
   int result = ReadUserRow(userId, user, varNum);
   if (result == RESULT_OK) {
