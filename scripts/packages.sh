@@ -1,7 +1,8 @@
 # Debian packages COMM needs to build and test, and a helper that installs the
 # missing ones (sourced by run.sh and test.sh).
 TAVREL_PACKAGES=(cmake ninja-build g++ libgtest-dev unixodbc unixodbc-dev odbcinst libsqliteodbc libsqlite3-dev
-                 sqlite3 pkg-config libsystemd-dev help2man dpkg-dev libcpp-httplib-dev prometheus-cpp-dev chromium)
+                 sqlite3 pkg-config libsystemd-dev help2man dpkg-dev libcpp-httplib-dev prometheus-cpp-dev chromium
+                 postgresql odbc-postgresql)
 
 # Installs the packages of TAVREL_PACKAGES that are missing; as another user
 # than root, names them and fails.

@@ -4,11 +4,18 @@
 # Exits non-zero when anything fails.
 #
 # Environment: TAVREL_JOBS (parallel tests, default 2), TAVREL_BUILD_DIR and
-# TAVREL_ASAN_BUILD_DIR (default build and build-asan).
+# TAVREL_ASAN_BUILD_DIR (default build and build-asan), TAVREL_TEST_PG (a
+# PostgreSQL server to use instead of the throwaway cluster started here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
+source scripts/postgres.sh
 ensure_packages
+
+# The user-database tests also run on PostgreSQL: a cluster of our own, gone
+# when the script ends, however it ends.
+trap stop_test_postgres EXIT
+start_test_postgres
 
 jobs=${TAVREL_JOBS:-2}
 build=${TAVREL_BUILD_DIR:-build}

@@ -263,6 +263,15 @@ ConnectionRecord& InfoDB() {
 
 bool IsSharedConnection(const ConnectionRecord& record) { return &record == &UserDB() || &record == &InfoDB(); }
 
+bool IsServerDatabase(ConnectionRecord& record) {
+  auto lock = LockFor(record);
+  if (record.dbc == nullptr) return false;
+  char name[64] = {};
+  SQLSMALLINT length = 0;
+  if (!Succeeded(SQLGetInfo(record.dbc, SQL_DBMS_NAME, name, sizeof name, &length))) return false;
+  return std::string_view(name).find("PostgreSQL") != std::string_view::npos;
+}
+
 int ConnectDB(ConnectionRecord& record, const std::string& dsn) {
   // A record still holding handles would lose them here.
   if (record.env != nullptr || record.dbc != nullptr) DisconnectDB(record, kServerLog);

@@ -94,6 +94,9 @@ int ReportStatementError(void* stmt, int varNum);
 ConnectionRecord& UserDB();
 ConnectionRecord& InfoDB();
 bool IsSharedConnection(const ConnectionRecord& record);
+// True when the connection reaches a database server (PostgreSQL) rather
+// than a file only this process uses.
+bool IsServerDatabase(ConnectionRecord& record);
 int initDB();
 void CloseUserAndInfoDB(int varNum);
 

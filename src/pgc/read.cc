@@ -192,8 +192,10 @@ int GetCurrentVersion(std::string& version, std::string_view tMajor, std::string
   const long key = SystemKey(tMajor, tMinor);
   db::Cursor cursor;
   db::Row row;
+  // Rows are walked in the data set's order, which a server keeps only when
+  // asked: it may return a table refilled by tavrel-setup in any order.
   int rc = db::SelectFirstMatchingRecord(cursor, db::InfoDB(), kTableVersion, kTableVersionColumns, row, "", varNum,
-                                         "");
+                                         "tv_no");
   if (rc == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "Get no record when get current version from tableVersion");
     return kNoVersionRow;

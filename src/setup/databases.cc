@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <cstdio>
 #include <system_error>
+
+#include "setup/sql_target.h"
 
 namespace setup {
 namespace {
@@ -28,7 +31,7 @@ const std::string kNumber = "integer DEFAULT 0";
 
 std::string Text(int width) { return "varchar(" + std::to_string(width) + ") DEFAULT ''"; }
 
-class SqliteFile {
+class SqliteFile : public SqlTarget {
  public:
   explicit SqliteFile(const std::string& path) {
     int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -43,10 +46,10 @@ class SqliteFile {
   ~SqliteFile() { sqlite3_close(db_); }
 
   bool ok() const { return error_.empty(); }
-  void SetError(const std::string& error) { error_ = error; }
-  const std::string& error() const { return error_; }
+  void SetError(const std::string& error) override { error_ = error; }
+  const std::string& error() const override { return error_; }
 
-  bool Exec(const std::string& sql) {
+  bool Exec(const std::string& sql) override {
     char* message = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
     error_ = std::string(message ? message : "unknown error") + " in: " + sql.substr(0, 80);
@@ -71,7 +74,7 @@ class SqliteFile {
 
   // Runs a statement with text parameters; the number of rows it changed, or
   // -1 with error() set.
-  int Run(const std::string& sql, const std::vector<std::string>& values) {
+  int Run(const std::string& sql, const std::vector<std::string>& values) override {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
       error_ = sqlite3_errmsg(db_);
@@ -94,7 +97,7 @@ class SqliteFile {
   std::string error_;
 };
 
-bool CreateTables(SqliteFile& file, const std::vector<std::string>& schema) {
+bool CreateTables(SqlTarget& file, const std::vector<std::string>& schema) {
   if (!file.Exec("BEGIN")) return false;
   for (const std::string& sql : schema) {
     if (!file.Exec(sql)) {
@@ -105,51 +108,74 @@ bool CreateTables(SqliteFile& file, const std::vector<std::string>& schema) {
   return file.Exec("COMMIT");
 }
 
-bool AddUser(SqliteFile& file, const std::string& id, const std::string& password) {
-  int changed = file.Run("UPDATE userinfo SET user_pwd = ?1 WHERE user_id = ?2", {password, id});
+bool AddUser(SqlTarget& file, const std::string& id, const std::string& password) {
+  int changed = file.Run("UPDATE userinfo SET user_pwd = ? WHERE user_id = ?", {password, id});
   if (changed != 0) return changed > 0;
-  return file.Run("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES (?1, ?2, 0)", {id, password}) == 1;
+  return file.Run("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES (?, ?, 0)", {id, password}) == 1;
 }
 
-int Fail(std::string& error, const std::string& path, const SqliteFile& file) {
+int Fail(std::string& error, const std::string& path, const SqlTarget& file) {
   error = path + ": " + file.error();
   return 0;
 }
 
 std::string IntText(int value) { return std::to_string(value); }
 
+// Rows go in many to a statement: a server answers every statement over the
+// network, and one per row made a run take seconds.
+constexpr std::size_t kRowsPerInsert = 100;
+
+bool InsertRows(SqlTarget& file, const std::string& table, const std::string& columns,
+                const std::vector<std::vector<std::string>>& rows) {
+  for (std::size_t first = 0; first < rows.size(); first += kRowsPerInsert) {
+    std::size_t last = std::min(rows.size(), first + kRowsPerInsert);
+    std::string sql = "INSERT INTO " + table + " (" + columns + ") VALUES ";
+    std::vector<std::string> values;
+    for (std::size_t r = first; r < last; ++r) {
+      sql += r == first ? "(" : ", (";
+      for (std::size_t c = 0; c < rows[r].size(); ++c) sql += c == 0 ? "?" : ", ?";
+      sql += ")";
+      values.insert(values.end(), rows[r].begin(), rows[r].end());
+    }
+    if (file.Run(sql, values) != static_cast<int>(last - first)) return false;
+  }
+  return true;
+}
+
 // The rows the data set gives the info tables replace whatever a former run
 // left there, in one transaction.
-bool FillInfoTables(SqliteFile& file, const Dataset& dataset) {
+bool FillInfoTables(SqlTarget& file, const Dataset& dataset) {
   if (!file.Exec("BEGIN")) return false;
   bool ok = file.Exec("DELETE FROM TableVersion") && file.Exec("DELETE FROM Tablestrt") &&
             file.Exec("DELETE FROM TableLine");
-  int number = 0;
+  std::vector<std::vector<std::string>> versions;
   for (const VersionEntry& v : dataset.versions) {
-    ok = ok && file.Run("INSERT INTO TableVersion (tv_no, db_version, t_name, key_low, key_high) "
-                        "VALUES (?1, ?2, ?3, ?4, ?5)",
-                        {IntText(++number), IntText(v.version), v.name, IntText(v.keyLow), IntText(v.keyHigh)}) == 1;
+    versions.push_back({IntText(static_cast<int>(versions.size()) + 1), IntText(v.version), v.name, IntText(v.keyLow),
+                        IntText(v.keyHigh)});
   }
+  ok = ok && InsertRows(file, "TableVersion", "tv_no, db_version, t_name, key_low, key_high", versions);
+  std::vector<std::vector<std::string>> strt;
   for (const PgcEntry& pgc : dataset.pgcs) {
     for (const PgcRowLength& row : pgc.lengths) {
-      ok = ok && file.Run("INSERT INTO Tablestrt (pgcno, row_length, pgc_name, system_mask, country_mask, "
-                          "version_range) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
-                          {pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
-                           row.VersionRange()}) == 1;
+      strt.push_back({pgc.number, IntText(row.length), "PGC" + pgc.number, row.SystemMask(), row.CountryMask(),
+                      row.VersionRange()});
     }
   }
+  ok = ok && InsertRows(file, "Tablestrt", "pgcno, row_length, pgc_name, system_mask, country_mask, version_range",
+                        strt);
+  // Lines differ in their number of values: one statement per line length.
+  std::map<std::size_t, std::vector<std::vector<std::string>>> lines;
   for (const LineEntry& line : dataset.lines) {
     char key[16];
     std::snprintf(key, sizeof key, "723%02d", line.key);
-    std::string columns = "pgc_no, line_count";
-    std::string places = "?1, ?2";
     std::vector<std::string> values = {key, IntText(static_cast<int>(line.d3.size()))};
-    for (std::size_t i = 0; i < line.d3.size(); ++i) {
-      columns += ", value" + std::to_string(i + 1);
-      places += ", ?" + std::to_string(i + 3);
-      values.push_back(IntText(line.d3[i]));
-    }
-    ok = ok && file.Run("INSERT INTO TableLine (" + columns + ") VALUES (" + places + ")", values) == 1;
+    for (int value : line.d3) values.push_back(IntText(value));
+    lines[line.d3.size()].push_back(values);
+  }
+  for (const auto& [count, rows] : lines) {
+    std::string columns = "pgc_no, line_count";
+    for (std::size_t i = 0; i < count; ++i) columns += ", value" + std::to_string(i + 1);
+    ok = ok && InsertRows(file, "TableLine", columns, rows);
   }
   if (!ok) {
     std::string why = file.error();
@@ -174,7 +200,12 @@ std::vector<std::string> UserDatabaseSchema() {
 
   std::string linkinfo = "CREATE TABLE IF NOT EXISTS linkinfo (link_type " + kNumber;
   linkinfo += Numbered("link_info", 1, 48, kNumber) + Numbered("link_name", 1, 20, kNumber) + ")";
-  return {userinfo, linkinfo};
+  return {userinfo, linkinfo, UserInstanceTableStatement()};
+}
+
+std::string UserInstanceTableStatement() {
+  return "CREATE TABLE IF NOT EXISTS user_instance (user_id varchar(16) NOT NULL PRIMARY KEY, instance_id " +
+         Text(255) + ")";
 }
 
 std::string DbinfoTableStatement() {
@@ -197,22 +228,33 @@ std::vector<std::string> InfoDatabaseSchema() {
           "CREATE INDEX IF NOT EXISTS tablestrt_pgcno ON Tablestrt (pgcno)"};
 }
 
-int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
-                        std::string& error) {
-  SqliteFile file(path);
-  if (!file.ok() || !file.UseWal() || !CreateTables(file, UserDatabaseSchema())) return Fail(error, path, file);
+int PrepareUserTables(SqlTarget& target, const std::vector<std::pair<std::string, std::string>>& users,
+                      const std::string& where, std::string& error) {
+  if (!CreateTables(target, UserDatabaseSchema())) return Fail(error, where, target);
   for (const auto& [id, password] : users) {
-    if (!AddUser(file, id, password)) return Fail(error, path, file);
+    if (!AddUser(target, id, password)) return Fail(error, where, target);
   }
   return 1;
 }
 
-int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error) {
-  SqliteFile file(path);
-  if (!file.ok() || !file.UseWal() || !CreateTables(file, InfoDatabaseSchema()) || !FillInfoTables(file, dataset)) {
-    return Fail(error, path, file);
+int PrepareInfoTables(SqlTarget& target, const Dataset& dataset, const std::string& where, std::string& error) {
+  if (!CreateTables(target, InfoDatabaseSchema()) || !FillInfoTables(target, dataset)) {
+    return Fail(error, where, target);
   }
   return 1;
+}
+
+int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
+                        std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal()) return Fail(error, path, file);
+  return PrepareUserTables(file, users, path, error);
+}
+
+int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error) {
+  SqliteFile file(path);
+  if (!file.ok() || !file.UseWal()) return Fail(error, path, file);
+  return PrepareInfoTables(file, dataset, path, error);
 }
 
 std::string PgcTableStatement(const std::string& number, int width) {

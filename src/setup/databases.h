@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "setup/dataset.h"
+#include "setup/sql_target.h"
 
 namespace setup {
 
@@ -14,6 +15,11 @@ namespace setup {
 // the reason in `error`.
 int PrepareUserDatabase(const std::string& path, const std::vector<std::pair<std::string, std::string>>& users,
                         std::string& error);
+// The same on any target; `where` names it in an error.
+int PrepareUserTables(SqlTarget& target, const std::vector<std::pair<std::string, std::string>>& users,
+                      const std::string& where, std::string& error);
+int PrepareInfoTables(SqlTarget& target, const Dataset& dataset, const std::string& where, std::string& error);
+
 // Creates the info tables when missing and replaces their TableVersion,
 // Tablestrt and TableLine rows with those of the data set.
 int PrepareInfoDatabase(const std::string& path, const Dataset& dataset, std::string& error);
@@ -28,6 +34,10 @@ std::vector<std::string> TemplateSchema(const Dataset& dataset);
 std::string TemplateTableStatement(const Dataset& dataset, const std::string& table);
 std::string PgcTableStatement(const std::string& number, int width);
 std::string DbinfoTableStatement();
+// user_instance (user_id, instance_id): which COMM instance last set a user's
+// connect_state, so that an instance's start-up clears only its own marks.
+// COMM creates it as well when an older installation lacks it.
+std::string UserInstanceTableStatement();
 // Adds `table` to the existing database file when missing, as the template
 // has it. 1 when the table is there afterwards; 0 with the reason.
 int AddMissingTable(const std::string& path, const std::string& table, const Dataset& dataset, std::string& error);

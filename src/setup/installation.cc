@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "setup/databases.h"
+#include "setup/postgres.h"
 
 namespace fs = std::filesystem;
 
@@ -104,16 +105,36 @@ std::string MergeDataSources(std::vector<IniSection> sections, const std::vector
   return out;
 }
 
-bool WriteOdbcFiles(const InstallationPaths& paths, std::string& error) {
+// The server WebUser names in an existing odbc.ini, if it names one.
+bool ExistingPgTarget(const std::string& odbcIni, setup::PgTarget& out) {
+  for (const IniSection& section : ReadIni(odbcIni)) {
+    if (Lower(section.name) == "webuser") return setup::PgTargetOfDsn(section.lines, out);
+  }
+  return false;
+}
+
+bool WriteOdbcFiles(const InstallationPaths& paths, const setup::PgTarget* pg, const std::string& pgDriver,
+                    std::string& error) {
   std::string driver = FindSqliteOdbcDriver();
   if (driver.empty()) return Fail(error, "the SQLite ODBC driver (libsqlite3odbc.so) is not installed");
   // Threading 2: a connection shared by several threads must not wedge.
   std::string odbcinst = "[SQLite3]\nDescription=SQLite 3 ODBC driver\nDriver=" + driver + "\nThreading = 2\n";
+  if (pg != nullptr) {
+    odbcinst += std::string("\n[") + setup::kPgDriverSection + "]\nDescription=PostgreSQL ODBC driver\nDriver=" +
+                pgDriver + "\n";
+  }
   if (!WriteFile(paths.odbcinst, odbcinst, error)) return false;
 
   std::vector<IniSection> ours = {{"WebUser", DsnLines("WebUser", paths.userDb)},
                                   {"WebInfo", DsnLines("WebInfo", paths.infoDb)}};
+  if (pg != nullptr) {
+    ours = {{"WebUser", setup::PgDsnLines("WebUser", *pg)}, {"WebInfo", setup::PgDsnLines("WebInfo", *pg)}};
+  }
   if (!WriteFile(paths.odbcIni, MergeDataSources(ReadIni(paths.odbcIni), ours), error)) return false;
+  // The server's password stands in the file.
+  std::error_code ec;
+  if (pg != nullptr) fs::permissions(paths.odbcIni, fs::perms::owner_read | fs::perms::owner_write, ec);
+  if (ec) return Fail(error, "cannot restrict " + paths.odbcIni);
   return WriteFile(paths.userIni, "", error);
 }
 
@@ -217,15 +238,32 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   InstallationPaths paths = PathsOf(dir);
 
+  // A server is checked and prepared before anything in the directory
+  // changes: a wrong address or password leaves the installation as it was.
+  const setup::Dataset& dataset = setup::DefaultDataset();
+  setup::PgTarget pg;
+  bool onServer = !options.userDb.empty() || ExistingPgTarget(paths.odbcIni, pg);
+  std::string pgDriver;
+  if (onServer) {
+    if (!options.userDb.empty() && !setup::ParsePgUrl(options.userDb, pg, error)) return 0;
+    pgDriver = setup::FindPsqlOdbcDriver();
+    if (pgDriver.empty()) {
+      error = "the PostgreSQL ODBC driver (psqlodbca.so, Debian package odbc-postgresql) is not installed";
+      return 0;
+    }
+    if (!setup::PreparePgDatabases(pg, pgDriver, options.users, dataset, error)) return 0;
+  }
+
   for (const std::string& d : {paths.webDir + "/info", paths.dbWebDir, paths.dataDir, paths.odbcDir}) {
     if (!MakeDirectory(d, error)) return 0;
   }
   if (!WriteConfig(paths.config, options, error)) return 0;
-  if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;
-  const setup::Dataset& dataset = setup::DefaultDataset();
-  if (!setup::PrepareInfoDatabase(paths.infoDb, dataset, error)) return 0;
+  if (!onServer) {
+    if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;
+    if (!setup::PrepareInfoDatabase(paths.infoDb, dataset, error)) return 0;
+  }
   if (!setup::BuildTemplate(paths.templateDb, dataset, error)) return 0;
-  if (!WriteOdbcFiles(paths, error)) return 0;
+  if (!WriteOdbcFiles(paths, onServer ? &pg : nullptr, pgDriver, error)) return 0;
   if (!WriteFile(paths.envFile, EnvText(paths, options), error)) return 0;
   return 1;
 }

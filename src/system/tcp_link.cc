@@ -464,6 +464,17 @@ int ConnectToSystem(int& systemSocket, const web::WebMsg& request, std::uint16_t
   return result;
 }
 
+namespace {
+int ClearOldUserMark(const web::WebMsg& request, const std::string& oldUser, int varNum) {
+  std::string statement;
+  users::setIPOfConnectOnline(request, oldUser, statement, varNum);
+  std::lock_guard<std::recursive_mutex> lock(DatabaseLock());
+  if (db::ExecuteSQL(db::UserDB(), statement, varNum) == DB_EXECUTE_ERROR)
+    LogError(varNum, "DB error", "SQL execution error when update userinfo table");
+  return RESULT_OK;
+}
+}  // namespace
+
 int ReleaseOldUser(const web::WebMsg& request, int varNum) {
   std::string oldUser;
   int result = users::FindUserOnLink(request, oldUser, varNum);
@@ -473,6 +484,12 @@ int ReleaseOldUser(const web::WebMsg& request, int varNum) {
     return kOldUserNotFound;
   }
   int oldVarNum = FindSlotByUser(oldUser);
+  if (oldVarNum < 0 && users::MarkHeldElsewhere(oldUser, varNum) == 1) {
+    // Held through another instance: there is no slot here to give up. Its
+    // mark goes; that instance gives its slot up when it finds the link gone.
+    LogDebug(varNum, Format("old user %s is served by another instance", oldUser.c_str()));
+    return ClearOldUserMark(request, oldUser, varNum);
+  }
   if (oldVarNum < 0) {
     LogError(varNum, "Memory error", "Can not find the old user varNum in memory");
     return kOldUserNotFound;
@@ -481,12 +498,7 @@ int ReleaseOldUser(const web::WebMsg& request, int varNum) {
   result = release ? release(oldVarNum, varNum) : ResetSlotToIdle(oldVarNum);
   if (result != RESULT_OK) return result;
   if (server::StopWebDisconnectTimer(oldVarNum) != RESULT_OK) LogError(varNum, "error", "stop web disconnect timer failed.");
-  std::string statement;
-  users::setIPOfConnectOnline(request, oldUser, statement, varNum);
-  std::lock_guard<std::recursive_mutex> lock(DatabaseLock());
-  if (db::ExecuteSQL(db::UserDB(), statement, varNum) == DB_EXECUTE_ERROR)
-    LogError(varNum, "DB error", "SQL execution error when update userinfo table");
-  return RESULT_OK;
+  return ClearOldUserMark(request, oldUser, varNum);
 }
 
 int CloseLinkQuietly(int& systemSocket, int varNum) {

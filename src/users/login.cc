@@ -2,6 +2,7 @@
 // already logged in; the session and connection checks of later requests.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "db/odbc.h"
@@ -61,7 +62,23 @@ int CheckLoginDuplicate(const web::WebMsg& request, std::uint8_t* reply, int var
   std::string state;
   int result = GetLoginState(userId, state, varNum);
   if (result != RESULT_OK) return result;
-  if (state != "1") return RESULT_OK;
+  if (state != "1") {
+    // Another connection, or another instance on a shared database, may log
+    // the same user in at the same moment: the row is taken only while it is
+    // free, so exactly one of them gets it.
+    std::string sql = "update userinfo set login_state = 1 where " + UserCondition(userId) + " and login_state <> 1";
+    LogSQL(varNum, "CheckLoginDuplicate", sql);
+    int taken;
+    {
+      std::lock_guard lock(DatabaseLock());
+      taken = db::ExecuteSQL(db::UserDB(), sql, varNum);
+    }
+    if (taken == RESULT_OK) return RESULT_OK;
+    if (taken != DB_EXECUTE_NO_RESULT) {
+      LogError(varNum, "DB error", "SQL execution error when update userinfo table");
+      return 238;
+    }
+  }
   std::string address;
   result = GetIP(userId, address, varNum);
   if (result != RESULT_OK) return result;

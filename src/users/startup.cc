@@ -10,6 +10,7 @@
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/text.h"
+#include "users/user_internal.h"
 #include "users/users.h"
 
 namespace users {
@@ -41,7 +42,7 @@ int CheckUserInfoFields(int varNum) {
   std::lock_guard lock(DatabaseLock());
   if (db::ExecuteQuietly(userDb, kProbeCurrentLayout) == RESULT_OK) {
     db::CommitConnection(userDb);
-    return RESULT_OK;
+    return PrepareInstanceTable(varNum);
   }
   for (const char* sql : kDropOldColumns) {
     LogSQL(varNum, "CheckUserInfoFields", sql);
@@ -55,19 +56,23 @@ int CheckUserInfoFields(int varNum) {
     }
   }
   db::CommitConnection(userDb);
-  return RESULT_OK;
+  return PrepareInstanceTable(varNum);
 }
 
 int ClearConnectStates(int varNum) {
   // Every marked user is collected, however many: a mark left standing would
   // refuse that user's next connect.
+  // A user database on a server may be shared with other running instances,
+  // whose users' marks are theirs to clear; a file belongs to this one alone.
+  std::string condition = "connect_state <> 0";
+  if (db::IsServerDatabase(db::UserDB())) condition += " and " + OwnMarksCondition();
   std::vector<std::string> ids;
   int walk;
   {
     db::Cursor cursor;
     db::Row row;
     walk = db::SelectFirstMatchingRecord(cursor, db::UserDB(), db::kUserTable, db::kUserColumns, row,
-                                         "connect_state <> 0", varNum, "");
+                                         condition, varNum, "");
     if (walk == DB_EXECUTE_NO_RESULT) return RESULT_OK;
     if (walk != RESULT_OK) {
       LogError(varNum, "DB error", "An error occurred when get user ID from userInfo table");

@@ -183,13 +183,24 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
     int result = CheckLogoutSession(request, userId, varNum);
     if (result != RESULT_OK) return result;
   }
+  // The duplicate check took the row for this login (login_state 1).
+  bool claimed = messageId == kLogin && change == Change::kLogin;
   db::UserRecord user;
   int result = ReadUserRow(userId, user, varNum);
-  if (result != RESULT_OK) return result;
-  ApplyChange(user, request, change);
-  result = db::UpdateUser(user, varNum);
-  if (result != RESULT_OK) LogError(varNum, "DB error", "SQL execution error when update userinfo table");
-  return result;
+  if (result == RESULT_OK) {
+    ApplyChange(user, request, change);
+    result = db::UpdateUser(user, varNum);
+    if (result != RESULT_OK) LogError(varNum, "DB error", "SQL execution error when update userinfo table");
+  }
+  if (result != RESULT_OK) {
+    // A refused login leaves the user free to log in again.
+    if (claimed) db::ExecuteSQL(db::UserDB(), "update userinfo set login_state = 0 where " + UserCondition(userId), varNum);
+    return result;
+  }
+  // The mark is this instance's to clear at its next start; a claim that
+  // fails leaves it to whoever held it before, and the request stands.
+  if (user.connect_state != 0) ClaimUserMark(userId, varNum);
+  return RESULT_OK;
 }
 
 }  // namespace

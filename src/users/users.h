@@ -16,6 +16,14 @@ constexpr std::size_t kDataSourceNamesSize = 104;
 int CheckUserInfoFields(int varNum);  // 1; -1
 int ClearConnectStates(int varNum);   // 1; -5; -1
 
+// Instances sharing the user database (users/instance.cc). The instance's
+// name: TAVREL_INSTANCE, else "<host name>:<working directory>".
+const std::string& InstanceId();
+int PrepareInstanceTable(int varNum);                         // 1; -1
+int ClaimUserMark(const std::string& userId, int varNum);     // 1; 217
+// 1 when another instance set the user's mark last; 0; -1 on a database error.
+int MarkHeldElsewhere(const std::string& userId, int varNum);
+
 // Login checks; on refusal they write the failure pattern into the first 120
 // bytes of `reply`.
 int CheckLoginID(const web::WebMsg& request, std::uint8_t* reply, int varNum);         // 1; 208; 252

@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/pg_database.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -205,6 +207,7 @@ CommServer::~CommServer() {
   if (!base_.empty() && !std::getenv("TAVREL_KEEP_TEST_DIRS")) {
     std::error_code ignored;
     fs::remove_all(base_, ignored);
+    if (ownsUserDb_) DropServerDatabase(userDbUrl_);
   }
 }
 
@@ -218,12 +221,23 @@ bool CommServer::Provision(const ServerOptions& options) {
   dir_ = base_ + "/install";
   consolePath_ = base_ + "/console.txt";
   port_ = options.port != 0 ? options.port : FreePort();
+  if (options.userDb.empty() && UserDbOnServer()) {
+    userDbUrl_ = CreateServerDatabase(error_);
+    if (userDbUrl_.empty()) return false;
+    ownsUserDb_ = true;
+  } else if (options.userDb != "sqlite") {
+    userDbUrl_ = options.userDb;
+  }
 
   std::vector<std::string> argv = {std::string(TAVREL_BIN_DIR) + "/tavrel-setup", "--port", std::to_string(port_),
                                    "--info-level", std::to_string(options.infoLevel)};
   for (const auto& [id, password] : options.users) {
     argv.push_back("--user");
     argv.push_back(id + ":" + password);
+  }
+  if (!userDbUrl_.empty()) {
+    argv.push_back("--user-db");
+    argv.push_back(userDbUrl_);
   }
   argv.push_back(dir_);
   std::string output = base_ + "/setup.txt";
@@ -389,14 +403,34 @@ client::WebClient CommServer::Connect(const std::string& user) {
 }
 
 std::optional<Row> CommServer::UserRow(const std::string& userId) const {
-  std::vector<Row> rows = RunQuery(dir_ + "/data/WebUser.db", "select * from userinfo where user_id = ?", {userId});
+  std::vector<Row> rows;
+  if (userDbUrl_.empty()) {
+    rows = RunQuery(dir_ + "/data/WebUser.db", "select * from userinfo where user_id = ?", {userId});
+  } else {
+    std::string quoted;
+    for (char c : userId) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    rows = Query("select * from userinfo where user_id = '" + quoted + "'");
+  }
   if (rows.size() != 1) return std::nullopt;
   return rows.front();
 }
 
-std::vector<Row> CommServer::Query(const std::string& sql) const { return RunQuery(dir_ + "/data/WebUser.db", sql, {}); }
+std::vector<Row> CommServer::Query(const std::string& sql) const {
+  if (userDbUrl_.empty()) return RunQuery(dir_ + "/data/WebUser.db", sql, {});
+  std::vector<Row> rows;
+  std::string why;
+  if (!ServerQuery(userDbUrl_, sql, rows, why)) std::fprintf(stderr, "query failed: %s\n", why.c_str());
+  return rows;
+}
 
 bool CommServer::Exec(const std::string& sql) const {
+  if (!userDbUrl_.empty()) {
+    std::vector<Row> rows;
+    std::string why;
+    bool ok = ServerQuery(userDbUrl_, sql, rows, why);
+    if (!ok) std::fprintf(stderr, "statement failed: %s\n", why.c_str());
+    return ok;
+  }
   Database database(dir_ + "/data/WebUser.db");
   return database.db && sqlite3_exec(database.db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }

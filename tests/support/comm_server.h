@@ -22,6 +22,11 @@ struct ServerOptions {
   std::vector<std::pair<std::string, std::string>> users = {{"admin", "admin"}};  // id, password
   int infoLevel = 9;
   std::uint16_t port = 0;  // 0: a port that is free now
+  // The user database: "" the back end the run tests (a fresh database on
+  // the test server when TAVREL_TEST_USER_DB=postgresql, else the SQLite
+  // files); "sqlite" the files always; a postgresql:// address: that
+  // database, shared with whoever else uses it.
+  std::string userDb;
 };
 
 struct LaunchOptions {
@@ -80,6 +85,9 @@ class CommServer {
   // A connected client with the given head user.
   client::WebClient Connect(const std::string& user);
 
+  // The server database the installation uses; "" on SQLite.
+  const std::string& userDbUrl() const { return userDbUrl_; }
+
   // Direct access to the user database, bypassing the server.
   std::optional<Row> UserRow(const std::string& userId) const;
   std::vector<Row> Query(const std::string& sql) const;
@@ -95,6 +103,8 @@ class CommServer {
   std::string dir_;   // the installation, base_/install
   std::string consolePath_;
   std::uint16_t port_ = 0;
+  std::string userDbUrl_;
+  bool ownsUserDb_ = false;
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   bool answerPortPrompt_ = true;
