@@ -60,7 +60,7 @@ class SharedUserDb : public ::testing::Test {
   }
 
   static inline std::string url_, skipReason_;
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline testsupport::SimulatedSystem system_;
   static inline std::unique_ptr<CommServer> first_, second_;
 };
 

@@ -146,7 +146,7 @@ class StatusPage : public ::testing::Test {
     }
   }
 
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline testsupport::SimulatedSystem system_;
   static inline std::unique_ptr<CommServer> server_;
   static inline std::uint16_t statusPort_ = 0;
   static inline int files_ = 0;

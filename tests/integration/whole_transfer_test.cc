@@ -76,7 +76,7 @@ class WholeTransfer : public ::testing::Test {
 
   std::string FilePath(const std::string& name) { return server_->commDir() + "/DB_USER/" + name + ".mdb"; }
 
-  static inline std::unique_ptr<sim::Simulator> system_;
+  static inline testsupport::SimulatedSystem system_;
   static inline std::unique_ptr<CommServer> server_;
   static inline std::uint16_t systemPort_ = 0;
   std::string user_;
