@@ -19,7 +19,6 @@ constexpr SQLLEN kColumnBufferSize = 300;         // one column read: 299 charac
 constexpr SQLSMALLINT kStatementMessageSize = 2000;
 constexpr SQLSMALLINT kConnectMessageSize = 513;
 constexpr SQLULEN kCountTimeoutSeconds = 5;
-constexpr int kClearTableError = 250;
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
@@ -517,7 +516,7 @@ int ClearTable(const std::string& table, const std::string& condition, int varNu
   int rc = ExecuteSQL(*record, sql, varNum);
   if (rc == RESULT_OK || rc == DB_EXECUTE_NO_RESULT) return RESULT_OK;
   LogError(varNum, "DB error", Format("Clear table:%s tableName error", table.c_str()));
-  return kClearTableError;
+  return CLEAR_TABLE_ERROR;
 }
 
 void CommitConnection(ConnectionRecord& record) {

@@ -130,7 +130,7 @@ LinkRecord LinkRecord::FromRow(const Row& row) {
 }
 
 int ParseDbInfoRecord(const std::uint8_t* data, std::size_t length, DbInfoRecord& out) {
-  if (length < DbInfoRecord::kDataSize) return code::kRecordLength;
+  if (length < DbInfoRecord::kDataSize) return RECORD_LENGTH_ERROR;
   out.dbVersion = data[0] << 8 | data[1];
   out.countryId = data[2];
   out.systemId = data[3];

@@ -84,7 +84,7 @@ int ResetSlotToIdle(int varNum) {
   SetSlotInUse(0, varNum);
   if (SetSlotIndex("", varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set NULL to varNum index array error");
-    return code::kSlotIndex;
+    return SLOT_INDEX_ERROR;
   }
   return RESULT_OK;
 }

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "db/connection_record.h"
+#include "frame/connection_record.h"
 
 constexpr int kSlotCount = 100;
 constexpr int kDefaultWebTimeoutMs = 300000;

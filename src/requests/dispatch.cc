@@ -72,10 +72,10 @@ int HandlePgcFamily(RequestContext& ctx) {
   }
   const bool idle = state == state::kIdle;
   switch (type) {
-    case web::REQ_PGC: return idle ? RefusePgc(ctx, code::kStateIdle, "111.") : RefusePgc(ctx, code::kStateWrong, "222.");
+    case web::REQ_PGC: return idle ? RefusePgc(ctx, STATE_IDLE, "111.") : RefusePgc(ctx, STATE_WRONG, "222.");
     case web::REQ_TABLE_DOWNLOAD:
-      return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "333." : "444.");
-    default: return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "555." : "666.");
+      return RefusePgc(ctx, idle ? STATE_IDLE : STATE_WRONG, idle ? "333." : "444.");
+    default: return RefusePgc(ctx, idle ? STATE_IDLE : STATE_WRONG, idle ? "555." : "666.");
   }
 }
 

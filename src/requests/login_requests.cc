@@ -56,7 +56,7 @@ int LogoutSlot(const std::string& userId, int& systemSocket, int varNum) {
   if (result != RESULT_OK) return result;
   if (db::ResetConnectState(userId, varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set IDLE state to state index array error");
-    return code::kSlotUserReset;
+    return SLOT_USER_RESET_ERROR;
   }
   SetState(varNum, state::kIdle);
   return RESULT_OK;

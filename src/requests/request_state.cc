@@ -89,49 +89,49 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
   switch (msg.messageId()) {
     case CONNECT_SYSTEM:
     case TAKEOVER_SYSTEM:
-      if (!idle) return StateRefusal(varNum, code::kStateWrong, kIdleFirst);
+      if (!idle) return StateRefusal(varNum, STATE_WRONG, kIdleFirst);
       return RESULT_OK;
     case USER_SET:
     case USER_SET_EXT: {
       if (msg.data[0] != 2) return RESULT_OK;
       std::string target = FieldText(msg.data + 2, 16);
       if (FindSlotByUser(target) >= 0) {
-        return Refuse(varNum, code::kUserHoldsSlot, "User state error", "User is connecting to COMM, can not be deleted");
+        return Refuse(varNum, USER_HOLDS_SLOT, "User state error", "User is connecting to COMM, can not be deleted");
       }
       return RESULT_OK;
     }
     case LOGOUT: {
       std::string user = FieldText(msg.data, 16);
       if (users::IsUserLoggedIn(user, varNum) != 1) {
-        return Refuse(varNum, code::kNotLoggedIn, "Login error", Format("user %s not login when logout", user.c_str()));
+        return Refuse(varNum, NOT_LOGGED_IN, "Login error", Format("user %s not login when logout", user.c_str()));
       }
       return RESULT_OK;
     }
     case FILE_CREATE: {
-      if (!idle) return StateRefusal(varNum, code::kStateWrong, kIdleFirst);
+      if (!idle) return StateRefusal(varNum, STATE_WRONG, kIdleFirst);
       std::string name = RequestFileName(msg);
-      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
       if (OfflineFileExists(name)) {
         return Refuse(varNum, FILE_EXIST_ERROR, "File error", Format("File %s.mdb exist error when create", name.c_str()));
       }
       return FileNotInUse(name, varNum, "Open DB file %s.mdb already used error");
     }
     case FILE_OPEN: {
-      if (!idle) return StateRefusal(varNum, code::kStateWrong, kIdleFirst);
+      if (!idle) return StateRefusal(varNum, STATE_WRONG, kIdleFirst);
       std::string name = RequestFileName(msg);
-      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
       if (!OfflineFileExists(name)) {
-        return Refuse(varNum, code::kFileMissing, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
+        return Refuse(varNum, FILE_MISSING, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
       }
       return FileNotInUse(name, varNum, "Open DB file %s.mdb already used error");
     }
     case FILE_CLOSE: {
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
       if (state != state::kOffline) {
-        return StateRefusal(varNum, code::kStateWrong, "COMM is in %s state, please open$create an offline file first.");
+        return StateRefusal(varNum, STATE_WRONG, "COMM is in %s state, please open$create an offline file first.");
       }
       std::string name = RequestFileName(msg);
-      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
       if (!OfflineFileExists(name)) {
         return Refuse(varNum, CLOSE_FILE_NOT_EXIST, "DB error", Format("Close DB file %s.mdb not exist", name.c_str()));
       }
@@ -142,52 +142,52 @@ int CheckControl(const web::WebMsg& msg, int varNum) {
       return inUse == 1 ? RESULT_OK : inUse;
     }
     case STORE_PGC:
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
       if (state != state::kOffline && state != state::kDownload) {
-        return StateRefusal(varNum, code::kStateWrong,
+        return StateRefusal(varNum, STATE_WRONG,
                             "COMM is in %s state, please open$create an offline file or send ALL_DOWNLOAD_START message first.");
       }
       return RESULT_OK;
     case SYSTEM_COMMAND_SET:
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
-      if (state != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
+      if (state != state::kOnline) return StateRefusal(varNum, STATE_WRONG, kConnectFirst);
       return RESULT_OK;
     case ALL_DOWNLOAD_START: {
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
-      if (state != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
+      if (state != state::kOnline) return StateRefusal(varNum, STATE_WRONG, kConnectFirst);
       std::string name = DownloadFileName(msg);
-      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
       std::uint8_t mode = msg.data[kDownloadModeByte];
       if (mode == 0 && OfflineFileExists(name)) {
         return Refuse(varNum, FILE_EXIST_ERROR, "File error", Format("File %s.mdb exist error when create", name.c_str()));
       }
       if (mode == 1 && !OfflineFileExists(name)) {
-        return Refuse(varNum, code::kFileMissing, "File error", Format("File %s.mdb is not exist error when open", name.c_str()));
+        return Refuse(varNum, FILE_MISSING, "File error", Format("File %s.mdb is not exist error when open", name.c_str()));
       }
       return FileNotInUse(name, varNum, "Open DB file %s.mdb already used");
     }
     case ALL_DOWNLOAD_END:
     case DOWNLOAD_PGC:
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
       if (state != state::kDownload) {
-        return StateRefusal(varNum, code::kStateWrong, "COMM is in %s state, please change COMM to ALLDOWNLOAD state first.");
+        return StateRefusal(varNum, STATE_WRONG, "COMM is in %s state, please change COMM to ALLDOWNLOAD state first.");
       }
       return RESULT_OK;
     case ALL_UPLOAD_START: {
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
-      if (state != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
+      if (state != state::kOnline) return StateRefusal(varNum, STATE_WRONG, kConnectFirst);
       std::string name = RequestFileName(msg);
-      if (db::CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+      if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
       if (!OfflineFileExists(name)) {
-        return Refuse(varNum, code::kFileMissing, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
+        return Refuse(varNum, FILE_MISSING, "File error", Format("File %s.mdb not exist error when open", name.c_str()));
       }
       return FileNotInUse(name, varNum, "Open DB file %s.mdb already used");
     }
     case ALL_UPLOAD_END:
     case UPLOAD_PGC:
-      if (idle) return StateRefusal(varNum, code::kStateIdle, kConnectFirst);
+      if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
       if (state != state::kUpload) {
-        return StateRefusal(varNum, code::kStateWrong, "COMM is in %s state, please change COMM to ALLUPLOAD state first.");
+        return StateRefusal(varNum, STATE_WRONG, "COMM is in %s state, please change COMM to ALLUPLOAD state first.");
       }
       return RESULT_OK;
     default: return RESULT_OK;
@@ -209,9 +209,10 @@ std::string NameField(const std::uint8_t* bytes, std::size_t width) {
 std::string RequestFileName(const web::WebMsg& msg) { return NameField(msg.data, msg.dataLength()); }
 
 int CheckUserNotConnected(const web::WebMsg& msg, int varNum) {
-  int connectState = users::GetConnectState(msg.user(), varNum);
+  int connectState = 0;
+  int result = users::GetConnectState(msg.user(), connectState, varNum);
+  if (result != RESULT_OK) return result;
   if (connectState == 0) return RESULT_OK;
-  if (connectState == 243 || connectState == 244) return connectState;
   LogError(varNum, "User state error", "user state is not idle");
   return USER_NOT_IDLE;
 }
@@ -229,9 +230,9 @@ int CheckRequestState(std::vector<std::uint8_t>& reply, int recordLength, const 
 
   switch (msg.type) {
     case web::REQ_RESTART:
-      if (SlotState(varNum) != state::kOnline) return StateRefusal(varNum, code::kStateWrong, kConnectFirst);
+      if (SlotState(varNum) != state::kOnline) return StateRefusal(varNum, STATE_WRONG, kConnectFirst);
       if (msg.mode() != web::kModeWrite) {
-        return Refuse(varNum, code::kFormat, "Message format error", "Message Down$Up received from web is error");
+        return Refuse(varNum, FORMAT_ERROR, "Message format error", "Message Down$Up received from web is error");
       }
       return RESULT_OK;
     case web::REQ_CONTROL: return CheckControl(msg, varNum);

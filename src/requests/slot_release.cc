@@ -14,7 +14,7 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
   Slot& slot = SlotAt(varNum);
   if (db::DisconnectDB(slot.db[kind], varNum) != RESULT_OK) {
     LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB error", what));
-    return code::kSlotDbDisconnect;
+    return SLOT_DB_DISCONNECT_ERROR;
   }
   LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB success", what));
   return RESULT_OK;
@@ -49,7 +49,7 @@ int ResetSlotAndUser(int varNum) {
   if (result != RESULT_OK) return result;
   if (db::ResetConnectState(SlotAt(varNum).userId, varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set IDLE state to state index array error");
-    return code::kSlotUserReset;
+    return SLOT_USER_RESET_ERROR;
   }
   return RESULT_OK;
 }

@@ -45,19 +45,6 @@ void Fire(int varNum, int seconds) {
 
 }  // namespace
 
-int StartWebDisconnectTimer(int varNum) {
-  WebTimer& timer = SlotAt(varNum).timer;
-  timer.timeoutMs = SlotAt(varNum).webDisconnectTimeoutMs.load();
-  timer.startTick = platform::TickCount();
-  timer.stopped = 0;  // last: a running timer is never seen with an old start tick
-  return RESULT_OK;
-}
-
-int StopWebDisconnectTimer(int varNum) {
-  SlotAt(varNum).timer.stopped = 1;
-  return RESULT_OK;
-}
-
 int SweepWebTimers(std::uint32_t now) {
   int fired = 0;
   for (int varNum = 0; varNum < kSlotCount; ++varNum) {

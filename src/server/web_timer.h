@@ -1,13 +1,10 @@
 #pragma once
-// The web disconnect timer: a slot that is not idle outlives its connection
-// until the user's next connection stops its timer, or the timer fires and
-// the slot is given up.
+// The web disconnect timers' sweep (the timers themselves: web/web_timer.h).
+// An expired timer gives its slot up, which closes the slot's links: hence
+// this sits on top.
 #include <cstdint>
 
 namespace server {
-
-int StartWebDisconnectTimer(int varNum);
-int StopWebDisconnectTimer(int varNum);
 
 // One sweep over every slot's timer at the tick `now`; fires the expired ones.
 // Returns the number of timers fired.

@@ -30,7 +30,7 @@ bool OnSerialLine(int varNum) { return SlotAt(varNum).serialLineFlag.load() != 0
 // a port closed by a disconnect): without an open port nothing is sent.
 int WriteToSerial(const std::uint8_t* packet, std::size_t length, int varNum) {
   serial::SerialLine& line = serial::ProcessSerialLine();
-  if (!line.open()) return kSerialLineUnavailable;
+  if (!line.open()) return SERIAL_OPEN_ERROR;
   return line.WritePacketToSerial(packet, length, false, varNum);
 }
 
@@ -57,7 +57,7 @@ int FollowMessageOnLine(const std::uint8_t* header, int varNum) {
 int ReceiveOverSerial(std::uint8_t* header, std::uint8_t* body, std::uint16_t& bodyLength,
                       sxm::ReceiveState& state, int varNum) {
   serial::SerialLine& line = serial::ProcessSerialLine();
-  if (!line.open()) return kSerialLineUnavailable;
+  if (!line.open()) return SERIAL_OPEN_ERROR;
   sxm::Packet packet{};
   std::size_t count = 0;
   int result = line.ReadPacketFromSerial(packet.data(), packet.size(), count, varNum);
@@ -86,7 +86,7 @@ bool LengthFits(std::uint16_t length) { return length >= sxm::kHeaderSize && len
 
 int RefuseLength(std::uint16_t length, int varNum) {
   LogError(varNum, "Message format error", Format("Message length to relay is error, length = %d", length));
-  return kFormatError;
+  return FORMAT_ERROR;
 }
 
 // Peeks until `want` bytes are queued, the peer has closed, or `waitMs` has
@@ -128,7 +128,7 @@ int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempt
     }
     if (n == 0) {
       LogError(varNum, "Socket error", "The socket has been cut down");
-      return kPeerClosed;
+      return PEER_CLOSED;
     }
     int err = errno;
     LogDebug(varNum, Format(head ? "Receive message head from system fail %d times, retry"
@@ -182,7 +182,7 @@ int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16
       sxm::BuildPacket(fields, body, packetLength - sxm::kHeaderSize, packet, length) != 1) {
     LogError(varNum, "Message format error",
              Format("Packet to system cannot be built, length = %d, sequence = %d", packetLength, sequence));
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   return RESULT_OK;
 }
@@ -253,29 +253,29 @@ int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyL
                     int varNum) {
   if (count == 0) {
     LogError(varNum, "Message format error", "The System server is closed");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   if (header[sxm::kType] != sxm::kPacketType) {
     LogError(varNum, "Message format error", "Message type received from system is error");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   // A length below 10 wraps, as the system's own 16-bit arithmetic would.
   std::uint16_t length = static_cast<std::uint16_t>(sxm::LengthOf(header) - sxm::kHeaderSize);
   if (length > sxm::kMaxBody) {
     LogError(varNum, "Message format error", Format("Message length received from system is error, length = %d", length));
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   LogDebug(varNum, Format("bodyActualLength=%d", length));
   std::uint16_t sequence = sxm::SequenceOf(header);
   if (sequence != static_cast<std::uint16_t>(state.expectedSequence + 1)) {
     LogError(varNum, "SXM message format error", "The seqence number of message is not continue.");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   state.expectedSequence = sequence;
   if (sxm::IsFirstPacket(header)) state.messageId = sxm::MessageIdOf(header);
   if (sxm::MessageIdOf(header) != state.messageId) {
     LogError(varNum, "SXM message format error", "The message ID of message is not same.");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   bodyLength = length;
   return RESULT_OK;
@@ -284,12 +284,12 @@ int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyL
 int CheckSystemBody(const std::uint8_t* /*body*/, long count, std::uint16_t bodyLength, int varNum) {
   if (count == 0) {
     LogError(varNum, "Message format error", "The System server is closed");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   if (count != bodyLength) {
     LogError(varNum, "Message format error",
              Format("Received data length is not same as data length in SXM header, %ld != %d", count, bodyLength));
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   return RESULT_OK;
 }

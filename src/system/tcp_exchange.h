@@ -6,18 +6,15 @@
 //
 // Every operation looks at the slot's serial-line flag to choose the link:
 // the socket, or the process's serial port with its framed protocol. While
-// that port is closed, a slot whose flag is set gets kSerialLineUnavailable
+// that port is closed, a slot whose flag is set gets SERIAL_OPEN_ERROR
 // and nothing is sent.
 #include <cstdint>
 
 #include "system/sxm_format.h"
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace systemlink {
-
-constexpr int kFormatError = 170;       // a packet that fails its checks
-constexpr int kPeerClosed = 214;        // the system closed the connection
-constexpr int kSerialLineUnavailable = 135;  // the serial port is not open
 
 // Peek attempts for a header and for a body, and the pause between them.
 constexpr int kHeadAttempts = 5;

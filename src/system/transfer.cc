@@ -82,7 +82,7 @@ int Gather(Gathering& gathering, const std::uint8_t* packet, const std::uint8_t*
              Format("Data gathered from system would overflow the working buffer: %zu + %d > %zu", at, bodyLength,
                     gathering.capacity));
     *gathering.length = 0;
-    return kGatherOverflow;
+    return GATHER_OVERFLOW;
   }
   std::memcpy(gathering.buffer + at, body, static_cast<std::size_t>(bodyLength));
   *gathering.length += bodyLength;
@@ -148,7 +148,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         LogError(varNum, "SXM message format error",
                  Format("The message ID of the answer is not the request's: %04X != %04X",
                         sxm::MessageIdOf(packet.data()), r.messageId));
-        return kFormatError;
+        return FORMAT_ERROR;
       }
       const std::uint8_t answer = packet[sxm::kResult];
       if (answer == sxm::TVRL_MSG_NOK) {
@@ -174,11 +174,11 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         // Rows cannot be cut out of data that names no row length.
         if (recordLength == 0) {
           LogError(varNum, "DB error", Format("Data of %d bytes received from system has record length 0", gathered));
-          return pgc::kDivideZero;
+          return DIVIDE_ZERO_ERROR;
         }
         if (gathered % recordLength != 0) {
           LogError(varNum, "DB error", Format("Total length of data is error:%d/%d", gathered, recordLength));
-          return kGatherLengthError;
+          return RECORD_LENGTH_ERROR;
         }
       }
       if (r.loop == Loop::kRead && final && IsStoredMessage(r.messageId)) {
@@ -196,7 +196,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
       }
       if (IsSpecialSystemError(answer)) {
         LogError(varNum, "System special error", "Some special system error, so stop receive message.");
-        return kSpecialError;
+        return SPECIAL_SYSTEM_ERROR;
       }
       if (final) break;
     }
@@ -228,7 +228,7 @@ int StoreWrittenData(const Gathering& gathering, std::uint8_t recordLength, std:
   int rows = database == nullptr ? -1 : db::getRowCount(*database, pgc::PGCTableName(pgcNo), "", varNum);
   if (rows < 0) {
     LogError(varNum, "DB error", "An error occurred when Get row count");
-    return kRowCountError;
+    return ROW_COUNT_ERROR;
   }
   const int length = *gathering.length;
   if (messageId == pgc::kMultiDatabaseId)
@@ -335,7 +335,7 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   if (recordLength < 0 || recordLength > static_cast<int>(sxm::kMaxBody) || dataLength < 0) {
     LogError(varNum, "Message format error",
              Format("Table to send has record length %d and %d bytes", recordLength, dataLength));
-    return pgc::kDivideZero;
+    return DIVIDE_ZERO_ERROR;
   }
   const auto rowLength = static_cast<std::uint8_t>(recordLength);
   sxm::Packet answer{};

@@ -204,7 +204,7 @@ TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) 
   EXPECT_EQ(releasesSeen, 1);
   EXPECT_TRUE(LogHas(Format("use port: %d", SystemPort() + 1)));
   sxm::Packet packet{};
-  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), kPeerClosed);
+  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), PEER_CLOSED);
   ExpectWorkingLink(taker);
 }
 
@@ -301,7 +301,7 @@ TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
     sxm::Packet packet{};
     int result = 1;
     for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
-    EXPECT_EQ(result, kFormatError);
+    EXPECT_EQ(result, FORMAT_ERROR);
     EXPECT_TRUE(LogHas(c.text));
   }
 }
@@ -355,7 +355,7 @@ TEST_F(PacketExchange, LengthBoundsOfReceivedPackets) {
   EXPECT_TRUE(std::equal(full.begin(), full.end(), packet.begin()));
 
   SystemSends(Header(kPgc724, 0xF001, 251));
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(LogHas("Message length received from system is error, length = 241"));
 }
 
@@ -367,7 +367,7 @@ TEST_F(PacketExchange, FFFFPacketPassesUncheckedAndAFirstPacketNumberedTwoIsRefu
   EXPECT_EQ(state.expectedSequence, 0);
 
   SystemSends(Header(kPgc724, 0xF002, 10));
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(LogHas("The seqence number of message is not continue."));
 }
 
@@ -391,7 +391,7 @@ TEST_F(PacketExchange, HeaderInPiecesIsTakenOnceWholeAndSilenceIs198AfterFiveAtt
   EXPECT_TRUE(LogHas("Receive message head from system fail 5 times, retry"));
 
   system_.Close();
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kPeerClosed);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), PEER_CLOSED);
 }
 
 TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
@@ -413,8 +413,8 @@ TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
     EXPECT_EQ(sent[12], 9);
   }
   sxm::Packet packet{};
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, nullptr, false, true, 4096, 0, 10, kSlot), kFormatError);
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, body, false, true, 1, 0, 251, kSlot), kFormatError);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, nullptr, false, true, 4096, 0, 10, kSlot), FORMAT_ERROR);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, body, false, true, 1, 0, 251, kSlot), FORMAT_ERROR);
 }
 
 TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
@@ -440,9 +440,9 @@ TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
   EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + 250, relayed.begin() + web::kHeadSize));
 
   sxm::Put16(request.bodyHeader + sxm::kLength, 251);
-  EXPECT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), kFormatError);
+  EXPECT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), FORMAT_ERROR);
   sxm::Put16(copy.data() + sxm::kLength, 251);
-  EXPECT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), kFormatError);
+  EXPECT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(NothingArrives());
 }
 
@@ -451,9 +451,9 @@ TEST_F(PacketExchange, SerialSlotWithoutAnOpenPortSendsNothingAnywhere) {
   SlotAt(kSlot).serialLineFlag.store(1);
   web::WebMsg request = RequestWithData({});
   sxm::Packet packet{};
-  EXPECT_EQ(SendToSystem(link_.fd(), request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), kSerialLineUnavailable);
-  EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), kSerialLineUnavailable);
-  EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), kSerialLineUnavailable);
+  EXPECT_EQ(SendToSystem(link_.fd(), request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), SERIAL_OPEN_ERROR);
+  EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), SERIAL_OPEN_ERROR);
+  EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), SERIAL_OPEN_ERROR);
   EXPECT_TRUE(NothingArrives());
   SlotAt(kSlot).serialLineFlag.store(0);
 }

@@ -15,6 +15,7 @@
 #include "requests/request.h"
 #include "server/connection.h"
 #include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "support/test_installation.h"
 
 namespace {
@@ -26,12 +27,12 @@ class WebSession : public ::testing::Test {
     SetPaths(BuildPaths(inst.commDir, inst.dir + "/web"));
     testsupport::ResetUserTables();
     ClearAllFlags();
-    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+    for (int i = 0; i < kSlotCount; ++i) web::StopWebDisconnectTimer(i);
   }
   void TearDown() override {
     for (auto& t : servers_) t.join();
     ClearAllFlags();
-    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+    for (int i = 0; i < kSlotCount; ++i) web::StopWebDisconnectTimer(i);
   }
 
   // A client connected to a connection served by ServeConnection.
