@@ -167,33 +167,29 @@ int ReceiveOverTcp(int fd, std::uint8_t* header, std::uint8_t* body, std::uint16
 
 }  // namespace
 
-int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16_t messageId,
-                    const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
-                    std::uint8_t recordLength, std::uint16_t packetLength, int varNum) {
+int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, const OutgoingPacket& out, int varNum) {
   sxm::Fields fields;
   fields.mode = ModeForSlot(request, varNum);
-  fields.messageId = messageId;
-  fields.final = final;
-  fields.sequence = sequence;
-  fields.recordLength = recordLength;
-  fields.result = ack ? sxm::kResultAck : sxm::kResultRequest;
+  fields.messageId = out.messageId;
+  fields.final = out.final;
+  fields.sequence = out.sequence;
+  fields.recordLength = out.recordLength;
+  fields.result = out.ack ? sxm::kResultAck : sxm::kResultRequest;
   std::size_t length = 0;
-  if (packetLength < sxm::kHeaderSize ||
-      sxm::BuildPacket(fields, body, packetLength - sxm::kHeaderSize, packet, length) != 1) {
+  if (out.packetLength < sxm::kHeaderSize ||
+      sxm::BuildPacket(fields, out.body, out.packetLength - sxm::kHeaderSize, packet, length) != 1) {
     LogError(varNum, "Message format error",
-             Format("Packet to system cannot be built, length = %d, sequence = %d", packetLength, sequence));
+             Format("Packet to system cannot be built, length = %d, sequence = %d", out.packetLength, out.sequence));
     return FORMAT_ERROR;
   }
   return RESULT_OK;
 }
 
-int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, const std::uint8_t* body,
-                 bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
-                 std::uint16_t packetLength, int varNum) {
+int SendToSystem(int systemSocket, const web::WebMsg& request, const OutgoingPacket& fields, int varNum) {
   sxm::Packet packet{};
-  int result =
-      BuildSystemHead(packet, request, messageId, body, ack, final, sequence, recordLength, packetLength, varNum);
+  int result = BuildSystemHead(packet, request, fields, varNum);
   if (result != RESULT_OK) return result;
+  const std::uint16_t packetLength = fields.packetLength;
   LogBytes(varNum, "send to system", packet.data(), packetLength);
   if (OnSerialLine(varNum)) {
     result = WriteToSerial(packet.data(), packetLength, varNum);
@@ -208,9 +204,7 @@ int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t mes
   return RESULT_OK;
 }
 
-int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint16_t /*messageId*/,
-                     const std::uint8_t* /*body*/, bool /*ack*/, bool /*final*/, std::uint16_t /*sequence*/,
-                     std::uint8_t /*recordLength*/, std::uint16_t /*packetLength*/, int varNum) {
+int SendFFFFToSystem(const web::WebMsg& request, int varNum) {
   sxm::Packet packet{};
   std::size_t length = sxm::BuildFFFFPacket(ModeForSlot(request, varNum), packet);
   LogBytes(varNum, "send FF FF to system", packet.data(), length);
@@ -223,8 +217,7 @@ int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint
 int ExchangeFFFF(int systemSocket, int varNum) {
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
-  int result = SendFFFFToSystem(systemSocket, local, sxm::kKeepAliveId, nullptr, false, true, 1, 0,
-                                static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendFFFFToSystem(local, varNum);
   if (result != RESULT_OK) return result;
   sxm::Packet answer{};
   sxm::ReceiveState state;

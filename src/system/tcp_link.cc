@@ -249,8 +249,7 @@ int AcceptLink(int fd, int varNum) {
 }
 
 int TakeOver(int fd, const web::WebMsg& request, int varNum) {
-  int result = SendToSystem(fd, request, sxm::kLinkControlId, nullptr, false, true, 1, 0,
-                            static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendToSystem(fd, request, {.messageId = sxm::kLinkControlId}, varNum);
   if (result != RESULT_OK) return result;
   TakeoverRelease release = takeoverRelease.load();
   return release ? release(request, varNum) : ReleaseOldUser(request, varNum);
@@ -460,8 +459,7 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
   LogDebug(varNum, "Stop Modem Disconnect Timer");
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
-  int result = SendToSystem(systemSocket, local, sxm::kLinkControlId, nullptr, false, true, 1, 0,
-                            static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendToSystem(systemSocket, local, {.messageId = sxm::kLinkControlId}, varNum);
   ReleaseTransferFlag();
   Slot& slot = SlotAt(varNum);
   if (result != RESULT_OK) {

@@ -90,8 +90,7 @@ int Gather(Gathering& gathering, const std::uint8_t* packet, const std::uint8_t*
 }
 
 int Acknowledge(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, int varNum) {
-  return SendToSystem(systemSocket, request, messageId, nullptr, true, true, 1, 0,
-                      static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  return SendToSystem(systemSocket, request, {.messageId = messageId, .ack = true}, varNum);
 }
 
 bool Acknowledges(Loop loop, std::uint16_t messageId) {
@@ -123,8 +122,7 @@ int SendRequest(const LoopRequest& r, int varNum) {
     sxm::Packet sent{};
     return TransferToSystem(r.systemSocket, sent, r.request, varNum);
   }
-  return SendToSystem(r.systemSocket, r.request, r.messageId, r.body, false, true, 1, r.recordLength, r.packetLength,
-                      varNum);
+  return SendToSystem(r.systemSocket, r.request, {.messageId = r.messageId, .body = r.body, .recordLength = r.recordLength, .packetLength = r.packetLength}, varNum);
 }
 
 // The answer loop of the three reading sequences: send, receive the answer
@@ -340,8 +338,7 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   const auto rowLength = static_cast<std::uint8_t>(recordLength);
   sxm::Packet answer{};
   if (dataLength <= static_cast<int>(sxm::kMaxBody)) {
-    int result = SendToSystem(systemSocket, request, messageId, data, false, true, 1, rowLength,
-                              static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize), varNum);
+    int result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data, .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)}, varNum);
     if (result != RESULT_OK) return result;
     return ReceiveOneFromSystem(systemSocket, answer, varNum);
   }
@@ -354,9 +351,7 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   for (int i = 0; i < packetCount; ++i) {
     const bool final = i == packetCount - 1;
     const int bodyLength = final ? dataLength - i * full : full;
-    result = SendToSystem(systemSocket, request, messageId, data + static_cast<std::size_t>(i) * full, false, final,
-                          static_cast<std::uint16_t>(i + 1), rowLength,
-                          static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize), varNum);
+    result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data + static_cast<std::size_t>(i) * full, .final = final, .sequence = static_cast<std::uint16_t>(i + 1), .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)}, varNum);
     if (result != RESULT_OK) return result;
     result = ReceiveOneFromSystem(systemSocket, answer, varNum);
     if (result != RESULT_OK) return result;

@@ -267,7 +267,7 @@ TEST_F(ModemTest, MessageOverTheLineRestsTheAliveTimerAndItsLastPacketRestartsIt
   OpenLine();
   web::WebMsg request = ModemRequest(0, "");
   ReceiveThenAnswer({SystemPacket(0x7240, false, 1, 20), SystemPacket(0x7240, true, 2, 4)});
-  ASSERT_EQ(systemlink::SendToSystem(-1, request, 0x7240, nullptr, false, true, 1, 0, 10, kSlot), 1);
+  ASSERT_EQ(systemlink::SendToSystem(-1, request, {.messageId = 0x7240, .packetLength = 10}, kSlot), 1);
   modem::StartModemAliveTimer(kSlot);
   ASSERT_TRUE(Eventually([] { return ModemAliveCounts().running == 1; }));
 

@@ -150,7 +150,7 @@ class SystemConnect : public LinkLogTest {
 // releases the system for the next client.
 void ExpectWorkingLink(int fd) {
   web::WebMsg request = RequestWithData({});
-  ASSERT_EQ(SendToSystem(fd, request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+  ASSERT_EQ(SendToSystem(fd, request, {.messageId = kPgc724, .packetLength = 10}, kSlot), 1);
   sxm::Packet packet{};
   sxm::ReceiveState state;
   ASSERT_EQ(ReceiveFromSystem(fd, packet, state, kSlot), 1);
@@ -296,7 +296,7 @@ TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
     StartSimulator("127.0.0.1", options);
     int fd = -1;
     ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
-    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), {.messageId = kPgc724, .packetLength = 10}, kSlot), 1);
     sxm::ReceiveState state;
     sxm::Packet packet{};
     int result = 1;
@@ -404,7 +404,7 @@ TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
   for (Case c : {Case{state::kOnline, sxm::kModeWrite}, Case{state::kUpload, sxm::kModeUpload},
                  Case{state::kOffline, sxm::kModeRead}}) {
     SlotAt(kSlot).state = c.slotState;
-    ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, kPgc724, body, true, false, 10, 1, 13, kSlot), 1);
+    ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, {.messageId = kPgc724, .body = body, .ack = true, .final = false, .sequence = 10, .recordLength = 1, .packetLength = 13}, kSlot), 1);
     std::vector<std::uint8_t> sent = SystemReads(13);
     ASSERT_EQ(sent.size(), 13u);
     EXPECT_EQ(sent[sxm::kMode], c.mode) << c.slotState;
@@ -413,8 +413,8 @@ TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
     EXPECT_EQ(sent[12], 9);
   }
   sxm::Packet packet{};
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, nullptr, false, true, 4096, 0, 10, kSlot), FORMAT_ERROR);
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, body, false, true, 1, 0, 251, kSlot), FORMAT_ERROR);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, {.messageId = kPgc724, .sequence = 4096, .packetLength = 10}, kSlot), FORMAT_ERROR);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, {.messageId = kPgc724, .body = body, .packetLength = 251}, kSlot), FORMAT_ERROR);
 }
 
 TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
@@ -451,7 +451,7 @@ TEST_F(PacketExchange, SerialSlotWithoutAnOpenPortSendsNothingAnywhere) {
   SlotAt(kSlot).serialLineFlag.store(1);
   web::WebMsg request = RequestWithData({});
   sxm::Packet packet{};
-  EXPECT_EQ(SendToSystem(link_.fd(), request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), SERIAL_OPEN_ERROR);
+  EXPECT_EQ(SendToSystem(link_.fd(), request, {.messageId = kPgc724, .packetLength = 10}, kSlot), SERIAL_OPEN_ERROR);
   EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), SERIAL_OPEN_ERROR);
   EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), SERIAL_OPEN_ERROR);
   EXPECT_TRUE(NothingArrives());
