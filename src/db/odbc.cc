@@ -500,17 +500,16 @@ int ClearTable(const std::string& table, const std::string& condition, int varNu
   if (!condition.empty()) sql += " where " + condition;
   LogSQL(varNum, "ClearTable", sql);
   ConnectionRecord* record = nullptr;
-  std::string state;
   if (varNum >= 0 && varNum < kSlotCount) {
     Slot& slot = SlotAt(varNum);
-    state = slot.state;
-    if (state == state::kOffline) record = &slot.db[kOfflineDb];
-    if (state == state::kOnline) record = &slot.db[kWorkDb];
-    if (state == state::kDownload) record = &slot.db[kDownloadDb];
+    if (slot.state == state::kOffline) record = &slot.db[kOfflineDb];
+    if (slot.state == state::kOnline) record = &slot.db[kWorkDb];
+    if (slot.state == state::kDownload) record = &slot.db[kDownloadDb];
   }
   if (record == nullptr) {
     LogError(varNum, "User state error",
-             Format("User state:%s error, not offline or AllDownLoad or online", state.c_str()));
+             Format("User state:%s error, not offline or AllDownLoad or online",
+                    varNum >= 0 && varNum < kSlotCount ? SlotStateText(varNum) : ""));
     return USER_STATE_ERROR;
   }
   int rc = ExecuteSQL(*record, sql, varNum);

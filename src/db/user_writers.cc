@@ -274,11 +274,11 @@ int DeleteLink(const LinkRecord& link, int varNum) {
 }
 
 int InsertDBInfo(const DbInfoRecord& info, int varNum) {
-  const std::string& state = SlotState(varNum);
+  const state::Id current = SlotState(varNum);
   ConnectionRecord* database = nullptr;
-  if (state == state::kOffline || state == state::kDownload) database = SlotDatabase(varNum);
+  if (current == state::kOffline || current == state::kDownload) database = SlotDatabase(varNum);
   if (database == nullptr) {
-    LogError(varNum, "User state error", Format("User state:%s error, not offline or AllDownLoad", state.c_str()));
+    LogError(varNum, "User state error", Format("User state:%s error, not offline or AllDownLoad", state::Text(current)));
     return USER_STATE_ERROR;
   }
   std::string sql = BuildInsertDBInfoSql(info);

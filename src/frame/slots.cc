@@ -111,12 +111,13 @@ int ShowAllFlags() {
   return RESULT_OK;
 }
 
-void SetState(int varNum, const char* newState) {
+void SetState(int varNum, state::Id newState) {
   SlotAt(varNum).state = newState;
-  LogStateChanged(varNum, std::string("Change to ") + newState);
+  LogStateChanged(varNum, std::string("Change to ") + state::Text(newState));
 }
 
-const std::string& SlotState(int varNum) { return SlotAt(varNum).state; }
+state::Id SlotState(int varNum) { return SlotAt(varNum).state; }
+const char* SlotStateText(int varNum) { return state::Text(SlotAt(varNum).state); }
 
 db::ConnectionRecord* SlotDatabase(int varNum) {
   Slot& slot = SlotAt(varNum);

@@ -33,8 +33,8 @@ constexpr int kKeyRowNotice = 100;  // key rows read before the console hears of
 
 // The database rows are read from: offline, work or upload database.
 db::ConnectionRecord* ReadDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline || state == state::kUpload) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline || current == state::kUpload) return SlotDatabase(varNum);
   return nullptr;
 }
 
@@ -135,8 +135,8 @@ bool IsReadType(std::uint8_t type) {
 }  // namespace
 
 int GetSystemDescription(std::string& systemId, std::string& countryId, std::string& dbVersion, int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kUpload) {
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kUpload) {
     int rc = users::GetDBVersion(dbVersion, varNum);
     if (rc == RESULT_OK) rc = users::GetDBInfoCountryID(countryId, varNum);
     if (rc == RESULT_OK) rc = users::GetDBInfoSystemID(systemId, varNum);

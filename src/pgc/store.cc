@@ -45,15 +45,15 @@ int PacketDataLength(const web::WebMsg& msg) { return static_cast<int>(msg.dataL
 
 // The connection rows are written to: offline, work or download database.
 db::ConnectionRecord* InsertDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline || state == state::kDownload) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline || current == state::kDownload) return SlotDatabase(varNum);
   return nullptr;
 }
 
 // The connection rows are compared and updated in: offline or work database.
 db::ConnectionRecord* MergeDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline) return SlotDatabase(varNum);
   return nullptr;
 }
 
@@ -137,7 +137,7 @@ int CollectSlavePairs(const std::string& condition, std::vector<std::pair<std::u
   if (database == nullptr) {
     LogError(varNum, "COMM state error",
              Format("COMM is in %s state, here need online/offline state when insert into slave table.",
-                    SlotState(varNum).c_str()));
+                    SlotStateText(varNum)));
     return STATE_WRONG;
   }
   db::Cursor cursor;

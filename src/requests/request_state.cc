@@ -1,6 +1,5 @@
 #include "requests/request_state.h"
 
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -28,7 +27,7 @@ int Refuse(int varNum, int code, const char* label, const std::string& text) {
 }
 
 int StateRefusal(int varNum, int code, const char* format) {
-  return Refuse(varNum, code, "COMM state error", Format(format, SlotState(varNum).c_str()));
+  return Refuse(varNum, code, "COMM state error", Format(format, SlotStateText(varNum)));
 }
 
 constexpr const char* kConnectFirst = "COMM is in %s state, please connect to system first.";
@@ -45,7 +44,7 @@ void PutName(std::vector<std::uint8_t>& reply, const std::string& name) {
 }
 
 void PrepareReply(std::vector<std::uint8_t>& reply, const web::WebMsg& msg, int varNum) {
-  const std::string& state = SlotState(varNum);
+  const state::Id current = SlotState(varNum);
   auto pgcAnswer = [&] {
     if (reply.size() < static_cast<std::size_t>(kPgcAnswerSize)) reply.resize(kPgcAnswerSize + 1, 0);
     FillPgcAnswer(reply.data(), msg);
@@ -54,7 +53,7 @@ void PrepareReply(std::vector<std::uint8_t>& reply, const web::WebMsg& msg, int 
     case web::REQ_PGC:
     case web::REQ_TABLE_DOWNLOAD:
     case web::REQ_TABLE_UPLOAD:
-      if ((state == state::kOffline || state == state::kOnline) &&
+      if ((current == state::kOffline || current == state::kOnline) &&
           (msg.mode() == web::kModeRead || msg.mode() == web::kModeWrite)) {
         pgcAnswer();
       }
@@ -110,13 +109,16 @@ constexpr FileRule kDownloadFile{true, Presence::kByModeByte, kExistsOnCreate,
 constexpr FileRule kUploadFile{false, Presence::kPresent, kNone, kMissingOnOpen, false,
                                {OPEN_FILE_USED, "DB error", "Open DB file %s.mdb already used"}};
 
+constexpr unsigned Bit(state::Id id) { return 1u << id; }
+constexpr unsigned kAnyState = 0;
+
 // A control request's precondition. States: `idleOnly` requests are refused
 // (190) outside "idle"; otherwise an idle slot is refused with 189 and a slot
-// in none of `accepted` with 190 and `wrongState` (none listed: any state).
+// in none of the `accepted` states with 190 and `wrongState`.
 struct ControlRule {
   std::uint16_t request;
   bool idleOnly;
-  std::array<const char*, 2> accepted;
+  unsigned accepted;  // Bit() of each state; kAnyState: no state rule
   const char* wrongState;  // one %s: the slot's state
   const FileRule* file;
   int (*extra)(const web::WebMsg& msg, int varNum);
@@ -152,33 +154,31 @@ constexpr const char* kDownloadFirst = "COMM is in %s state, please change COMM 
 constexpr const char* kUploadFirst = "COMM is in %s state, please change COMM to ALLUPLOAD state first.";
 
 constexpr ControlRule kControlRules[] = {
-    {CONNECT_SYSTEM, true, {}, kIdleFirst, nullptr, nullptr},
-    {TAKEOVER_SYSTEM, true, {}, kIdleFirst, nullptr, nullptr},
-    {USER_SET, false, {}, nullptr, nullptr, CheckUserDeletable},
-    {USER_SET_EXT, false, {}, nullptr, nullptr, CheckUserDeletable},
-    {LOGOUT, false, {}, nullptr, nullptr, CheckLoggedIn},
-    {FILE_CREATE, true, {}, kIdleFirst, &kCreateFile, nullptr},
-    {FILE_OPEN, true, {}, kIdleFirst, &kOpenFile, nullptr},
-    {FILE_CLOSE, false, {state::kOffline}, kOpenOfflineFirst, &kCloseFile, nullptr},
-    {STORE_PGC, false, {state::kOffline, state::kDownload}, kOfflineOrDownloadFirst, nullptr, nullptr},
-    {SYSTEM_COMMAND_SET, false, {state::kOnline}, kConnectFirst, nullptr, nullptr},
-    {ALL_DOWNLOAD_START, false, {state::kOnline}, kConnectFirst, &kDownloadFile, nullptr},
-    {ALL_DOWNLOAD_END, false, {state::kDownload}, kDownloadFirst, nullptr, nullptr},
-    {DOWNLOAD_PGC, false, {state::kDownload}, kDownloadFirst, nullptr, nullptr},
-    {ALL_UPLOAD_START, false, {state::kOnline}, kConnectFirst, &kUploadFile, nullptr},
-    {ALL_UPLOAD_END, false, {state::kUpload}, kUploadFirst, nullptr, nullptr},
-    {UPLOAD_PGC, false, {state::kUpload}, kUploadFirst, nullptr, nullptr},
+    {CONNECT_SYSTEM, true, kAnyState, kIdleFirst, nullptr, nullptr},
+    {TAKEOVER_SYSTEM, true, kAnyState, kIdleFirst, nullptr, nullptr},
+    {USER_SET, false, kAnyState, nullptr, nullptr, CheckUserDeletable},
+    {USER_SET_EXT, false, kAnyState, nullptr, nullptr, CheckUserDeletable},
+    {LOGOUT, false, kAnyState, nullptr, nullptr, CheckLoggedIn},
+    {FILE_CREATE, true, kAnyState, kIdleFirst, &kCreateFile, nullptr},
+    {FILE_OPEN, true, kAnyState, kIdleFirst, &kOpenFile, nullptr},
+    {FILE_CLOSE, false, Bit(state::kOffline), kOpenOfflineFirst, &kCloseFile, nullptr},
+    {STORE_PGC, false, Bit(state::kOffline) | Bit(state::kDownload), kOfflineOrDownloadFirst, nullptr, nullptr},
+    {SYSTEM_COMMAND_SET, false, Bit(state::kOnline), kConnectFirst, nullptr, nullptr},
+    {ALL_DOWNLOAD_START, false, Bit(state::kOnline), kConnectFirst, &kDownloadFile, nullptr},
+    {ALL_DOWNLOAD_END, false, Bit(state::kDownload), kDownloadFirst, nullptr, nullptr},
+    {DOWNLOAD_PGC, false, Bit(state::kDownload), kDownloadFirst, nullptr, nullptr},
+    {ALL_UPLOAD_START, false, Bit(state::kOnline), kConnectFirst, &kUploadFile, nullptr},
+    {ALL_UPLOAD_END, false, Bit(state::kUpload), kUploadFirst, nullptr, nullptr},
+    {UPLOAD_PGC, false, Bit(state::kUpload), kUploadFirst, nullptr, nullptr},
 };
 
 int CheckControlState(const ControlRule& rule, int varNum) {
-  const std::string& state = SlotState(varNum);
-  const bool idle = state == state::kIdle;
+  const state::Id current = SlotState(varNum);
+  const bool idle = current == state::kIdle;
   if (rule.idleOnly) return idle ? RESULT_OK : StateRefusal(varNum, STATE_WRONG, rule.wrongState);
-  if (rule.accepted[0] == nullptr) return RESULT_OK;
+  if (rule.accepted == kAnyState) return RESULT_OK;
   if (idle) return StateRefusal(varNum, STATE_IDLE, kConnectFirst);
-  for (const char* accepted : rule.accepted) {
-    if (accepted != nullptr && state == accepted) return RESULT_OK;
-  }
+  if ((rule.accepted & Bit(current)) != 0) return RESULT_OK;
   return StateRefusal(varNum, STATE_WRONG, rule.wrongState);
 }
 
@@ -233,7 +233,7 @@ int CheckUserNotConnected(const web::WebMsg& msg, int varNum) {
   return USER_NOT_IDLE;
 }
 
-void RestoreState(int varNum) { SetState(varNum, SlotAt(varNum).savedState.c_str()); }
+void RestoreState(int varNum) { SetState(varNum, SlotAt(varNum).savedState); }
 
 std::string DownloadFileName(const web::WebMsg& msg) { return NameField(msg.data, kDownloadModeByte); }
 

@@ -24,15 +24,15 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
 }  // namespace
 
 int DisconnectSlot(int& systemSocket, int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOnline) {
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOnline) {
     db::CloseWorkDB(varNum);
     systemlink::DisconnectFromSystem(systemSocket, varNum);
     return RESULT_OK;
   }
-  if (state == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
-  if (state == state::kDownload || state == state::kUpload) {
-    bool download = state == state::kDownload;
+  if (current == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
+  if (current == state::kDownload || current == state::kUpload) {
+    bool download = current == state::kDownload;
     int result = DisconnectSlotDb(varNum, download ? kDownloadDb : kUploadDb, download ? "download" : "upload");
     if (result != RESULT_OK) return result;
     // A transfer keeps the work database of "online" open; it goes with the link.

@@ -24,7 +24,7 @@ constexpr std::uint16_t kDownloadStartReply = 22;
 std::uint16_t PgcMessageId(const RequestContext& ctx) { return web::Get16(ctx.msg.data); }
 
 // Moves the slot to `target` after saving the state it leaves.
-void EnterState(int varNum, const char* target) {
+void EnterState(int varNum, state::Id target) {
   Slot& slot = SlotAt(varNum);
   slot.savedState = slot.state;
   SetState(varNum, target);

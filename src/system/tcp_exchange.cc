@@ -76,7 +76,7 @@ int ReceiveOverSerial(std::uint8_t* header, std::uint8_t* body, std::uint16_t& b
 }
 
 std::uint8_t ModeForSlot(const web::WebMsg& request, int varNum) {
-  const std::string& current = SlotState(varNum);
+  const state::Id current = SlotState(varNum);
   if (current == state::kUpload) return sxm::kModeUpload;
   if (current == state::kOnline) return request.mode();
   return sxm::kModeRead;

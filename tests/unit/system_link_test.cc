@@ -398,7 +398,7 @@ TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
   web::WebMsg writeRequest = RequestWithData({}, sxm::kModeWrite);
   const std::uint8_t body[3] = {7, 8, 9};
   struct Case {
-    const char* slotState;
+    state::Id slotState;
     std::uint8_t mode;
   };
   for (Case c : {Case{state::kOnline, sxm::kModeWrite}, Case{state::kUpload, sxm::kModeUpload},
@@ -407,7 +407,7 @@ TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
     ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, {.messageId = kPgc724, .body = body, .ack = true, .final = false, .sequence = 10, .recordLength = 1, .packetLength = 13}, kSlot), 1);
     std::vector<std::uint8_t> sent = SystemReads(13);
     ASSERT_EQ(sent.size(), 13u);
-    EXPECT_EQ(sent[sxm::kMode], c.mode) << c.slotState;
+    EXPECT_EQ(sent[sxm::kMode], c.mode) << state::Text(c.slotState);
     EXPECT_EQ(sxm::Get16(&sent[sxm::kFinalSeq]), 10) << "not final, sequence 10";
     EXPECT_EQ(sent[sxm::kResult], sxm::kResultAck);
     EXPECT_EQ(sent[12], 9);
