@@ -127,7 +127,7 @@ int main() {
   auto reset = [&] { db::ExecuteSQL(record, "delete from PGC201", kSlot); };
   std::vector<std::string> statements = LiteralInserts();
   std::vector<web::WebMsg> packets = Packets();
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   auto literalRound = [&] { return RunLiteral(record.dbc, statements); };
   auto storedRound = [&] {

@@ -33,11 +33,11 @@ bool HasFullPieceSize(const Reply& reply) {
 }  // namespace
 
 int DecodeReply(std::span<const std::uint8_t> raw, Reply& out) {
-  if (raw.size() < web::kHeadSize + web::kBodyHeaderSize) return kBadReply;
+  if (raw.size() < web::kHeadSize + web::kBodyHeaderSize) return WEB_FORMAT_ERROR;
   const std::uint8_t* m = raw.data();
   std::uint16_t bodyLength = web::Get16(m + web::kHeadLength);
-  if (bodyLength < web::kMinBody || bodyLength > web::kMaxBody) return kBadReply;
-  if (raw.size() != web::kHeadSize + bodyLength) return kBadReply;
+  if (bodyLength < web::kMinBody || bodyLength > web::kMaxBody) return WEB_FORMAT_ERROR;
+  if (raw.size() != web::kHeadSize + bodyLength) return WEB_FORMAT_ERROR;
   out.type = m[web::kType];
   out.headByte1 = m[web::kHeadByte1];
   const auto* id = reinterpret_cast<const char*>(m + web::kUserId);
@@ -71,7 +71,7 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request, std::string_view
 int WebClient::Connect(const std::string& host, std::uint16_t port, int timeoutMs) {
   Close();
   int fd = platform::ConnectTcp(host, port, timeoutMs);
-  if (fd < 0) return kConnectFailed;
+  if (fd < 0) return CONNECT_FAIL_LINK;
   socket_ = platform::Socket(fd);
   return 1;
 }
@@ -83,7 +83,7 @@ void WebClient::Close() {
 }
 
 int WebClient::Send(const Request& request) {
-  if (!connected()) return kNotConnected;
+  if (!connected()) return SOCKET_CREATE_ERROR;
   std::uint16_t sequence = request.sequence != 0 ? request.sequence : static_cast<std::uint16_t>(sequence_ + 1);
   std::vector<std::uint8_t> wire = EncodeRequest(request, request.userId.empty() ? user_ : request.userId, sequence);
   sequence_ = sequence;
@@ -92,8 +92,8 @@ int WebClient::Send(const Request& request) {
 }
 
 int WebClient::SendRaw(std::span<const std::uint8_t> bytes) {
-  if (!connected()) return kNotConnected;
-  if (platform::SendAll(socket_.fd(), bytes.data(), bytes.size(), 5000) != 0) return kSendFailed;
+  if (!connected()) return SOCKET_CREATE_ERROR;
+  if (platform::SendAll(socket_.fd(), bytes.data(), bytes.size(), 5000) != 0) return SOCKET_SEND_ERROR;
   return 1;
 }
 
@@ -106,26 +106,26 @@ int WebClient::ReadExactly(std::uint8_t* out, std::size_t length, long long dead
       continue;
     }
     // linger 0 on COMM's side turns its close into a reset.
-    if (n == 0 || errno == ECONNRESET || errno == EPIPE) return kClosed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kReceiveFailed;
+    if (n == 0 || errno == ECONNRESET || errno == EPIPE) return PEER_CLOSED;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return SOCKET_RECV_ERROR;
     int waited = platform::WaitReadable(socket_.fd(), LeftMs(deadlineMs));
-    if (waited == 0) return kTimedOut;
-    if (waited < 0) return kReceiveFailed;
+    if (waited == 0) return REPLY_TIMED_OUT;
+    if (waited < 0) return SOCKET_RECV_ERROR;
   }
   return 1;
 }
 
 int WebClient::ReceiveReply(Reply& out, int timeoutMs) {
-  if (!connected()) return kNotConnected;
+  if (!connected()) return SOCKET_CREATE_ERROR;
   long long deadline = NowMs() + timeoutMs;
   web::RawMessage raw{};
   std::size_t got = 0;
   int rc = ReadExactly(raw.data(), web::kHeadSize, deadline, got);
-  if (rc != 1) return rc == kClosed && got > 0 ? kBadReply : rc;
+  if (rc != 1) return rc == PEER_CLOSED && got > 0 ? WEB_FORMAT_ERROR : rc;
   std::uint16_t bodyLength = web::Get16(raw.data() + web::kHeadLength);
-  if (bodyLength < web::kMinBody || bodyLength > web::kMaxBody) return kBadReply;
+  if (bodyLength < web::kMinBody || bodyLength > web::kMaxBody) return WEB_FORMAT_ERROR;
   rc = ReadExactly(raw.data() + web::kHeadSize, bodyLength, deadline, got);
-  if (rc == kClosed) return kBadReply;  // a head without its body
+  if (rc == PEER_CLOSED) return WEB_FORMAT_ERROR;  // a head without its body
   if (rc != 1) return rc;
   return DecodeReply(std::span(raw.data(), web::kHeadSize + bodyLength), out);
 }
@@ -149,7 +149,7 @@ int WebClient::ReceiveAnswer(Answer& out, int timeoutMs) {
     Reply piece;
     rc = ReceiveReply(piece, LeftMs(deadline));
     if (rc != 1) return rc;
-    if (piece.piece() != out.pieces.back().piece() + 1) return kBadReply;
+    if (piece.piece() != out.pieces.back().piece() + 1) return WEB_FORMAT_ERROR;
     out.data.insert(out.data.end(), piece.data.begin(), piece.data.end());
     out.pieces.push_back(std::move(piece));
     if (out.pieces.back().final()) return 1;
@@ -163,12 +163,12 @@ int WebClient::Call(const Request& request, Answer& out, int timeoutMs) {
 }
 
 int WebClient::WaitClosed(int timeoutMs) {
-  if (!connected()) return kNotConnected;
+  if (!connected()) return SOCKET_CREATE_ERROR;
   std::uint8_t byte = 0;
   std::size_t got = 0;
   int rc = ReadExactly(&byte, 1, NowMs() + timeoutMs, got);
-  if (rc == kClosed) return 1;
-  if (rc == 1) return kUnexpectedData;
+  if (rc == PEER_CLOSED) return 1;
+  if (rc == 1) return UNEXPECTED_DATA;
   return rc;
 }
 

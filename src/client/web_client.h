@@ -12,21 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/result_codes.h"
 #include "platform/socket.h"
 #include "web/web_format.h"
 
 namespace client {
-
-// Client results (besides 1). They describe what happened on this side of the
-// connection; the server's own result arrives in Reply::result.
-constexpr int kConnectFailed = 161;   // no TCP connection to COMM
-constexpr int kNotConnected = 193;    // no connection is open
-constexpr int kReceiveFailed = 198;   // a read error other than a close
-constexpr int kSendFailed = 199;      // the request could not be sent whole
-constexpr int kClosed = 214;          // COMM closed the connection before a reply
-constexpr int kTimedOut = 300;        // no whole reply within the time-out
-constexpr int kBadReply = -10;        // a reply that breaks the message format
-constexpr int kUnexpectedData = 301;  // data arrived where a close was awaited
 
 constexpr int kDefaultTimeoutMs = 10000;
 
@@ -74,7 +64,7 @@ struct Answer {
   std::uint8_t recordLength() const { return pieces.empty() ? 0 : pieces.front().recordLength; }
 };
 
-// Decodes one whole message (head and body); kBadReply when `raw` is not one.
+// Decodes one whole message (head and body); WEB_FORMAT_ERROR when `raw` is not one.
 int DecodeReply(std::span<const std::uint8_t> raw, Reply& out);
 
 // Lays a request out in wire order with the given final flag and sequence.
@@ -88,7 +78,7 @@ class WebClient {
   WebClient(WebClient&&) = default;
   WebClient& operator=(WebClient&&) = default;
 
-  // host: a name, an IPv4 or an IPv6 address. 1; kConnectFailed.
+  // host: a name, an IPv4 or an IPv6 address. 1; CONNECT_FAIL_LINK.
   int Connect(const std::string& host, std::uint16_t port, int timeoutMs = 5000);
   void Close();
   bool connected() const { return socket_.valid(); }
@@ -98,12 +88,12 @@ class WebClient {
   // The sequence number of the last message sent on this connection.
   std::uint16_t lastSequence() const { return sequence_; }
 
-  // 1; kNotConnected; kSendFailed.
+  // 1; SOCKET_CREATE_ERROR; SOCKET_SEND_ERROR.
   int Send(const Request& request);
   // Bytes exactly as given, for malformed input. Does not touch the sequence.
   int SendRaw(std::span<const std::uint8_t> bytes);
 
-  // One reply message. 1; kClosed; kTimedOut; kReceiveFailed; kBadReply.
+  // One reply message. 1; PEER_CLOSED; REPLY_TIMED_OUT; SOCKET_RECV_ERROR; WEB_FORMAT_ERROR.
   int ReceiveReply(Reply& out, int timeoutMs = kDefaultTimeoutMs);
   // The whole answer to the last request sent: further pieces are read while
   // the reply is a non-final piece of a split reply.
@@ -112,7 +102,7 @@ class WebClient {
   int Call(const Request& request, Answer& out, int timeoutMs = kDefaultTimeoutMs);
 
   // Waits for COMM to close the connection. 1 when it closed without sending
-  // anything; kUnexpectedData when bytes came instead; kTimedOut.
+  // anything; UNEXPECTED_DATA when bytes came instead; REPLY_TIMED_OUT.
   int WaitClosed(int timeoutMs = kDefaultTimeoutMs);
 
  private:

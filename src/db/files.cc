@@ -18,8 +18,6 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "frame/text.h"
-#include "setup/databases.h"
-#include "users/users.h"
 
 extern char** environ;
 
@@ -123,7 +121,7 @@ bool CopyDatabaseFile(const std::string& from, const std::string& to) {
 }
 
 int CreateFile(const std::string& name, const std::string& directory, std::mutex& lock, bool offline, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
   std::string target = directory + MdbName(fileName);
   std::unique_lock guard(lock);
@@ -163,7 +161,7 @@ int ListFull(std::vector<std::uint8_t>& result, int& length, int varNum, const c
   LogError(varNum, "file error", text);
   result.clear();
   length = 0;
-  return kListFull;
+  return LIST_FULL;
 }
 
 ConnectionRecord* RecordForOperation(int operation, int varNum, const char** what) {
@@ -189,41 +187,6 @@ ConnectionRecord* RecordForOperation(int operation, int varNum, const char** wha
 
 bool IsOpenOperation(int operation) { return operation == 16 || operation == 18 || operation == 21 || operation == 25; }
 bool IsCloseOperation(int operation) { return operation == 20 || operation == 23 || operation == 27; }
-
-// The names of a delete request: 30-byte fields up to the first empty one.
-std::vector<std::string> RequestedNames(const web::WebMsg& request) {
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < kMaxDeleteNames; ++i) {
-    std::string name(reinterpret_cast<const char*>(request.data + i * kMaxFileNameLength),
-                     kMaxFileNameLength);
-    name.resize(std::strlen(name.c_str()));
-    if (name.empty()) break;
-    names.push_back(name);
-  }
-  return names;
-}
-
-int DeleteOneFile(const std::string& name, int varNum) {
-  const std::string& directory = Paths().offlineDatabasePath;
-  if (!FileExists(name, directory)) {
-    LogError(varNum, "DB error", Format("Delete DB file %s.mdb is not exist", name.c_str()));
-    return kFileNotFound;
-  }
-  int inUse = users::IsOfflineFileInUse(name, varNum);
-  if (inUse == 1) {
-    LogError(varNum, "DB error", Format("Delete DB file %s is used error", name.c_str()));
-    return DELETE_FILE_USED;
-  }
-  if (inUse == code::kRowCount) return code::kRowCount;
-  if (inUse != 0) return RESULT_OK;  // the user table could not tell: leave this file alone
-  if (DeleteDSN(name, varNum) != RESULT_OK) return DELETE_DSN_ERROR;
-  if (DeleteDBFile(name, directory, varNum) == RESULT_OK) return RESULT_OK;
-  if (CreateDSN(name, directory) != RESULT_OK) {
-    LogError(varNum, "compansate operation error", Format("DSN %s error when create", name.c_str()));
-    return CREATE_DSN_ERROR;
-  }
-  return DELETE_FILE_ERROR;
-}
 
 std::string ExecutableDirectory() {
   std::error_code ec;
@@ -270,7 +233,7 @@ std::string FileNameOf(const std::string& name) {
 int CheckFileName(const std::string& name, int varNum) {
   if (IsSafeName(FileNameOf(name))) return RESULT_OK;
   LogError(varNum, "Message format error", Format("File name is not allowed:%s", name.c_str()));
-  return code::kFormat;
+  return FORMAT_ERROR;
 }
 
 std::string WorkDbName(int varNum) { return Format("%s_%d", "workDB", varNum); }
@@ -284,13 +247,13 @@ int CreateOnlineFile(const std::string& name, int varNum) {
 }
 
 int CreateDSN(const std::string& name, const std::string& directory) {
-  if (CheckFileName(name, kServerLog) != RESULT_OK) return code::kFormat;
+  if (CheckFileName(name, kServerLog) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
   return WriteDsn(fileName, directory + MdbName(fileName)) ? RESULT_OK : CREATE_DSN_ERROR;
 }
 
 int DeleteDSN(const std::string& name, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
   if (RemoveDsn(fileName)) return RESULT_OK;
   LogError(varNum, "ODBC error", Format("Delete DSN:DSN=%s error", fileName.c_str()));
@@ -298,7 +261,7 @@ int DeleteDSN(const std::string& name, int varNum) {
 }
 
 int DeleteDBFile(const std::string& name, const std::string& directory, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   std::string path = directory + MdbName(FileNameOf(name));
   std::error_code ec;
   if (!fs::remove(path, ec) || ec) {
@@ -348,21 +311,19 @@ int ListExcelFiles(std::vector<std::uint8_t>& result, int& length, int varNum) {
   return RESULT_OK;
 }
 
-int DeleteDBFiles(const web::WebMsg& request, int varNum) {
-  std::vector<std::string> names = RequestedNames(request);
-  // Every name is checked before the first file goes.
-  for (const std::string& name : names) {
-    if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+int DeleteOfflineFile(const std::string& name, int varNum) {
+  const std::string& directory = Paths().offlineDatabasePath;
+  if (DeleteDSN(name, varNum) != RESULT_OK) return DELETE_DSN_ERROR;
+  if (DeleteDBFile(name, directory, varNum) == RESULT_OK) return RESULT_OK;
+  if (CreateDSN(name, directory) != RESULT_OK) {
+    LogError(varNum, "compansate operation error", Format("DSN %s error when create", name.c_str()));
+    return CREATE_DSN_ERROR;
   }
-  for (const std::string& name : names) {
-    int rc = DeleteOneFile(FileNameOf(name), varNum);
-    if (rc != RESULT_OK) return rc;
-  }
-  return RESULT_OK;
+  return DELETE_FILE_ERROR;
 }
 
 int openDbFile(const std::string& name, ConnectionRecord& record, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   int rc = ConnectDB(record, FileNameOf(name));
   if (rc == RESULT_OK) return RESULT_OK;
   LogError(varNum, "DB error", "Open DB file error");
@@ -388,8 +349,8 @@ int CloseWorkDB(int varNum) {
   return RESULT_OK;
 }
 
-int OpenUserDbFile(const std::string& name, int operation, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return code::kFormat;
+int OpenUserDbFile(const std::string& name, int operation, const MissingTablesFinder& missingTables, int varNum) {
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   const char* what = "";
   ConnectionRecord* record = IsOpenOperation(operation) ? RecordForOperation(operation, varNum, &what) : nullptr;
   if (record != nullptr) {
@@ -401,7 +362,7 @@ int OpenUserDbFile(const std::string& name, int operation, int varNum) {
   // Tabulon opens the file afresh for each table; most files already have
   // them all, so only the missing ones are handed to it.
   std::vector<std::string> wanted(std::begin(kTablesAddedOnOpen), std::end(kTablesAddedOnOpen));
-  for (const std::string& table : setup::MissingTables(path, wanted)) RunTabulon(path, table);
+  for (const std::string& table : missingTables(path, wanted)) RunTabulon(path, table);
   return RESULT_OK;
 }
 
@@ -414,13 +375,6 @@ int CloseDbFile(const std::string& /*name*/, int operation, int varNum) {
   LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB success", what));
   PublishSlotFile(varNum, "");
   return RESULT_OK;
-}
-
-int CloseDbFile(const web::WebMsg& request, int varNum) {
-  // The slot's record is closed whatever the request names: refusing a bad
-  // name here would leave the connection open behind an idle slot.
-  std::string name = FieldText(request.data, kMaxFileNameLength);
-  return CloseDbFile(name, request.messageId(), varNum);
 }
 
 int RunTabulon(const std::string& path, const std::string& table) {

@@ -17,12 +17,13 @@
 // of the data source file and every connect by name takes db::DsnLock().
 // Per-slot connection records are used only by the thread serving the slot.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "db/connection_record.h"
-#include "web/web_message.h"
+#include "frame/connection_record.h"
+#include "frame/result_codes.h"
 
 namespace db {
 
@@ -35,9 +36,6 @@ constexpr const char* kTemplateFile = "WebInit.mdb";
 constexpr const char* kDatabaseExtension = ".mdb";
 constexpr const char* kExcelExtension = ".xls";
 constexpr const char* kTabulonProgram = "Tabulon";
-
-constexpr int kFileNotFound = 186;   // DeleteDBFiles: a named file is not there
-constexpr int kListFull = 187;       // a listing reached kMaxListEntries
 
 // The tables OpenUserDbFile makes sure of in a file made by an older template.
 extern const char* const kTablesAddedOnOpen[13];
@@ -70,19 +68,23 @@ int FileExists(const std::string& name, const std::string& directory);
 int ListOfflineFiles(std::vector<std::uint8_t>& result, int& length, int varNum);  // 1; 187
 int ListExcelFiles(std::vector<std::uint8_t>& result, int& length, int varNum);    // 1; 187
 
-// Deletes the offline files named in the request's data (30-byte fields, the
-// first empty one ends the list). 1; 170; 179; 180; 182; 185; 186; 252.
-int DeleteDBFiles(const web::WebMsg& request, int varNum);
+// Removes an offline file and its data source; when the file cannot be
+// deleted the data source is registered again. The caller has checked that
+// the file exists and nobody works on it. 1; 179; 180; 182.
+int DeleteOfflineFile(const std::string& name, int varNum);
 
 int OpenWorkDB(const std::string& name, int varNum);  // 1; 170; 215
 int CloseWorkDB(int varNum);                           // 1; 179
 // Operation codes are the control request numbers: 16, 18 (offline), 21
 // (download), 25 (upload) open; 20, 23, 27 close.
-int OpenUserDbFile(const std::string& name, int operation, int varNum);  // 1; 170; 215
+// `missingTables` names those of the tables given that the file at the path
+// lacks (the database files are read through ODBC only, so the caller that may
+// look into the file supplies it).
+using MissingTablesFinder =
+    std::function<std::vector<std::string>(const std::string& path, const std::vector<std::string>& tables)>;
+int OpenUserDbFile(const std::string& name, int operation, const MissingTablesFinder& missingTables,
+                   int varNum);  // 1; 170; 215
 int CloseDbFile(const std::string& name, int operation, int varNum);     // 1 or a DisconnectDB code
-// The variant for a request: the name is its 30-byte field at data 0, the
-// operation its message id.
-int CloseDbFile(const web::WebMsg& request, int varNum);
 // Connects `record` to the data source of `name`. 1; 170; 215.
 int openDbFile(const std::string& name, ConnectionRecord& record, int varNum);
 

@@ -19,7 +19,6 @@ constexpr SQLLEN kColumnBufferSize = 300;         // one column read: 299 charac
 constexpr SQLSMALLINT kStatementMessageSize = 2000;
 constexpr SQLSMALLINT kConnectMessageSize = 513;
 constexpr SQLULEN kCountTimeoutSeconds = 5;
-constexpr int kClearTableError = 250;
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
@@ -510,23 +509,22 @@ int ClearTable(const std::string& table, const std::string& condition, int varNu
   if (!condition.empty()) sql += " where " + condition;
   LogSQL(varNum, "ClearTable", sql);
   ConnectionRecord* record = nullptr;
-  std::string state;
   if (varNum >= 0 && varNum < kSlotCount) {
     Slot& slot = SlotAt(varNum);
-    state = slot.state;
-    if (state == state::kOffline) record = &slot.db[kOfflineDb];
-    if (state == state::kOnline) record = &slot.db[kWorkDb];
-    if (state == state::kDownload) record = &slot.db[kDownloadDb];
+    if (slot.state == state::kOffline) record = &slot.db[kOfflineDb];
+    if (slot.state == state::kOnline) record = &slot.db[kWorkDb];
+    if (slot.state == state::kDownload) record = &slot.db[kDownloadDb];
   }
   if (record == nullptr) {
     LogError(varNum, "User state error",
-             Format("User state:%s error, not offline or AllDownLoad or online", state.c_str()));
+             Format("User state:%s error, not offline or AllDownLoad or online",
+                    varNum >= 0 && varNum < kSlotCount ? SlotStateText(varNum) : ""));
     return USER_STATE_ERROR;
   }
   int rc = ExecuteSQL(*record, sql, varNum);
   if (rc == RESULT_OK || rc == DB_EXECUTE_NO_RESULT) return RESULT_OK;
   LogError(varNum, "DB error", Format("Clear table:%s tableName error", table.c_str()));
-  return kClearTableError;
+  return CLEAR_TABLE_ERROR;
 }
 
 void CommitConnection(ConnectionRecord& record) {

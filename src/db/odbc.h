@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "db/connection_record.h"
+#include "frame/connection_record.h"
 
 namespace db {
 

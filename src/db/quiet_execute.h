@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "db/connection_record.h"
+#include "frame/connection_record.h"
 
 namespace db {
 

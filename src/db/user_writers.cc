@@ -130,14 +130,15 @@ LinkRecord LinkRecord::FromRow(const Row& row) {
 }
 
 int ParseDbInfoRecord(const std::uint8_t* data, std::size_t length, DbInfoRecord& out) {
-  if (length < DbInfoRecord::kDataSize) return code::kRecordLength;
-  out.dbVersion = data[0] << 8 | data[1];
-  out.countryId = data[2];
-  out.systemId = data[3];
-  out.text1 = FieldText(data + 4, 20);
-  out.text2 = FieldText(data + 24, 20);
-  out.text3 = FieldText(data + 44, 8);
-  for (std::size_t i = 0; i < out.tail.size(); ++i) out.tail[i] = data[52 + i];
+  if (length < DbInfoRecord::kDataSize) return RECORD_LENGTH_ERROR;
+  using R = DbInfoRecord;
+  out.dbVersion = data[R::kVersion] << 8 | data[R::kVersion + 1];
+  out.countryId = data[R::kCountry];
+  out.systemId = data[R::kSystem];
+  out.text1 = FieldText(data + R::kText1, R::kText1Width);
+  out.text2 = FieldText(data + R::kText2, R::kText2Width);
+  out.text3 = FieldText(data + R::kText3, R::kText3Width);
+  for (std::size_t i = 0; i < out.tail.size(); ++i) out.tail[i] = data[R::kNumbers + i];
   return RESULT_OK;
 }
 
@@ -274,11 +275,11 @@ int DeleteLink(const LinkRecord& link, int varNum) {
 }
 
 int InsertDBInfo(const DbInfoRecord& info, int varNum) {
-  const std::string& state = SlotState(varNum);
+  const state::Id current = SlotState(varNum);
   ConnectionRecord* database = nullptr;
-  if (state == state::kOffline || state == state::kDownload) database = SlotDatabase(varNum);
+  if (current == state::kOffline || current == state::kDownload) database = SlotDatabase(varNum);
   if (database == nullptr) {
-    LogError(varNum, "User state error", Format("User state:%s error, not offline or AllDownLoad", state.c_str()));
+    LogError(varNum, "User state error", Format("User state:%s error, not offline or AllDownLoad", state::Text(current)));
     return USER_STATE_ERROR;
   }
   std::string sql = BuildInsertDBInfoSql(info);

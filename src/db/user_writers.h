@@ -112,7 +112,20 @@ struct LinkRecord {
 // The single dbinfo row that identifies the system a database was read from.
 // Column order: version, country id, text, system id, text, text, six numbers.
 struct DbInfoRecord {
-  static constexpr std::size_t kDataSize = 58;  // bytes of the system's info message
+  // The system's info message:
+  //   version(2, high byte first) country(1) system(1) text1(20) text2(20)
+  //   text3(8) numbers(6)
+  static constexpr std::size_t kVersion = 0;
+  static constexpr std::size_t kCountry = 2;
+  static constexpr std::size_t kSystem = 3;
+  static constexpr std::size_t kText1 = 4;
+  static constexpr std::size_t kText1Width = 20;
+  static constexpr std::size_t kText2 = 24;
+  static constexpr std::size_t kText2Width = 20;
+  static constexpr std::size_t kText3 = 44;
+  static constexpr std::size_t kText3Width = 8;
+  static constexpr std::size_t kNumbers = 52;
+  static constexpr std::size_t kDataSize = 58;
 
   int dbVersion = 0;
   int countryId = 0;
@@ -123,9 +136,8 @@ struct DbInfoRecord {
   std::array<int, 6> tail{};
 };
 
-// Splits the system's info data: bytes 0-1 version (high byte first), 2
-// country id, 3 system id, 4-23 and 24-43 and 44-51 texts, 52-57 numbers.
-// 1; 169 when fewer than 58 bytes are given.
+// Splits the system's info data (layout in DbInfoRecord). 1; 169 when fewer
+// than 58 bytes are given.
 int ParseDbInfoRecord(const std::uint8_t* data, std::size_t length, DbInfoRecord& out);
 
 // Conditions over the 20 name columns of linkinfo.

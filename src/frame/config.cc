@@ -87,17 +87,17 @@ int SetConfigKey(const std::string& path, const std::string& key, const std::str
   std::vector<std::string> lines;
   if (!ReadLines(path, lines)) {
     LogError(varNum, "File error", "File tavrel.conf open error.");
-    return code::kConfigWrite;
+    return CONFIG_WRITE_ERROR;
   }
   if (lines.empty()) {
     LogError(varNum, "File error", "File tavrel.conf read error.");
-    return code::kConfigWrite;
+    return CONFIG_WRITE_ERROR;
   }
   lines[0] = key + ":" + value + "\n";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) {
     LogError(varNum, "File error", "File tavrel.conf open error.");
-    return code::kConfigWrite;
+    return CONFIG_WRITE_ERROR;
   }
   for (const auto& line : lines) out << line;
   return RESULT_OK;

@@ -22,7 +22,7 @@ std::string_view IndexUser(const std::string& entry) {
 }
 // Every change of a slot's state goes through here, so that the status page
 // reads it whole. An idle slot holds no link and no file.
-void WriteState(Slot& slot, const char* newState) {
+void WriteState(Slot& slot, state::Id newState) {
   std::lock_guard lock(slot.viewLock);
   slot.state = newState;
   if (slot.state == state::kIdle) {
@@ -96,7 +96,7 @@ int ResetSlotToIdle(int varNum) {
   SetSlotInUse(0, varNum);
   if (SetSlotIndex("", varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set NULL to varNum index array error");
-    return code::kSlotIndex;
+    return SLOT_INDEX_ERROR;
   }
   return RESULT_OK;
 }
@@ -123,12 +123,13 @@ int ShowAllFlags() {
   return RESULT_OK;
 }
 
-void SetState(int varNum, const char* newState) {
+void SetState(int varNum, state::Id newState) {
   WriteState(SlotAt(varNum), newState);
-  LogStateChanged(varNum, std::string("Change to ") + newState);
+  LogStateChanged(varNum, std::string("Change to ") + state::Text(newState));
 }
 
-const std::string& SlotState(int varNum) { return SlotAt(varNum).state; }
+state::Id SlotState(int varNum) { return SlotAt(varNum).state; }
+const char* SlotStateText(int varNum) { return state::Text(SlotAt(varNum).state); }
 
 db::ConnectionRecord* SlotDatabase(int varNum) {
   Slot& slot = SlotAt(varNum);
@@ -156,7 +157,7 @@ SlotView ViewOfSlot(int varNum) {
     view.userId = std::string(IndexUser(slot.indexEntry));
   }
   std::lock_guard lock(slot.viewLock);
-  view.state = slot.state;
+  view.state = state::Text(slot.state);
   view.linkType = slot.linkType;
   view.linkAddress = slot.linkAddress;
   view.openFile = slot.openFile;

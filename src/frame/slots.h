@@ -15,18 +15,18 @@
 #include <mutex>
 #include <string>
 
-#include "db/connection_record.h"
+#include "frame/connection_record.h"
 
 constexpr int kSlotCount = 100;
 constexpr int kDefaultWebTimeoutMs = 300000;
 
 // Slot states, compared and copied exactly.
+// A slot's state. Text() gives the words the logs, the console and the
+// refusals show.
 namespace state {
-constexpr const char* kIdle = "idle";
-constexpr const char* kOnline = "online";
-constexpr const char* kOffline = "offline";
-constexpr const char* kDownload = "download";
-constexpr const char* kUpload = "upload";
+enum Id : std::uint8_t { kIdle, kOnline, kOffline, kDownload, kUpload };
+constexpr const char* kTexts[] = {"idle", "online", "offline", "download", "upload"};
+constexpr const char* Text(Id id) { return kTexts[id]; }
 }  // namespace state
 
 // Which of the slot's four database connections.
@@ -41,8 +41,8 @@ struct WebTimer {
 
 struct Slot {
   // Written by the owning thread.
-  std::string state = state::kIdle;
-  std::string savedState = state::kIdle;
+  state::Id state = state::kIdle;
+  state::Id savedState = state::kIdle;
   std::string userId;                         // user logged in on this slot
   std::array<std::string, kSlotDbKinds> dsn;  // work, offline, download, upload names
   std::array<db::ConnectionRecord, kSlotDbKinds> db;
@@ -94,8 +94,9 @@ int FindSlotByUser(const std::string& userId);        // slot number, or -1
 int ResetSlotToIdle(int varNum);                      // 1; 203
 int ClearAllFlags();
 int ShowAllFlags();
-void SetState(int varNum, const char* newState);      // logs "Change to <state>"
-const std::string& SlotState(int varNum);
+void SetState(int varNum, state::Id newState);        // logs "Change to <state>"
+state::Id SlotState(int varNum);
+const char* SlotStateText(int varNum);
 
 // The connection record that the slot's state selects; nullptr in "idle" or
 // an unknown state.

@@ -22,7 +22,7 @@ int TrimText(std::string& out, std::string_view in) {
   std::string_view stripped = Stripped(in);
   if (stripped.empty()) {
     Console("\nTrim string error:!!!%.*s!!!", static_cast<int>(in.size()), in.data());
-    return code::kTrimEmpty;
+    return TRIM_EMPTY;
   }
   out.assign(stripped);
   return RESULT_OK;
@@ -30,7 +30,7 @@ int TrimText(std::string& out, std::string_view in) {
 
 int TrimTextQuiet(std::string& out, std::string_view in) {
   std::string_view stripped = Stripped(in);
-  if (stripped.empty()) return code::kTrimEmptyQuiet;
+  if (stripped.empty()) return TRIM_EMPTY_QUIET;
   out.assign(stripped);
   return RESULT_OK;
 }
@@ -58,7 +58,7 @@ int ZeroedAlloc(std::vector<std::uint8_t>& out, std::size_t count, std::size_t s
     out.assign(count * size, 0);
   } catch (const std::bad_alloc&) {
     LogError(varNum, "Memory error", "An error occurs when calloc memory");
-    return code::kNoMemory;
+    return NO_MEMORY;
   }
   return RESULT_OK;
 }

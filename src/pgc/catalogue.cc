@@ -198,7 +198,7 @@ std::string PGCTableName(std::string_view pgcNo) {
 int ParsePGCNumber(std::string_view pgcNo, std::uint16_t& code, int varNum) {
   if (pgcNo.size() != 3 && pgcNo.size() != 4) {
     LogError(varNum, "PGC error", "PGC No is wrong, strPGC=" + std::string(pgcNo));
-    return kPgcNumberError;
+    return PGC_NUMBER_ERROR;
   }
   std::string digits(pgcNo);
   if (digits.size() == 3) digits += '0';
@@ -215,7 +215,7 @@ int FindPGCByMessageID(std::uint16_t messageId, std::string& pgcNo, int varNum) 
     }
   }
   LogError(varNum, "Data struct error", "Can not find PGCNo by message ID");
-  return kMessageIdUnknown;
+  return MESSAGE_ID_UNKNOWN;
 }
 
 int IsKeyTablePGC(std::string_view pgcNo) { return FindValue(kKeyTable, kKeyTableRecords, pgcNo) ? 1 : 0; }
@@ -243,7 +243,7 @@ int BuildKeyCondition(std::string_view pgcNo, const std::uint8_t* row, std::size
     const char* list = FindValue(kKeyTable, kKeyTableRecords, pgcNo);
     if (list == nullptr) {
       LogError(varNum, "Data struct error", "Can not find PGCNo:" + std::string(pgcNo) + " index in index array");
-      return kNoKeyColumns;
+      return NO_KEY_COLUMNS;
     }
     ConditionFromColumnList(list, row, rowLength, condition);
     return 1;
@@ -255,7 +255,7 @@ int BuildSpecialKeyCondition(const std::uint8_t* row, std::size_t rowLength, std
                              std::string& condition, int varNum) {
   std::uint16_t code = 0;
   int rc = ParsePGCNumber(pgcNo, code, varNum);
-  if (rc != 1) return kPgcNumberError;
+  if (rc != 1) return PGC_NUMBER_ERROR;
   condition.clear();
   for (const SpecialKey& key : kSpecialKeys) {
     if (key.code != code) continue;
@@ -270,7 +270,7 @@ int BuildSpecialKeyCondition(const std::uint8_t* row, std::size_t rowLength, std
   // An empty condition would match every row of the table.
   if (condition.empty()) {
     LogError(varNum, "Data struct error", "Can not find PGCNo:" + std::string(pgcNo) + " index in index array");
-    return kNoKeyColumns;
+    return NO_KEY_COLUMNS;
   }
   CutTrailingAnd(condition);
   return 1;

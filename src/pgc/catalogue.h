@@ -15,12 +15,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "frame/result_codes.h"
 
 namespace pgc {
-
-constexpr int kPgcNumberError = 133;     // PGC number is not 3 or 4 characters
-constexpr int kMessageIdUnknown = 167;   // no PGC for the message ID
-constexpr int kNoKeyColumns = 175;       // PGC in neither key table
 
 constexpr std::size_t kRecordSize = 50;  // a catalogue record: "key$value", zero padded
 constexpr std::size_t kKeyTableRecords = 127;

@@ -34,8 +34,8 @@ constexpr int kKeyRowNotice = 100;  // key rows read before the console hears of
 
 // The database rows are read from: offline, work or upload database.
 db::ConnectionRecord* ReadDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline || state == state::kUpload) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline || current == state::kUpload) return SlotDatabase(varNum);
   return nullptr;
 }
 
@@ -101,11 +101,11 @@ int ReadKeyRows(const web::WebMsg& request, std::uint16_t messageId, const std::
     int rc = ReadPGCRows(part, table, condition, rowLength, partCount, varNum, "");
     if (rc != RESULT_OK) {
       LogError(varNum, "DB error", Format("Get data of PGC%s, execute error", pgcNo.c_str()));
-      return kGetDataError;
+      return GET_DATA_ERROR;
     }
     if (byteCount + partCount > capacity) {
       LogError(varNum, "DB error", Format("Get data of PGC%s, buffer size error", pgcNo.c_str()));
-      return kGetDataError;
+      return GET_DATA_ERROR;
     }
     std::memcpy(out.data() + byteCount, part.data(), static_cast<std::size_t>(partCount));
     byteCount += partCount;
@@ -136,8 +136,8 @@ bool IsReadType(std::uint8_t type) {
 }  // namespace
 
 int GetSystemDescription(std::string& systemId, std::string& countryId, std::string& dbVersion, int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kUpload) {
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kUpload) {
     int rc = users::GetDBVersion(dbVersion, varNum);
     if (rc == RESULT_OK) rc = users::GetDBInfoCountryID(countryId, varNum);
     if (rc == RESULT_OK) rc = users::GetDBInfoSystemID(systemId, varNum);
@@ -169,7 +169,7 @@ int GetPGCRowLength(int& rowLength, std::string_view pgcNo, std::string_view sys
   } else if (rc != RESULT_OK) {
     LogError(varNum, "DB error", "An error occurred when get record from tablestrt");
     LogError(varNum, "DB error", "An error occurred when get bytes from tablestrt");
-    return kTablestrtError;
+    return TABLESTRT_ERROR;
   }
   while (rc == RESULT_OK) {
     if (RowAccepts(row, system, country, version)) {
@@ -182,7 +182,7 @@ int GetPGCRowLength(int& rowLength, std::string_view pgcNo, std::string_view sys
   cursor.Close();
   if (rc == DB_EXECUTE_ERROR) {
     LogError(varNum, "DB error", "An error occurred when get bytes from tablestrt");
-    return kTablestrtError;
+    return TABLESTRT_ERROR;
   }
   LogError(varNum, "DB error", "no byte found error");
   return NO_BYTE_FOUND_ERROR;
@@ -198,11 +198,11 @@ int GetCurrentVersion(std::string& version, std::string_view tMajor, std::string
                                          "tv_no");
   if (rc == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "Get no record when get current version from tableVersion");
-    return kNoVersionRow;
+    return NO_VERSION_ROW;
   }
   if (rc != RESULT_OK) {
     LogError(varNum, "DB error", "An error occurred when get current version from tableVersion");
-    return kVersionError;
+    return VERSION_ERROR;
   }
   std::string lastVersion;
   while (rc == RESULT_OK) {
@@ -217,11 +217,11 @@ int GetCurrentVersion(std::string& version, std::string_view tMajor, std::string
   cursor.Close();
   if (rc == DB_EXECUTE_ERROR) {
     LogError(varNum, "DB error", "An error occurred when get current version from tableVersion");
-    return kVersionError;
+    return VERSION_ERROR;
   }
   if (rc != DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "an unknown error when get current version from tableVersion");
-    return kUnknownVersionError;
+    return UNKNOWN_DB_ERROR;
   }
   // A system newer than every row is taken as the version after the last one.
   LogError(varNum, "DB error", "no current version found error");
@@ -246,7 +246,7 @@ int ReadPGCRows(std::vector<std::uint8_t>& buffer, std::string_view table, std::
   }
   if (rc != RESULT_OK) {
     LogError(varNum, "select from PGC table error.", Format("Select from %s error", std::string(table).c_str()));
-    return kSelectError;
+    return SELECT_ERROR;
   }
   while (rc == RESULT_OK) {
     // The table may have grown since the caller counted its rows.
@@ -281,14 +281,14 @@ int ReadPGCData(const web::WebMsg& request, std::uint16_t messageId, std::vector
   }
   if (!IsReadType(request.type)) {
     LogError(varNum, "Message format error", "Message received from web is error");
-    return code::kFormat;
+    return FORMAT_ERROR;
   }
 
   int rowCount = CountRows(request.type, table, varNum);
   if (rowCount < 0) {
     LogError(varNum, "DB error",
              request.type == web::REQ_CONTROL ? "Get row count error" : "An error occurred when Get row count");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   if (rowCount == 0) return RESULT_OK;
 
@@ -304,7 +304,7 @@ int ReadPGCData(const web::WebMsg& request, std::uint16_t messageId, std::vector
     rc = ReadPGCRows(buffer, table, "", rowLength, byteCount, varNum, ordering);
     if (rc != RESULT_OK) {
       LogError(varNum, "DB error", Format("Get data of PGC%s, execute error", pgcNo.c_str()));
-      return kGetDataError;
+      return GET_DATA_ERROR;
     }
   }
   if (rc == RESULT_OK) counters::CountRowsRead(static_cast<std::uint64_t>(byteCount / rowLength));

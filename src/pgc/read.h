@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace pgc {
 
@@ -16,14 +17,6 @@ constexpr int kReadColumns = 240;
 constexpr int kTablestrtColumns = 48;
 constexpr int kTableVersionColumns = 8;
 constexpr int kTableLineColumns = 36;
-constexpr int kNoVersionRow = 129;
-constexpr int kVersionError = 130;
-constexpr int kNoMemory = 132;
-constexpr int kUnknownVersionError = 140;
-constexpr int kNoByteFound = 211;
-constexpr int kTablestrtError = 229;
-constexpr int kGetDataError = 253;
-constexpr int kSelectError = -5;
 
 // The rows a web request (types 2, 19, 161, 162) asks for, from the slot's
 // database. `buffer` receives rowCount*rowLength bytes (one zero byte for an

@@ -46,15 +46,15 @@ int PacketDataLength(const web::WebMsg& msg) { return static_cast<int>(msg.dataL
 
 // The connection rows are written to: offline, work or download database.
 db::ConnectionRecord* InsertDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline || state == state::kDownload) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline || current == state::kDownload) return SlotDatabase(varNum);
   return nullptr;
 }
 
 // The connection rows are compared and updated in: offline or work database.
 db::ConnectionRecord* MergeDatabase(int varNum) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOffline || state == state::kOnline) return SlotDatabase(varNum);
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOffline || current == state::kOnline) return SlotDatabase(varNum);
   return nullptr;
 }
 
@@ -97,7 +97,7 @@ class RowInserter {
       return RESULT_OK;
     }
     LogError(varNum, "DB error", Format(errorText, pgcNo_.c_str()));
-    return kInsertError;
+    return DB_INSERT_ERROR;
   }
 
  private:
@@ -111,7 +111,7 @@ constexpr const char* kInsertPGCError = "Insert PGC%s error, without commit";
 
 // Ends the transaction that grouped a table's statements.
 int CommitRows(db::Transaction& transaction, int varNum) {
-  if (transaction.Commit(varNum) != RESULT_OK) return kInsertError;
+  if (transaction.Commit(varNum) != RESULT_OK) return DB_INSERT_ERROR;
   LogDebug(varNum, "commit DB");
   return RESULT_OK;
 }
@@ -141,8 +141,8 @@ int CollectSlavePairs(const std::string& condition, std::vector<std::pair<std::u
   if (database == nullptr) {
     LogError(varNum, "COMM state error",
              Format("COMM is in %s state, here need online/offline state when insert into slave table.",
-                    SlotState(varNum).c_str()));
-    return kStateForSlave;
+                    SlotStateText(varNum)));
+    return STATE_WRONG;
   }
   db::Cursor cursor;
   db::Row row;
@@ -231,16 +231,16 @@ bool IsPgcDataType(std::uint8_t type) {
 int RowCountOf(int dataLength, int rowLength, int& rowCount, int varNum) {
   if (rowLength == 0) {
     LogError(varNum, "Math error", Format("^^^Can not divide zero^^^:%d/%d", dataLength, rowLength));
-    return kDivideZero;
+    return DIVIDE_ZERO_ERROR;
   }
   // No table holds a longer row, and the row buffers are sized for 240 bytes.
   if (rowLength < 0 || rowLength > kMaxRowLength) {
     LogError(varNum, "Math error", Format("Length of record is error:%d/%d", rowLength, kMaxRowLength));
-    return kDivideZero;
+    return DIVIDE_ZERO_ERROR;
   }
   if (dataLength < 0 || dataLength % rowLength != 0) {
     LogError(varNum, "DB error", Format("Length of data is error:%d/%d", dataLength, rowLength));
-    return kLengthError;
+    return RECORD_LENGTH_ERROR;
   }
   rowCount = dataLength / rowLength;
   return RESULT_OK;
@@ -249,7 +249,7 @@ int RowCountOf(int dataLength, int rowLength, int& rowCount, int varNum) {
 int PacketCountOf(int dataLength, int rowLength, int rowsPerPacket, int& packetCount, int varNum) {
   if (rowLength <= 0 || dataLength < 0 || dataLength % rowLength != 0 || rowsPerPacket <= 0) {
     LogError(varNum, "DB error", Format("Length of data is error:%d/%d", dataLength, rowLength));
-    return kLengthError;
+    return RECORD_LENGTH_ERROR;
   }
   int rows = dataLength / rowLength;
   packetCount = rows / rowsPerPacket + (rows % rowsPerPacket != 0 ? 1 : 0);
@@ -259,7 +259,7 @@ int PacketCountOf(int dataLength, int rowLength, int rowsPerPacket, int& packetC
 int RowsPerPacket(int rowLength, int& rowsPerPacket, int varNum) {
   if (rowLength <= 0) {
     LogError(varNum, "DB error", Format("Can not divide zero:%d/%d", kMaxPacketData, rowLength));
-    return kDivideZero;
+    return DIVIDE_ZERO_ERROR;
   }
   rowsPerPacket = kMaxPacketData / rowLength;
   return RESULT_OK;
@@ -310,7 +310,7 @@ int UpdatePGC(std::string_view pgcNo, const std::uint8_t* row, int rowLength, in
   if (rowLength > kMaxUpdateColumns) {
     LogError(varNum, "DB error",
              Format("PGC%s fields number is too long, fields number = %d", pgc.c_str(), rowLength));
-    return kUpdateError;
+    return DB_UPDATE_ERROR;
   }
   std::string condition;
   int rc = BuildKeyCondition(pgcNo, row, static_cast<std::size_t>(std::max(rowLength, 0)), condition, varNum);
@@ -324,29 +324,30 @@ int UpdatePGC(std::string_view pgcNo, const std::uint8_t* row, int rowLength, in
     if (SqlLogged()) LogSQL(varNum, label, statements[i]);
     if (database == nullptr || db::ExecuteSQL(*database, statements[i], varNum) != RESULT_OK) {
       LogError(varNum, "DB error", Format("Update PGC%s error", pgc.c_str()));
-      return kUpdateError;
+      return DB_UPDATE_ERROR;
     }
   }
   counters::CountRowsStored(1);
   return RESULT_OK;
 }
 
-int PGCRowExists(std::string_view pgcNo, const std::uint8_t* row, int rowLength, int varNum) {
+int PGCRowExists(std::string_view pgcNo, const std::uint8_t* row, int rowLength, bool& exists, int varNum) {
   std::string condition;
   int rc = BuildKeyCondition(pgcNo, row, static_cast<std::size_t>(std::max(rowLength, 0)), condition, varNum);
   if (rc != RESULT_OK) return rc;
   db::ConnectionRecord* database = MergeDatabase(varNum);
-  if (database == nullptr) return 1;
+  exists = true;
+  if (database == nullptr) return RESULT_OK;
   int count = db::getRowCount(*database, PGCTableName(pgcNo), condition, varNum);
-  if (count > 0) return 1;
-  if (count == 0) return 0;
+  exists = count > 0;
+  if (count >= 0) return RESULT_OK;
   std::string pgc(pgcNo);
   if (count == DB_EXECUTE_ERROR || count == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", Format("Get row count from PGC%s error", pgc.c_str()));
-    return kRowCountError;
+    return ROW_COUNT_ERROR;
   }
   LogError(varNum, "Unknown error", Format("An unknown error occurs when get row count from PGC%s", pgc.c_str()));
-  return kUnknownCountError;
+  return UNKNOWN_DB_ERROR;
 }
 
 int ReplacePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
@@ -384,7 +385,7 @@ int ClearAndReplacePGCRows(const std::uint8_t* data, int dataLength, int rowLeng
   if (rc != RESULT_OK) return rc;
   if (dataLength < 1) {
     LogDebug(varNum, "data length = 0");
-    return transaction.Commit(varNum) == RESULT_OK ? RESULT_OK : kInsertError;
+    return transaction.Commit(varNum) == RESULT_OK ? RESULT_OK : DB_INSERT_ERROR;
   }
   RowInserter inserter(pgcNo, rowLength);
   rc = InsertRows(inserter, data, rowCount, rowLength, "InsertPGC", kInsertPGCError, varNum);
@@ -403,12 +404,10 @@ int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::u
   db::Transaction transaction(MergeDatabase(varNum));
   for (int i = 0; i < rowCount; ++i) {
     const std::uint8_t* row = data + static_cast<std::size_t>(i) * rowLength;
-    rc = PGCRowExists(pgcNo, row, rowLength, varNum);
-    if (rc == 1) {
-      rc = UpdatePGC(pgcNo, row, rowLength, varNum);
-    } else if (rc == 0) {
-      rc = inserter.Insert(row, "InsertPGC", kInsertRowError, varNum);
-    }
+    bool exists = false;
+    rc = PGCRowExists(pgcNo, row, rowLength, exists, varNum);
+    if (rc != RESULT_OK) return rc;
+    rc = exists ? UpdatePGC(pgcNo, row, rowLength, varNum) : inserter.Insert(row, "InsertPGC", kInsertRowError, varNum);
     if (rc != RESULT_OK) return rc;
   }
   return CommitRows(transaction, varNum);
@@ -470,16 +469,16 @@ int StorePGCPacket(const web::WebMsg& packet, std::uint16_t messageId, int varNu
   return CommitRows(transaction, varNum);
 }
 
-int StoreWebData(const web::WebMsg& request, requests::WorkingBuffer& buffer, int& workCounter,
+int StoreWebData(const web::WebMsg& request, WorkingBuffer& buffer, int& workCounter,
                  std::uint16_t messageId, int varNum) {
   if (request.type == web::REQ_CONTROL) {
     if (messageId == kStorePgcControl) return StoreInfoRecord(request, varNum);
     LogError(varNum, "Message format error", "Message received from web is error");
-    return code::kFormat;
+    return FORMAT_ERROR;
   }
   if (!IsPgcDataType(request.type)) {
     LogError(varNum, "Message format error", "Message received from web is error");
-    return code::kFormat;
+    return FORMAT_ERROR;
   }
   int dataLength = PacketDataLength(request);
   if (dataLength <= 0) {
@@ -488,12 +487,12 @@ int StoreWebData(const web::WebMsg& request, requests::WorkingBuffer& buffer, in
   }
 
   if (IsFirstPacket(request)) workCounter = 0;
-  const int capacity = static_cast<int>(requests::WorkingBuffer::size());
+  const int capacity = static_cast<int>(WorkingBuffer::size());
   if (workCounter < 0 || workCounter > capacity - dataLength) {
     LogError(varNum, "DB error", Format("Data of PGC is too long for the buffer:%d/%d", workCounter + dataLength,
                                         capacity));
     workCounter = 0;
-    return kGatherOverflow;
+    return GATHER_OVERFLOW;
   }
   std::memcpy(buffer.data() + workCounter, request.data, static_cast<std::size_t>(dataLength));
   workCounter += dataLength;

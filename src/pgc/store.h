@@ -14,8 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "requests/request.h"
+#include "frame/working_buffer.h"
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace pgc {
 
@@ -25,15 +26,6 @@ constexpr int kMaxUpdateColumns = 255;
 constexpr std::uint16_t kMultiDatabaseId = 0x7230;  // PGC 723, copied into its slave PGC 722
 constexpr std::uint16_t kStorePgcControl = 29;      // control request carrying the info record
 
-constexpr int kDivideZero = 166;      // row length 0 (also: above 240, for gathered data)
-constexpr int kGatherOverflow = 168;  // gathered data would not fit the working buffer
-constexpr int kLengthError = 169;     // data is not a whole number of rows
-constexpr int kStateForSlave = 190;   // slave insert outside "online"/"offline"
-constexpr int kUpdateError = 217;
-constexpr int kInsertError = 218;
-constexpr int kRowCountError = 252;
-constexpr int kUnknownCountError = 140;
-
 // One packet of a web write request (types 19, 160, 161, 162; or the control
 // request 29 carrying the info record). Packets are gathered in the working
 // buffer, `workCounter` bytes so far; a first packet (sequence 1) starts
@@ -42,7 +34,7 @@ constexpr int kUnknownCountError = 140;
 // table replaced. Gathered data that would overflow the buffer (168), a row
 // length of 0 or above 240 (166) or data that is not whole rows (169) is
 // refused with nothing stored, and the gathering starts clean again.
-int StoreWebData(const web::WebMsg& request, requests::WorkingBuffer& buffer, int& workCounter,
+int StoreWebData(const web::WebMsg& request, WorkingBuffer& buffer, int& workCounter,
                  std::uint16_t messageId, int varNum);
 
 // One packet of a transfer, stored as it arrives: a first packet (sequence 1)
@@ -64,8 +56,9 @@ int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::u
 int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
                        int varNum);
 
-// 1 when a row with the row's key exists, 0 when none; 252, 140, 175, 133.
-int PGCRowExists(std::string_view pgcNo, const std::uint8_t* row, int rowLength, int varNum);
+// Whether a row with the row's key exists, into `exists`. 1; ROW_COUNT_ERROR;
+// UNKNOWN_DB_ERROR; NO_KEY_COLUMNS; PGC_NUMBER_ERROR.
+int PGCRowExists(std::string_view pgcNo, const std::uint8_t* row, int rowLength, bool& exists, int varNum);
 // One row inserted into "PGC<pgcNo>". 1; 218. InsertPGC and InsertPGCRow
 // differ only in their log text.
 int InsertPGC(std::string_view pgcNo, const std::uint8_t* row, int rowLength, int varNum);

@@ -37,7 +37,7 @@ int RunSteps(RequestContext& ctx, RequestSteps steps) {
   if (steps == nullptr) return kNotARequest;
   if (UsesWorkingBuffer(ctx.msg) && ctx.work->data() == nullptr) {
     LogError(ctx.varNum, "Memory error", "Can not allocate the working buffer of the connection");
-    return Reply(ctx, code::kNoMemory);
+    return Reply(ctx, NO_MEMORY);
   }
   return Reply(ctx, steps(ctx));
 }
@@ -64,35 +64,35 @@ int HandleControl(RequestContext& ctx) {
 int RefusePgc(RequestContext& ctx, int code, const char* suffix) {
   LogError(ctx.varNum, "COMM state error",
            Format("COMM is in %s state, please open$create a offline file or connect to system first%s",
-                  SlotState(ctx.varNum).c_str(), suffix));
+                  SlotStateText(ctx.varNum), suffix));
   ctx.reply.assign(kPgcAnswerSize + 1, 0);
   FillPgcAnswer(ctx.reply.data(), ctx.msg);
   return Reply(ctx, code);
 }
 
 int HandlePgcFamily(RequestContext& ctx) {
-  const std::string& state = SlotState(ctx.varNum);
+  const state::Id current = SlotState(ctx.varNum);
   const std::uint8_t type = ctx.msg.type;
   const bool linked = type == web::REQ_PGC
-                          ? state == state::kOnline || state == state::kDownload || state == state::kUpload
-                          : state == state::kOnline;
+                          ? current == state::kOnline || current == state::kDownload || current == state::kUpload
+                          : current == state::kOnline;
   ctx.replyId = 0;
   ctx.recordLength = kPgcAnswerSize;
   ctx.totalLength = kPgcAnswerSize;
-  if (state == state::kOffline || linked) {
+  if (current == state::kOffline || linked) {
     std::uint8_t mode = ctx.msg.mode();
     if (mode != web::kModeRead && mode != web::kModeWrite) return kNotARequest;
     int result = CheckRequestState(ctx.reply, ctx.recordLength, ctx.msg, ctx.varNum);
     if (result != RESULT_OK) return Reply(ctx, result);
-    PgcPlace place = state == state::kOffline ? PgcPlace::kOffline : PgcPlace::kLinked;
+    PgcPlace place = current == state::kOffline ? PgcPlace::kOffline : PgcPlace::kLinked;
     return RunSteps(ctx, PgcSteps(type, place, mode, ctx.msg.messageId()));
   }
-  const bool idle = state == state::kIdle;
+  const bool idle = current == state::kIdle;
   switch (type) {
-    case web::REQ_PGC: return idle ? RefusePgc(ctx, code::kStateIdle, "111.") : RefusePgc(ctx, code::kStateWrong, "222.");
+    case web::REQ_PGC: return idle ? RefusePgc(ctx, STATE_IDLE, "111.") : RefusePgc(ctx, STATE_WRONG, "222.");
     case web::REQ_TABLE_DOWNLOAD:
-      return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "333." : "444.");
-    default: return RefusePgc(ctx, idle ? code::kStateIdle : code::kStateWrong, idle ? "555." : "666.");
+      return RefusePgc(ctx, idle ? STATE_IDLE : STATE_WRONG, idle ? "333." : "444.");
+    default: return RefusePgc(ctx, idle ? STATE_IDLE : STATE_WRONG, idle ? "555." : "666.");
   }
 }
 

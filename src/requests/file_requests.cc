@@ -1,17 +1,21 @@
 #include "requests/file_requests.h"
 
+#include <cstring>
+
 #include "db/files.h"
+#include "frame/config.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
+#include "frame/text.h"
 #include "pgc/read.h"
 #include "requests/login_requests.h"
 #include "requests/request_state.h"
+#include "setup/databases.h"
+#include "users/users.h"
 
 namespace requests {
 namespace {
-
-constexpr int kNoTimeout = -3;
 
 // The slot's work on a file it just opened: its time-out from the file's
 // PGC501, and the user who works on it.
@@ -23,6 +27,34 @@ void AfterOpen(RequestContext& ctx) {
 }
 
 void AfterClose(RequestContext& ctx) { SetState(ctx.varNum, state::kIdle); }
+
+// The names of a delete request: 30-byte fields up to the first empty one.
+std::vector<std::string> RequestedNames(const web::WebMsg& request) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < db::kMaxDeleteNames; ++i) {
+    std::string name(reinterpret_cast<const char*>(request.data + i * db::kMaxFileNameLength),
+                     db::kMaxFileNameLength);
+    name.resize(std::strlen(name.c_str()));
+    if (name.empty()) break;
+    names.push_back(name);
+  }
+  return names;
+}
+
+int DeleteOneFile(const std::string& name, int varNum) {
+  if (!db::FileExists(name, Paths().offlineDatabasePath)) {
+    LogError(varNum, "DB error", Format("Delete DB file %s.mdb is not exist", name.c_str()));
+    return FILE_NOT_FOUND;
+  }
+  int inUse = users::IsOfflineFileInUse(name, varNum);
+  if (inUse == 1) {
+    LogError(varNum, "DB error", Format("Delete DB file %s is used error", name.c_str()));
+    return DELETE_FILE_USED;
+  }
+  if (inUse == ROW_COUNT_ERROR) return ROW_COUNT_ERROR;
+  if (inUse != 0) return RESULT_OK;  // the user table could not tell: leave this file alone
+  return db::DeleteOfflineFile(name, varNum);
+}
 
 // Create (with `create`) or open an offline file and make the slot "offline".
 int OpenOffline(RequestContext& ctx, bool create) {
@@ -45,7 +77,7 @@ int OpenOffline(RequestContext& ctx, bool create) {
       return result;
     }
   }
-  result = db::OpenUserDbFile(name, ctx.msg.messageId(), ctx.varNum);
+  result = db::OpenUserDbFile(name, ctx.msg.messageId(), setup::MissingTables, ctx.varNum);
   if (result != RESULT_OK) {
     RollBackDataBase(0, ctx.msg, ctx.varNum);
     RestoreState(ctx.varNum);
@@ -63,11 +95,11 @@ int LoadPGC501Timeout(int varNum) {
   int result = pgc::GetPGCValue(minutes, "", 52, "PGC501", varNum);
   if (result == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "no match time out value found");
-    return kNoTimeout;
+    return TIMEOUT_READ_ERROR;
   }
   if (result != RESULT_OK) {
     LogError(varNum, "DB error", "an error occurred when get time out value");
-    return kNoTimeout;
+    return TIMEOUT_READ_ERROR;
   }
   SlotAt(varNum).webDisconnectTimeoutMs = WebTimeoutFromMinutes(minutes);
   LogDebug(varNum, Format("\nthe time out value is changed to %d minutes", minutes));
@@ -88,7 +120,20 @@ int FileUserListSteps(RequestContext& ctx) {
   return result;
 }
 
-int FileDeleteSteps(RequestContext& ctx) { return db::DeleteDBFiles(ctx.msg, ctx.varNum); }
+int DeleteDBFiles(const web::WebMsg& request, int varNum) {
+  std::vector<std::string> names = RequestedNames(request);
+  // Every name is checked before the first file goes.
+  for (const std::string& name : names) {
+    if (db::CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  }
+  for (const std::string& name : names) {
+    int rc = DeleteOneFile(db::FileNameOf(name), varNum);
+    if (rc != RESULT_OK) return rc;
+  }
+  return RESULT_OK;
+}
+
+int FileDeleteSteps(RequestContext& ctx) { return DeleteDBFiles(ctx.msg, ctx.varNum); }
 
 int FileCreateSteps(RequestContext& ctx) { return OpenOffline(ctx, true); }
 int FileOpenSteps(RequestContext& ctx) { return OpenOffline(ctx, false); }
@@ -96,7 +141,9 @@ int FileOpenSteps(RequestContext& ctx) { return OpenOffline(ctx, false); }
 int FileCloseSteps(RequestContext& ctx) {
   int result = RecordUserRequest(ctx.msg, ctx.msg.messageId(), ctx.reply.data(), ctx.varNum);
   if (result != RESULT_OK) return result;
-  result = db::CloseDbFile(ctx.msg, ctx.varNum);
+  // The slot's record is closed whatever the request names: refusing a bad
+  // name here would leave the connection open behind an idle slot.
+  result = db::CloseDbFile(FieldText(ctx.msg.data, db::kMaxFileNameLength), ctx.msg.messageId(), ctx.varNum);
   if (result != RESULT_OK) RollBackDataBase(2, ctx.msg, ctx.varNum);
   // The slot leaves the file even when closing it failed: the user table
   // keeps the mark, so the file stays refused to others.

@@ -15,6 +15,10 @@ int FileCloseSteps(RequestContext& ctx);
 // the user let go all the same.
 void GiveUpRefusedClose(RequestContext& ctx);
 
+// Deletes the offline files named in the request's data (30-byte fields, the
+// first empty one ends the list). 1; 170; 179; 180; 182; 185; 186; 252.
+int DeleteDBFiles(const web::WebMsg& request, int varNum);
+
 // Reads the slot's web disconnect time-out (minutes, column 52 of the first
 // PGC501 row) from the slot's database. 1; -3.
 int LoadPGC501Timeout(int varNum);

@@ -37,7 +37,6 @@ constexpr std::uint16_t kLinkCheckLength = sxm::kHeaderSize + sizeof kLinkCheckB
 // Body byte of the link check's answer that holds the web disconnect
 // time-out in minutes.
 constexpr int kTimeoutByte = 8;
-constexpr int kNoTimeout = -3;
 
 // A link check that failed gives the whole link up: the system link, the
 // work database, a transfer file (whose record the next transfer on this slot
@@ -85,7 +84,7 @@ int LinkCheckSteps(RequestContext& ctx) {
   }
   GiveUpLink(ctx);
   // After a special error the web has the system's packets and nothing more.
-  if (result == systemlink::kSpecialError) ctx.replied = true;
+  if (result == SPECIAL_SYSTEM_ERROR) ctx.replied = true;
   return result;
 }
 
@@ -153,7 +152,7 @@ int ReadLinkTimeout(const sxm::Packet& answer, int varNum) {
   // Byte 8 needs a body of nine bytes; a length the packet cannot hold is no answer at all.
   if (bodyLength <= kTimeoutByte || length > static_cast<int>(sxm::kMaxPacket)) {
     LogError(varNum, "DB error", "no match time out value found");
-    return kNoTimeout;
+    return TIMEOUT_READ_ERROR;
   }
   const int minutes = answer[sxm::kBody + kTimeoutByte];
   SlotAt(varNum).webDisconnectTimeoutMs = WebTimeoutFromMinutes(minutes);

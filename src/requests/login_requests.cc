@@ -57,7 +57,7 @@ int LogoutSlot(const std::string& userId, int& systemSocket, int varNum) {
   int result = DisconnectSlot(systemSocket, varNum);
   if (db::ResetConnectState(userId, varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set IDLE state to state index array error");
-    if (result == RESULT_OK) result = code::kSlotUserReset;
+    if (result == RESULT_OK) result = SLOT_USER_RESET_ERROR;
   }
   SetState(varNum, state::kIdle);
   SlotAt(varNum).serialLineFlag = 0;

@@ -14,7 +14,7 @@ int DisconnectSlotDb(int varNum, SlotDbKind kind, const char* what) {
   Slot& slot = SlotAt(varNum);
   if (db::DisconnectDB(slot.db[kind], varNum) != RESULT_OK) {
     LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB error", what));
-    return code::kSlotDbDisconnect;
+    return SLOT_DB_DISCONNECT_ERROR;
   }
   LogDBLinkChanged(varNum, "DisconnectDB", Format("Disconnect %s DB success", what));
   return RESULT_OK;
@@ -31,15 +31,15 @@ int EndLink(int& systemSocket, int varNum, LinkEnd end) {
 }
 
 int DisconnectSlot(int& systemSocket, int varNum, LinkEnd end) {
-  const std::string& state = SlotState(varNum);
-  if (state == state::kOnline) {
+  const state::Id current = SlotState(varNum);
+  if (current == state::kOnline) {
     db::CloseWorkDB(varNum);
     EndLink(systemSocket, varNum, end);
     return RESULT_OK;
   }
-  if (state == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
-  if (state == state::kDownload || state == state::kUpload) {
-    bool download = state == state::kDownload;
+  if (current == state::kOffline) return DisconnectSlotDb(varNum, kOfflineDb, "offline");
+  if (current == state::kDownload || current == state::kUpload) {
+    bool download = current == state::kDownload;
     int result = DisconnectSlotDb(varNum, download ? kDownloadDb : kUploadDb, download ? "download" : "upload");
     // A transfer keeps the work database of "online" open; it goes with the
     // link, also when the transfer file would not close: a link left open
@@ -57,7 +57,7 @@ int ResetSlotAndUser(int varNum) {
   if (result != RESULT_OK) return result;
   if (db::ResetConnectState(SlotAt(varNum).userId, varNum) != RESULT_OK) {
     LogError(varNum, "Index array error", "Set IDLE state to state index array error");
-    return code::kSlotUserReset;
+    return SLOT_USER_RESET_ERROR;
   }
   return RESULT_OK;
 }

@@ -8,6 +8,7 @@
 #include "requests/file_requests.h"
 #include "requests/link_requests.h"
 #include "requests/request_state.h"
+#include "setup/databases.h"
 #include "system/transfer.h"
 
 namespace requests {
@@ -23,7 +24,7 @@ constexpr std::uint16_t kDownloadStartReply = 22;
 std::uint16_t PgcMessageId(const RequestContext& ctx) { return web::Get16(ctx.msg.data); }
 
 // Moves the slot to `target` after saving the state it leaves.
-void EnterState(int varNum, const char* target) {
+void EnterState(int varNum, state::Id target) {
   Slot& slot = SlotAt(varNum);
   slot.savedState = slot.state;
   SetState(varNum, target);
@@ -49,18 +50,18 @@ int DownloadStartSteps(RequestContext& ctx) {
   switch (mode) {
     case kCreateFile:
       result = db::CreateOfflineFile(name, ctx.varNum);
-      if (result == RESULT_OK) result = db::OpenUserDbFile(name, ALL_DOWNLOAD_START, ctx.varNum);
+      if (result == RESULT_OK) result = db::OpenUserDbFile(name, ALL_DOWNLOAD_START, setup::MissingTables, ctx.varNum);
       ctx.replyId = kDownloadStartReply;
       break;
     case kReuseFile:
       // The user's connection mark is left alone on failure: the slot stays
       // linked, and the mark is how a takeover finds the user on the link.
-      result = db::OpenUserDbFile(name, ALL_DOWNLOAD_START, ctx.varNum);
+      result = db::OpenUserDbFile(name, ALL_DOWNLOAD_START, setup::MissingTables, ctx.varNum);
       ctx.replyId = 0;
       break;
     default:
       LogError(ctx.varNum, "Message format error", "Message received from web is error");
-      result = code::kFormat;
+      result = FORMAT_ERROR;
       ctx.replyId = 0;
       break;
   }
@@ -81,7 +82,7 @@ int DownloadEndSteps(RequestContext& ctx) { return EndTransfer(ctx, kDownloadDb,
 
 int UploadStartSteps(RequestContext& ctx) {
   EnterState(ctx.varNum, state::kUpload);
-  int result = db::OpenUserDbFile(RequestFileName(ctx.msg), ALL_UPLOAD_START, ctx.varNum);
+  int result = db::OpenUserDbFile(RequestFileName(ctx.msg), ALL_UPLOAD_START, setup::MissingTables, ctx.varNum);
   if (result != RESULT_OK) RestoreState(ctx.varNum);
   return result;
 }

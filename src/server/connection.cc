@@ -16,6 +16,7 @@
 #include "requests/slot_release.h"
 #include "server/shutdown.h"
 #include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "web/web_message.h"
 
 namespace server {
@@ -42,7 +43,7 @@ int ClaimSlot(const std::string& userId) {
         if (WaitUserNotBusy(varNum) != 0) return kUserBusy;
         continue;  // freed meanwhile: look the user up again
       }
-      StopWebDisconnectTimer(varNum);
+      web::StopWebDisconnectTimer(varNum);
       slot.inUse = 1;
       slot.webMessageFlag = 1;
       return varNum;
@@ -65,7 +66,7 @@ void ReleaseSlot(int varNum) {
   Slot& slot = SlotAt(varNum);
   if (slot.state != state::kIdle) {
     slot.webMessageFlag = 0;
-    StartWebDisconnectTimer(varNum);
+    web::StartWebDisconnectTimer(varNum);
     Console("\n%d...end of handle web msg...", varNum);
   } else {
     FreeSlotLocked(varNum);
@@ -75,7 +76,7 @@ void ReleaseSlot(int varNum) {
 
 void AnswerThread(int varNum, platform::Socket& socket, web::RawMessage& message, std::uint16_t sequence) {
   Slot& slot = SlotAt(varNum);
-  requests::WorkingBuffer work;
+  WorkingBuffer work;
   int workCounter = 0;
   for (;;) {
     Console("\n%d...begin to handle web msg...", varNum);

@@ -93,7 +93,7 @@ int GiveEverySlotUp() {
       continue;
     }
     LogDebug(varNum, Format("Give up the slot of user %s (%s)", SlotAt(varNum).userId.c_str(),
-                            SlotState(varNum).c_str()),
+                            SlotStateText(varNum)),
              kStopLabel);
     GiveUpClaimedSlot(varNum);
   }

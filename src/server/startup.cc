@@ -24,6 +24,7 @@
 #include "server/shutdown.h"
 #include "server/status/status_server.h"
 #include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
 
@@ -51,7 +52,7 @@ int GetWebPathFromRegistry(std::string& webPath) {
   const char* value = std::getenv("WEB_PATH");
   if (value == nullptr || std::string(value).size() >= kWebPathBuffer) {
     Console("\nQuery from registry error\n");
-    return code::kRegistry;
+    return REGISTRY_ERROR;
   }
   webPath = value;
   return RESULT_OK;
@@ -261,7 +262,7 @@ int RunServer() {
     Fatal("DB error", "Error occurred when clear all connection flags in user info table.");
     return CriticalEnd(listener);
   }
-  for (int varNum = 0; varNum < kSlotCount; ++varNum) StopWebDisconnectTimer(varNum);
+  for (int varNum = 0; varNum < kSlotCount; ++varNum) web::StopWebDisconnectTimer(varNum);
 
   if (platform::StartDetachedThread(CheckWebDisconnectTime) != 0) {
     LogError(kServerLog, "Thread error", Format("hThread_web=%d", 0));

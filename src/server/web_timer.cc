@@ -49,18 +49,6 @@ void GiveUpClaimedSlot(int varNum) {
   SlotReleased().notify_all();
 }
 
-int StartWebDisconnectTimer(int varNum) {
-  WebTimer& timer = SlotAt(varNum).timer;
-  timer.timeoutMs = SlotAt(varNum).webDisconnectTimeoutMs.load();
-  timer.startTick = platform::TickCount();
-  timer.stopped = 0;  // last: a running timer is never seen with an old start tick
-  return RESULT_OK;
-}
-
-int StopWebDisconnectTimer(int varNum) {
-  SlotAt(varNum).timer.stopped = 1;
-  return RESULT_OK;
-}
 
 int SweepWebTimers(std::uint32_t now) {
   int fired = 0;

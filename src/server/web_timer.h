@@ -1,13 +1,10 @@
 #pragma once
-// The web disconnect timer: a slot that is not idle outlives its connection
-// until the user's next connection stops its timer, or the timer fires and
-// the slot is given up.
+// The web disconnect timers' sweep (the timers themselves: web/web_timer.h).
+// An expired timer gives its slot up, which closes the slot's links: hence
+// this sits on top.
 #include <cstdint>
 
 namespace server {
-
-int StartWebDisconnectTimer(int varNum);
-int StopWebDisconnectTimer(int varNum);
 
 // Gives up a slot that the calling thread has claimed (its web-message flag
 // set by this thread, its timer stopped): the modem's timers, the link, the

@@ -168,13 +168,13 @@ int OutcomeOf(int answerClass, int varNum) {
       return RESULT_OK;
     case kAnswerBusy:
       LogError(varNum, "Modem error", "Response of system is BUSY");
-      return kBusy;
+      return MODEM_BUSY;
     case kAnswerNoCarrier:
       LogError(varNum, "Modem error", "Response of system is NO CARRIER");
-      return kNoCarrier;
+      return MODEM_NO_CARRIER;
     default:
       LogError(varNum, "Message format error", "Message received from system is error");
-      return kUnexpectedAnswer;
+      return MODEM_UNEXPECTED_ANSWER;
   }
 }
 
@@ -251,11 +251,11 @@ int ReadModemAnswer(AnswerBuffer& answer, int varNum, const ByteSource& receive)
   for (;;) {
     std::uint8_t byte = 0;
     int result = receive(byte);
-    if (result == serial::kNothingReceived) {
+    if (result == SERIAL_NOTHING_RECEIVED) {
       LogError(varNum, "Error", "read init data time out");
       if (++timeouts == kAnswerTimeouts) {
         LogDebug(varNum, "read init data time out for 20 times");
-        return kNoAnswer;
+        return MODEM_NO_ANSWER;
       }
       continue;
     }
@@ -266,7 +266,7 @@ int ReadModemAnswer(AnswerBuffer& answer, int varNum, const ByteSource& receive)
     if (collecting) {
       if (length == answer.size()) {
         LogError(varNum, "Error", Format("read init data longer than %zu bytes", answer.size()));
-        return kUnexpectedAnswer;
+        return MODEM_UNEXPECTED_ANSWER;
       }
       answer[length++] = byte;
     }

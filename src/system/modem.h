@@ -14,6 +14,7 @@
 #include <string>
 
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace modem {
 
@@ -33,13 +34,6 @@ constexpr int kAnswerTimeouts = 21;           // silent reads before the answer 
 
 constexpr int kDialPauseMs = 10000;    // the modem's time to connect after ATDT
 constexpr int kAlivePeriodMs = 55000;  // keep-alive of an idle line
-
-// Result codes of the modem connect.
-constexpr int kBusy = 146;
-constexpr int kNoCarrier = 147;
-constexpr int kUnexpectedAnswer = 148;  // also an answer longer than the buffer
-constexpr int kNoAnswer = 150;
-constexpr int kPortInUse = 154;
 
 // ClassifyModemAnswer's results.
 enum AnswerClass { kAnswerOk = 1, kAnswerConnected = 2, kAnswerBusy = 3, kAnswerNoCarrier = 4, kAnswerOther = 5 };

@@ -69,17 +69,17 @@ int SerialLine::Open(const std::string& path, int baudRate, int byteSize, int va
   int fd = platform::OpenSerialDevice(path);
   if (fd < 0) {
     LogError(varNum, "SIO error", "An error occurred when open SIO");
-    return kOpenError;
+    return SERIAL_OPEN_ERROR;
   }
   fd_ = fd;
   if (this == &ProcessSerialLine()) SerialPortInUse() = 1;
   switch (platform::SetSerialLine(fd_, baudRate, byteSize)) {
     case platform::LineSetup::kGetFailed:
       LogError(varNum, "SIO error", "An error occurred when get state of SIO");
-      return kGetStateError;
+      return SERIAL_GET_STATE_ERROR;
     case platform::LineSetup::kSetFailed:
       LogError(varNum, "SIO error", "An error occurred when set state of SIO");
-      return kSetStateError;
+      return SERIAL_SET_STATE_ERROR;
     case platform::LineSetup::kDone: break;
   }
   return 1;
@@ -90,7 +90,7 @@ int SerialLine::Close(int) {
   int rc = platform::CloseSerialDevice(fd_);
   fd_ = -1;
   hasPutBack_ = false;
-  return rc == 0 ? 1 : kCloseError;
+  return rc == 0 ? 1 : SERIAL_CLOSE_ERROR;
 }
 
 long SerialLine::ReadSome(std::uint8_t* buffer, std::size_t count, int timeoutMs) {
@@ -112,7 +112,7 @@ int SerialLine::WriteSerialBytes(const std::uint8_t* bytes, std::size_t count, i
   DiscardInput();
   if (platform::WriteWithin(fd_, bytes, count, kWriteTimeoutMs) != 0) {
     LogError(varNum, "SIO error", "Time out when send data to SIO buffer");
-    return kWriteError;
+    return SERIAL_WRITE_ERROR;
   }
   LogBytes(varNum, "Write to system by SIO", bytes, count);
   return 1;
@@ -121,7 +121,7 @@ int SerialLine::WriteSerialBytes(const std::uint8_t* bytes, std::size_t count, i
 int SerialLine::ReceiveOneByte(std::uint8_t& out) {
   if (ReadSome(&out, 1, kReadTimeoutMs) <= 0) {
     Console("\nReceiveOneByte: (*ptrBytesRead) == 0 \n");
-    return kNothingReceived;
+    return SERIAL_NOTHING_RECEIVED;
   }
   return 1;
 }
@@ -137,7 +137,7 @@ int SerialLine::ReadSerialBytes(std::uint8_t* buffer, std::size_t count, int var
     long n = ReadSome(buffer + total, count - total, kReadTimeoutMs);
     if (n <= 0) {
       Console("\nReceiveOneByte: (*bytesReadOneTime) == 0 ");
-      return kNothingReceived;
+      return SERIAL_NOTHING_RECEIVED;
     }
     total += static_cast<std::size_t>(n);
     LogDebug(varNum, Format("Now has already read %zu bytes", total));
@@ -149,7 +149,7 @@ int SerialLine::SendRealData(const std::uint8_t* bytes, std::size_t count, int v
   LogDebug(varNum, "send real data......");
   if (platform::WriteWithin(fd_, bytes, count, kWriteTimeoutMs) != 0) {
     LogError(varNum, "SIO error", "Time out when send data to SIO buffer");
-    return kWriteError;
+    return SERIAL_WRITE_ERROR;
   }
   LogDebug(varNum, "send real data......OK");
   LogBytes(varNum, "Write to system by SIO:", bytes, count);
@@ -159,7 +159,7 @@ int SerialLine::SendRealData(const std::uint8_t* bytes, std::size_t count, int v
 int SerialLine::WritePacketToSerial(const std::uint8_t* packet, std::size_t length, bool raw, int varNum) {
   if (!raw && length > kMaxFramedPacket) {
     LogError(varNum, "SIO error", Format("Packet too long for a serial frame, %zu>%zu", length, kMaxFramedPacket));
-    return kWriteError;
+    return SERIAL_WRITE_ERROR;
   }
   DiscardInput();
   if (raw) return SendRealData(packet, length, varNum);
@@ -169,7 +169,7 @@ int SerialLine::WritePacketToSerial(const std::uint8_t* packet, std::size_t leng
     LogDebug(varNum, "send ENQ......");
     if (attempt > kAttempts) {
       LogError(varNum, "SIO error", "More than 5 times failed when receive data from SIO buffer");
-      return kSenderGaveUp;
+      return SERIAL_SENDER_GAVE_UP;
     }
     int rc = WriteSerialBytes(&ENQ, 1, varNum);
     if (rc != 1) {
@@ -206,7 +206,7 @@ int SerialLine::WritePacketToSerial(const std::uint8_t* packet, std::size_t leng
 int SerialLine::AwaitEnq(int varNum) {
   for (;;) {
     std::uint8_t byte = 0;
-    if (ReceiveOneByte(byte) != 1) return kNothingReceived;
+    if (ReceiveOneByte(byte) != 1) return SERIAL_NOTHING_RECEIVED;
     if (byte == ENQ) return 1;
     LogError(varNum, "Error", Format("\nRead from system by SIO is not ENQ, inBuff[0] = %X  :Hex", byte));
     Pause();
@@ -216,15 +216,15 @@ int SerialLine::AwaitEnq(int varNum) {
 int SerialLine::SendNck(int varNum) {
   if (WriteSerialBytes(&NCK, 1, varNum) != 1) {
     LogError(varNum, "Error", "Send NCK to system error");
-    return kNckError;
+    return SERIAL_NCK_ERROR;
   }
   return 1;
 }
 
 int SerialLine::NckAndRetry(int varNum) {
-  if (SendNck(varNum) != 1) return kNckError;
+  if (SendNck(varNum) != 1) return SERIAL_NCK_ERROR;
   Pause();
-  return kNckSent;
+  return SERIAL_NCK_SENT;
 }
 
 int SerialLine::ReadPacketFromSerial(std::uint8_t* buffer, std::size_t bufferSize, std::size_t& receivedLength,
@@ -234,24 +234,24 @@ int SerialLine::ReadPacketFromSerial(std::uint8_t* buffer, std::size_t bufferSiz
   for (int attempt = 1;; ++attempt) {
     if (attempt > kAttempts) {
       LogError(varNum, "SIO error", "More than 5 times failed when receive data from SIO buffer");
-      return kReceiverGaveUp;
+      return SERIAL_RECEIVER_GAVE_UP;
     }
     LogDebug(varNum, "read ENQ......");
     if (AwaitEnq(varNum) != 1) {
       LogError(varNum, "Error", "read ENQ time out for 1 time, send NCK to system and try again");
-      if (SendNck(varNum) != 1) return kNckError;
+      if (SendNck(varNum) != 1) return SERIAL_NCK_ERROR;
       Pause();
       continue;
     }
     LogDebug(varNum, "read......ENQ......OK");
     if (DiscardInput() != 0) {
       LogError(varNum, "Debug", "purge Modem buffer error");
-      return kPurgeError;
+      return SERIAL_PURGE_ERROR;
     }
     LogDebug(varNum, "send ACK......");
     if (WriteSerialBytes(&ACK, 1, varNum) != 1) {
       LogError(varNum, "Error", "Send ACK failed one time, send NCK and retry read ENQ");
-      if (SendNck(varNum) != 1) return kNckError;
+      if (SendNck(varNum) != 1) return SERIAL_NCK_ERROR;
       Pause();
       continue;
     }
@@ -259,7 +259,7 @@ int SerialLine::ReadPacketFromSerial(std::uint8_t* buffer, std::size_t bufferSiz
     LogDebug(varNum, "receive real data from system by SIO......");
     std::size_t frameLength = 0;
     int rc = ReadSerialFrame(frame.data(), frameLength, varNum);
-    if (rc == kNckSent) {
+    if (rc == SERIAL_NCK_SENT) {
       LogError(varNum, "Error", "receive data by SIO failed one time");
       Pause();
       continue;
@@ -291,7 +291,7 @@ int SerialLine::DeliverPacket(const std::uint8_t* frame, std::size_t frameLength
   LogDebug(varNum, "send......ACK......OK");
   if (!fits) {
     LogError(varNum, "Error", Format("Packet of %zu bytes does not fit its buffer of %zu bytes", length, bufferSize));
-    return kProtocolError;
+    return SERIAL_PROTOCOL_ERROR;
   }
   receivedLength = length;
   return 1;
@@ -322,7 +322,7 @@ int SerialLine::ReadSerialFrame(std::uint8_t* frame, std::size_t& frameLength, i
   LogDebug(varNum, Format("msgLength = %zu", length));
   if (length > kMaxFramedPacket) {
     LogError(varNum, "Debug", Format("the msgLength>WEB_MSG_SIZE, %zu>WEB_MSG_SIZE", length));
-    return kProtocolError;
+    return SERIAL_PROTOCOL_ERROR;
   }
   LogDebug(varNum, "read......Length......OK");
   LogDebug(varNum, "read......SXM Data");

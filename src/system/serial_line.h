@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include "frame/result_codes.h"
 
 namespace serial {
 
@@ -33,21 +34,6 @@ constexpr std::size_t kLengthOffset = 1;  // in the frame
 constexpr std::size_t kPacketOffset = 3;
 constexpr int kReadTimeoutMs = 3000;  // a read returns at once with what is there, else after this
 constexpr int kAttempts = 5;          // ENQ attempts of the sender, receive attempts of the receiver
-
-// Result codes of the serial line.
-constexpr int kOpenError = 135;
-constexpr int kGetStateError = 136;
-constexpr int kSetStateError = 137;
-constexpr int kWriteError = 138;
-constexpr int kNothingReceived = 141;
-constexpr int kProtocolError = 142;  // not ACK where ACK was due; a frame length of 271+; too many bytes
-constexpr int kSenderGaveUp = 143;
-constexpr int kCloseError = 144;
-constexpr int kNckSent = 145;
-constexpr int kPurgeError = 149;
-constexpr int kNotEnq = 151;
-constexpr int kReceiverGaveUp = 152;
-constexpr int kNckError = 153;
 
 // The file that stands for port "COMn": dev/COMn in the working directory
 // when it exists, else /dev/ttyS<n-1>.

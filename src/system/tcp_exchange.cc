@@ -30,7 +30,7 @@ bool OnSerialLine(int varNum) { return SlotAt(varNum).serialLineFlag.load() != 0
 // a port closed by a disconnect): without an open port nothing is sent.
 int WriteToSerial(const std::uint8_t* packet, std::size_t length, int varNum) {
   serial::SerialLine& line = serial::ProcessSerialLine();
-  if (!line.open()) return kSerialLineUnavailable;
+  if (!line.open()) return SERIAL_OPEN_ERROR;
   return line.WritePacketToSerial(packet, length, false, varNum);
 }
 
@@ -57,7 +57,7 @@ int FollowMessageOnLine(const std::uint8_t* header, int varNum) {
 int ReceiveOverSerial(std::uint8_t* header, std::uint8_t* body, std::uint16_t& bodyLength,
                       sxm::ReceiveState& state, int varNum) {
   serial::SerialLine& line = serial::ProcessSerialLine();
-  if (!line.open()) return kSerialLineUnavailable;
+  if (!line.open()) return SERIAL_OPEN_ERROR;
   sxm::Packet packet{};
   std::size_t count = 0;
   int result = line.ReadPacketFromSerial(packet.data(), packet.size(), count, varNum);
@@ -76,7 +76,7 @@ int ReceiveOverSerial(std::uint8_t* header, std::uint8_t* body, std::uint16_t& b
 }
 
 std::uint8_t ModeForSlot(const web::WebMsg& request, int varNum) {
-  const std::string& current = SlotState(varNum);
+  const state::Id current = SlotState(varNum);
   if (current == state::kUpload) return sxm::kModeUpload;
   if (current == state::kOnline) return request.mode();
   return sxm::kModeRead;
@@ -86,7 +86,7 @@ bool LengthFits(std::uint16_t length) { return length >= sxm::kHeaderSize && len
 
 int RefuseLength(std::uint16_t length, int varNum) {
   LogError(varNum, "Message format error", Format("Message length to relay is error, length = %d", length));
-  return kFormatError;
+  return FORMAT_ERROR;
 }
 
 // Peeks until `want` bytes are queued, the peer has closed, or `waitMs` has
@@ -136,7 +136,7 @@ int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempt
     }
     if (n == 0) {
       LogError(varNum, "Socket error", "The socket has been cut down");
-      return kPeerClosed;
+      return PEER_CLOSED;
     }
     if (n > 0) partial = true;
     int err = errno;
@@ -176,33 +176,29 @@ int ReceiveOverTcp(int fd, std::uint8_t* header, std::uint8_t* body, std::uint16
 
 }  // namespace
 
-int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16_t messageId,
-                    const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
-                    std::uint8_t recordLength, std::uint16_t packetLength, int varNum) {
+int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, const OutgoingPacket& out, int varNum) {
   sxm::Fields fields;
   fields.mode = ModeForSlot(request, varNum);
-  fields.messageId = messageId;
-  fields.final = final;
-  fields.sequence = sequence;
-  fields.recordLength = recordLength;
-  fields.result = ack ? sxm::kResultAck : sxm::kResultRequest;
+  fields.messageId = out.messageId;
+  fields.final = out.final;
+  fields.sequence = out.sequence;
+  fields.recordLength = out.recordLength;
+  fields.result = out.ack ? sxm::kResultAck : sxm::kResultRequest;
   std::size_t length = 0;
-  if (packetLength < sxm::kHeaderSize ||
-      sxm::BuildPacket(fields, body, packetLength - sxm::kHeaderSize, packet, length) != 1) {
+  if (out.packetLength < sxm::kHeaderSize ||
+      sxm::BuildPacket(fields, out.body, out.packetLength - sxm::kHeaderSize, packet, length) != 1) {
     LogError(varNum, "Message format error",
-             Format("Packet to system cannot be built, length = %d, sequence = %d", packetLength, sequence));
-    return kFormatError;
+             Format("Packet to system cannot be built, length = %d, sequence = %d", out.packetLength, out.sequence));
+    return FORMAT_ERROR;
   }
   return RESULT_OK;
 }
 
-int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, const std::uint8_t* body,
-                 bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
-                 std::uint16_t packetLength, int varNum) {
+int SendToSystem(int systemSocket, const web::WebMsg& request, const OutgoingPacket& fields, int varNum) {
   sxm::Packet packet{};
-  int result =
-      BuildSystemHead(packet, request, messageId, body, ack, final, sequence, recordLength, packetLength, varNum);
+  int result = BuildSystemHead(packet, request, fields, varNum);
   if (result != RESULT_OK) return result;
+  const std::uint16_t packetLength = fields.packetLength;
   LogBytes(varNum, "send to system", packet.data(), packetLength);
   if (OnSerialLine(varNum)) {
     result = WriteToSerial(packet.data(), packetLength, varNum);
@@ -217,9 +213,7 @@ int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t mes
   return RESULT_OK;
 }
 
-int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint16_t /*messageId*/,
-                     const std::uint8_t* /*body*/, bool /*ack*/, bool /*final*/, std::uint16_t /*sequence*/,
-                     std::uint8_t /*recordLength*/, std::uint16_t /*packetLength*/, int varNum) {
+int SendFFFFToSystem(const web::WebMsg& request, int varNum) {
   sxm::Packet packet{};
   std::size_t length = sxm::BuildFFFFPacket(ModeForSlot(request, varNum), packet);
   LogBytes(varNum, "send FF FF to system", packet.data(), length);
@@ -232,8 +226,7 @@ int SendFFFFToSystem(int /*systemSocket*/, const web::WebMsg& request, std::uint
 int ExchangeFFFF(int systemSocket, int varNum) {
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
-  int result = SendFFFFToSystem(systemSocket, local, sxm::kKeepAliveId, nullptr, false, true, 1, 0,
-                                static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendFFFFToSystem(local, varNum);
   if (result != RESULT_OK) return result;
   sxm::Packet answer{};
   sxm::ReceiveState state;
@@ -262,29 +255,29 @@ int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyL
                     int varNum) {
   if (count == 0) {
     LogError(varNum, "Message format error", "The System server is closed");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   if (header[sxm::kType] != sxm::kPacketType) {
     LogError(varNum, "Message format error", "Message type received from system is error");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   // A length below 10 wraps, as the system's own 16-bit arithmetic would.
   std::uint16_t length = static_cast<std::uint16_t>(sxm::LengthOf(header) - sxm::kHeaderSize);
   if (length > sxm::kMaxBody) {
     LogError(varNum, "Message format error", Format("Message length received from system is error, length = %d", length));
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   LogDebug(varNum, Format("bodyActualLength=%d", length));
   std::uint16_t sequence = sxm::SequenceOf(header);
   if (sequence != static_cast<std::uint16_t>(state.expectedSequence + 1)) {
     LogError(varNum, "SXM message format error", "The seqence number of message is not continue.");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   state.expectedSequence = sequence;
   if (sxm::IsFirstPacket(header)) state.messageId = sxm::MessageIdOf(header);
   if (sxm::MessageIdOf(header) != state.messageId) {
     LogError(varNum, "SXM message format error", "The message ID of message is not same.");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   bodyLength = length;
   return RESULT_OK;
@@ -293,12 +286,12 @@ int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyL
 int CheckSystemBody(const std::uint8_t* /*body*/, long count, std::uint16_t bodyLength, int varNum) {
   if (count == 0) {
     LogError(varNum, "Message format error", "The System server is closed");
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   if (count != bodyLength) {
     LogError(varNum, "Message format error",
              Format("Received data length is not same as data length in SXM header, %ld != %d", count, bodyLength));
-    return kFormatError;
+    return FORMAT_ERROR;
   }
   return RESULT_OK;
 }

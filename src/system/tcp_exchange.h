@@ -6,41 +6,43 @@
 //
 // Every operation looks at the slot's serial-line flag to choose the link:
 // the socket, or the process's serial port with its framed protocol. While
-// that port is closed, a slot whose flag is set gets kSerialLineUnavailable
+// that port is closed, a slot whose flag is set gets SERIAL_OPEN_ERROR
 // and nothing is sent.
 #include <cstdint>
 
 #include "system/sxm_format.h"
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace systemlink {
-
-constexpr int kFormatError = 170;       // a packet that fails its checks
-constexpr int kPeerClosed = 214;        // the system closed the connection
-constexpr int kSerialLineUnavailable = 135;  // the serial port is not open
 
 // Peek attempts for a header and for a body, and the pause between them.
 constexpr int kHeadAttempts = 5;
 constexpr int kBodyAttempts = 20;
 constexpr int kAttemptPauseMs = 300;
 
+// The fields of a packet COMM sends; the type and the mode come from the
+// request and the slot.
+struct OutgoingPacket {
+  std::uint16_t messageId = 0;
+  const std::uint8_t* body = nullptr;  // packetLength - 10 bytes
+  bool ack = false;                    // result 1 (an acknowledgement), else 0xFF
+  bool final = true;
+  std::uint16_t sequence = 1;
+  std::uint8_t recordLength = 0;
+  std::uint16_t packetLength = static_cast<std::uint16_t>(sxm::kHeaderSize);
+};
+
 // Fills `packet`: type, the mode the slot's state calls for ("upload" 0xF3,
-// "online" the request's own mode, else 0xF0), the fields given, result 1
-// with `ack` else 0xFF, and `packetLength` - 10 bytes of `body`. 1; 170 when
-// the length lies outside 10..250 or the sequence outside 1..4095.
-int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, std::uint16_t messageId,
-                    const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
-                    std::uint8_t recordLength, std::uint16_t packetLength, int varNum);
+// "online" the request's own mode, else 0xF0), and the fields given. 1; 170
+// when the length lies outside 10..250 or the sequence outside 1..4095.
+int BuildSystemHead(sxm::Packet& packet, const web::WebMsg& request, const OutgoingPacket& fields, int varNum);
 
 // Builds one packet and sends it in one call. 1; 170; 199.
-int SendToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, const std::uint8_t* body,
-                 bool ack, bool final, std::uint16_t sequence, std::uint8_t recordLength,
-                 std::uint16_t packetLength, int varNum);
+int SendToSystem(int systemSocket, const web::WebMsg& request, const OutgoingPacket& fields, int varNum);
 
 // The keep-alive travels on the serial line only, whatever the slot's flag.
-int SendFFFFToSystem(int systemSocket, const web::WebMsg& request, std::uint16_t messageId,
-                     const std::uint8_t* body, bool ack, bool final, std::uint16_t sequence,
-                     std::uint8_t recordLength, std::uint16_t packetLength, int varNum);
+int SendFFFFToSystem(const web::WebMsg& request, int varNum);
 int ExchangeFFFF(int systemSocket, int varNum);
 
 // Receives one packet into `out` (header and body, the rest zeroed) and

@@ -15,7 +15,7 @@
 #include "frame/slots.h"
 #include "platform/socket.h"
 #include "platform/tcp_connect.h"
-#include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "system/modem.h"
 #include "system/serial_line.h"
 #include "system/sxm_format.h"
@@ -28,8 +28,6 @@ namespace systemlink {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int kUserNotFound = 243;   // FindUserOnLink: nobody on that link
 constexpr int kRetryPauseMs = 50;    // between connect attempts that failed at once
 constexpr int kModemFailurePauseMs = 1000;
 
@@ -199,7 +197,7 @@ int ReceiveRejectBody(int fd, std::uint16_t bodyLength, int varNum) {
   }
   if (n == 0) {
     LogError(varNum, "Socket error", "The socket has been cut down");
-    return kPeerClosed;
+    return PEER_CLOSED;
   }
   LogBytes(varNum, "recv from system, body", body, static_cast<std::size_t>(n));
   Console("\n varNum = %d, %s", varNum, HexText(body, n).c_str());
@@ -213,7 +211,7 @@ int WatchForReject(int fd, int varNum) {
     Console("\nStart Reject Timer, varNum = %d", varNum);
     if (StartRejectTimer(varNum) != RESULT_OK) {
       LogError(varNum, "Thread error", Format("Error occurred when start reject timer IPv4, varNum = %d", varNum));
-      return 156;
+      return REJECT_TIMER_ERROR;
     }
     std::uint8_t head[sxm::kHeaderSize] = {};
     long n = PollRejectHead(fd, head, varNum);
@@ -255,8 +253,7 @@ int AcceptLink(int fd, int varNum) {
 // The link a takeover leaves behaves as one a connect leaves: blocking, so
 // that an answer the system starts late is still waited for.
 int TakeOver(int fd, const web::WebMsg& request, int varNum) {
-  int result = SendToSystem(fd, request, sxm::kLinkControlId, nullptr, false, true, 1, 0,
-                            static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendToSystem(fd, request, {.messageId = sxm::kLinkControlId}, varNum);
   if (result != RESULT_OK) return result;
   TakeoverRelease release = takeoverRelease.load();
   result = release ? release(request, varNum) : ReleaseOldUser(request, varNum);
@@ -296,7 +293,7 @@ int StartAccept(int varNum, const char* family) {
   Console("\nStart Accept Timer, varNum = %d", varNum);
   if (StartAcceptTimer(varNum) != RESULT_OK) {
     LogError(varNum, "Thread error", Format("Error occurred when start accept timer %s, varNum = %d", family, varNum));
-    return 155;
+    return ACCEPT_TIMER_ERROR;
   }
   return RESULT_OK;
 }
@@ -350,7 +347,7 @@ int CloseModemPort(int varNum) {
   }
   if (result != RESULT_OK) {
     LogError(varNum, "Modem error", "Close Modem connection error");
-    return serial::kCloseError;
+    return SERIAL_CLOSE_ERROR;
   }
   return RESULT_OK;
 }
@@ -361,7 +358,7 @@ int ConnectModem(const web::WebMsg& request, int varNum) {
   int free = 0;
   if (!serial::SerialPortInUse().compare_exchange_strong(free, 1)) {
     LogError(varNum, "Modem error", "SIO port is used now, please try again later");
-    return modem::kPortInUse;
+    return SERIAL_PORT_IN_USE;
   }
   std::string dial = modem::DialString(request);
   LogDebug(varNum, Format("connect with modem to system: %s\n", dial.c_str()));
@@ -371,7 +368,7 @@ int ConnectModem(const web::WebMsg& request, int varNum) {
     return RESULT_OK;
   }
   LogDebug(varNum, "connect with modem to system failed");
-  if (result != serial::kOpenError) {
+  if (result != SERIAL_OPEN_ERROR) {
     int closed = CloseModemPort(varNum);
     if (closed != RESULT_OK) return closed;
   }
@@ -478,10 +475,10 @@ int ClearOldUserMark(const web::WebMsg& request, const std::string& oldUser, int
 int ReleaseOldUser(const web::WebMsg& request, int varNum) {
   std::string oldUser;
   int result = users::FindUserOnLink(request, oldUser, varNum);
-  if (result == kUserNotFound) return RESULT_OK;
+  if (result == USER_ROW_NOT_FOUND) return RESULT_OK;
   if (result != RESULT_OK) {
     LogError(varNum, "DB error", "Can not find the old user ID in DB");
-    return kOldUserNotFound;
+    return OLD_USER_NOT_FOUND;
   }
   int oldVarNum = FindSlotByUser(oldUser);
   if (oldVarNum < 0 && users::MarkHeldElsewhere(oldUser, varNum) == 1) {
@@ -492,12 +489,12 @@ int ReleaseOldUser(const web::WebMsg& request, int varNum) {
   }
   if (oldVarNum < 0) {
     LogError(varNum, "Memory error", "Can not find the old user varNum in memory");
-    return kOldUserNotFound;
+    return OLD_USER_NOT_FOUND;
   }
   OldSlotRelease release = oldSlotRelease.load();
   result = release ? release(oldVarNum, varNum) : ResetSlotToIdle(oldVarNum);
   if (result != RESULT_OK) return result;
-  if (server::StopWebDisconnectTimer(oldVarNum) != RESULT_OK) LogError(varNum, "error", "stop web disconnect timer failed.");
+  if (web::StopWebDisconnectTimer(oldVarNum) != RESULT_OK) LogError(varNum, "error", "stop web disconnect timer failed.");
   return ClearOldUserMark(request, oldUser, varNum);
 }
 
@@ -524,8 +521,7 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
   LogDebug(varNum, "Stop Modem Disconnect Timer");
   web::WebMsg local;
   local.bodyHeader[sxm::kMode] = sxm::kModeRead;
-  int result = SendToSystem(systemSocket, local, sxm::kLinkControlId, nullptr, false, true, 1, 0,
-                            static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  int result = SendToSystem(systemSocket, local, {.messageId = sxm::kLinkControlId}, varNum);
   ReleaseTransferFlag();
   Slot& slot = SlotAt(varNum);
   if (result != RESULT_OK) {
@@ -533,7 +529,7 @@ int DisconnectFromSystem(int& systemSocket, int varNum) {
     // A link that cannot carry the packet is dead: keep no descriptor of it,
     // and leave the serial port free for the next modem connect.
     if (HoldsModemPort(varNum)) CloseModemPort(varNum);
-    if (systemSocket >= 0 && result != kSerialLineUnavailable) {
+    if (systemSocket >= 0 && result != SERIAL_OPEN_ERROR) {
       platform::ShutdownAndClose(systemSocket);
       systemSocket = -1;
     }

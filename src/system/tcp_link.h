@@ -20,6 +20,7 @@
 #include <string>
 
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace systemlink {
 
@@ -39,7 +40,6 @@ constexpr int kCompletionWaitMs = 5000;  // one wait for a connect to complete
 constexpr int kSocketTimeoutMs = 15000;  // send and receive time-outs of the link
 
 // Result codes of the connect beyond the named ones.
-constexpr int kOldUserNotFound = 134;
 
 // One line saying which of the two variables changes how this server
 // reaches the system, and to what; empty when neither is set.

@@ -83,7 +83,7 @@ int Gather(Gathering& gathering, const std::uint8_t* packet, const std::uint8_t*
              Format("Data gathered from system would overflow the working buffer: %zu + %d > %zu", at, bodyLength,
                     gathering.capacity));
     *gathering.length = 0;
-    return kGatherOverflow;
+    return GATHER_OVERFLOW;
   }
   std::memcpy(gathering.buffer + at, body, static_cast<std::size_t>(bodyLength));
   *gathering.length += bodyLength;
@@ -91,8 +91,7 @@ int Gather(Gathering& gathering, const std::uint8_t* packet, const std::uint8_t*
 }
 
 int Acknowledge(int systemSocket, const web::WebMsg& request, std::uint16_t messageId, int varNum) {
-  return SendToSystem(systemSocket, request, messageId, nullptr, true, true, 1, 0,
-                      static_cast<std::uint16_t>(sxm::kHeaderSize), varNum);
+  return SendToSystem(systemSocket, request, {.messageId = messageId, .ack = true}, varNum);
 }
 
 bool Acknowledges(Loop loop, std::uint16_t messageId) {
@@ -124,8 +123,7 @@ int SendRequest(const LoopRequest& r, int varNum) {
     sxm::Packet sent{};
     return TransferToSystem(r.systemSocket, sent, r.request, varNum);
   }
-  return SendToSystem(r.systemSocket, r.request, r.messageId, r.body, false, true, 1, r.recordLength, r.packetLength,
-                      varNum);
+  return SendToSystem(r.systemSocket, r.request, {.messageId = r.messageId, .body = r.body, .recordLength = r.recordLength, .packetLength = r.packetLength}, varNum);
 }
 
 // The answer loop of the three reading sequences: send, receive the answer
@@ -153,7 +151,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         LogError(varNum, "SXM message format error",
                  Format("The message ID of the answer is not the request's: %04X != %04X",
                         sxm::MessageIdOf(packet.data()), r.messageId));
-        return kFormatError;
+        return FORMAT_ERROR;
       }
       const std::uint8_t answer = packet[sxm::kResult];
       if (answer == sxm::TVRL_MSG_NOK) {
@@ -179,11 +177,11 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
         // Rows cannot be cut out of data that names no row length.
         if (recordLength == 0) {
           LogError(varNum, "DB error", Format("Data of %d bytes received from system has record length 0", gathered));
-          return pgc::kDivideZero;
+          return DIVIDE_ZERO_ERROR;
         }
         if (gathered % recordLength != 0) {
           LogError(varNum, "DB error", Format("Total length of data is error:%d/%d", gathered, recordLength));
-          return kGatherLengthError;
+          return RECORD_LENGTH_ERROR;
         }
       }
       if (r.loop == Loop::kRead && final && storing && IsStoredMessage(r.messageId)) {
@@ -201,7 +199,7 @@ int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, i
       }
       if (IsSpecialSystemError(answer)) {
         LogError(varNum, "System special error", "Some special system error, so stop receive message.");
-        return kSpecialError;
+        return SPECIAL_SYSTEM_ERROR;
       }
       if (final) break;
     }
@@ -233,7 +231,7 @@ int StoreWrittenData(const Gathering& gathering, std::uint8_t recordLength, std:
   int rows = database == nullptr ? -1 : db::getRowCount(*database, pgc::PGCTableName(pgcNo), "", varNum);
   if (rows < 0) {
     LogError(varNum, "DB error", "An error occurred when Get row count");
-    return kRowCountError;
+    return ROW_COUNT_ERROR;
   }
   const int length = *gathering.length;
   if (messageId == pgc::kMultiDatabaseId)
@@ -341,13 +339,12 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   if (recordLength < 0 || recordLength > static_cast<int>(sxm::kMaxBody) || dataLength < 0) {
     LogError(varNum, "Message format error",
              Format("Table to send has record length %d and %d bytes", recordLength, dataLength));
-    return pgc::kDivideZero;
+    return DIVIDE_ZERO_ERROR;
   }
   const auto rowLength = static_cast<std::uint8_t>(recordLength);
   sxm::Packet answer{};
   if (dataLength <= static_cast<int>(sxm::kMaxBody)) {
-    int result = SendToSystem(systemSocket, request, messageId, data, false, true, 1, rowLength,
-                              static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize), varNum);
+    int result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data, .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)}, varNum);
     if (result != RESULT_OK) return result;
     return ReceiveOneFromSystem(systemSocket, answer, varNum);
   }
@@ -360,9 +357,7 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   for (int i = 0; i < packetCount; ++i) {
     const bool final = i == packetCount - 1;
     const int bodyLength = final ? dataLength - i * full : full;
-    result = SendToSystem(systemSocket, request, messageId, data + static_cast<std::size_t>(i) * full, false, final,
-                          static_cast<std::uint16_t>(i + 1), rowLength,
-                          static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize), varNum);
+    result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data + static_cast<std::size_t>(i) * full, .final = final, .sequence = static_cast<std::uint16_t>(i + 1), .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)}, varNum);
     if (result != RESULT_OK) return result;
     result = ReceiveOneFromSystem(systemSocket, answer, varNum);
     if (result != RESULT_OK) return result;

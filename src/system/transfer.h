@@ -12,14 +12,11 @@
 
 #include "system/sxm_format.h"
 #include "web/web_message.h"
+#include "frame/result_codes.h"
 
 namespace systemlink {
 
 constexpr int kMaxRefusals = 5;     // re-sends after a TVRL_MSG_NOK answer
-constexpr int kSpecialError = 205;  // a special system error, or a sixth refusal
-constexpr int kGatherLengthError = 169;
-constexpr int kGatherOverflow = 168;
-constexpr int kRowCountError = 252;
 
 // The caller's accumulation buffer: the bodies of one PGC transfer gathered
 // at `*length`. A first packet starts over at 0. Data that would not fit in

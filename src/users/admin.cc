@@ -99,7 +99,7 @@ int MaintainOneUser(const web::WebMsg& record, int varNum) {
   int count = db::getRowCount(db::UserDB(), db::kUserTable, UserCondition(userId), varNum);
   if (count < 0) {
     LogError(varNum, "DB error", "Get row count error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   switch (record.data[layout::kUserOp]) {
     case layout::kOpInsert: return InsertUserRecord(record, userId, count, varNum);
@@ -170,7 +170,7 @@ int MaintainOneLink(const std::uint8_t* record, int varNum) {
   int count = db::getRowCount(db::UserDB(), db::kLinkTable, db::LinkNameCondition(link), varNum);
   if (count < 0) {
     LogError(varNum, "DB error", "Get row count from link info table error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   switch (record[layout::kLinkOp]) {
     case layout::kOpInsert: return InsertLinkRecord(link, count, varNum);
@@ -186,7 +186,7 @@ int MaintainUsers(const web::WebMsg& request, int varNum) {
   std::size_t length = request.dataLength();
   if (length % layout::kUserRecordSize != 0) {
     LogError(varNum, "DB error", Format("Length of data is error:%d/34", static_cast<int>(length)));
-    return code::kRecordLength;
+    return RECORD_LENGTH_ERROR;
   }
   for (std::size_t offset = 0; offset < length; offset += layout::kUserRecordSize) {
     web::WebMsg record = RecordRequest(request, request.data + offset, layout::kUserRecordSize);
@@ -200,7 +200,7 @@ int MaintainLinks(const web::WebMsg& request, int varNum) {
   std::size_t length = request.dataLength();
   if (length % layout::kLinkRecordSize != 0) {
     LogError(varNum, "DB error", Format("Length of data is error:%d/70", static_cast<int>(length)));
-    return code::kRecordLength;
+    return RECORD_LENGTH_ERROR;
   }
   for (std::size_t offset = 0; offset < length; offset += layout::kLinkRecordSize) {
     int result = MaintainOneLink(request.data + offset, varNum);

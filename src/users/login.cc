@@ -33,7 +33,7 @@ int CheckLoginID(const web::WebMsg& request, std::uint8_t* reply, int varNum) {
   int count = db::getRowCount(db::UserDB(), db::kUserTable, UserCondition(userId), varNum);
   if (count == DB_EXECUTE_ERROR || count == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "Get row count from user info error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   if (count == 0) {
     FillFailurePattern(reply);
@@ -124,11 +124,11 @@ int IsOfflineFileInUse(const std::string& fileName, int varNum) {
   int count = db::getRowCount(db::UserDB(), db::kUserTable, condition, varNum);
   if (count == DB_EXECUTE_ERROR || count == DB_EXECUTE_NO_RESULT) {
     LogError(varNum, "DB error", "Get row count error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   if (count < 0) {
     LogError(varNum, "Unknown error", "An unknown error occurs when get row count from user info table");
-    return 140;
+    return UNKNOWN_DB_ERROR;
   }
   return count == 0 ? 0 : 1;
 }

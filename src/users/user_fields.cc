@@ -67,82 +67,83 @@ constexpr int kSystemTableColumns = 14;
 std::string UserCondition(const std::string& userId) { return "user_id = '" + SqlText(userId) + "'"; }
 
 int GetOriginPassword(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{231, "no match origin password found", 232,
+  static constexpr ReaderCodes codes{PASSWORD_NOT_FOUND, "no match origin password found", PASSWORD_READ_ERROR,
                                      "an error occurred when get origin password"};
   return ReadUserColumn(UserCondition(userId), "user_pwd", codes, out, varNum);
 }
 
 int GetLoginCount(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{235, "no match login count found", 236, "An error occurred when get login count"};
+  static constexpr ReaderCodes codes{LOGIN_COUNT_NOT_FOUND, "no match login count found", LOGIN_COUNT_READ_ERROR, "An error occurred when get login count"};
   return ReadUserColumn(UserCondition(userId), "login_count", codes, out, varNum);
 }
 
 int GetLoginState(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{237, "no match login state found", 238, "An error occurred when get login state"};
+  static constexpr ReaderCodes codes{LOGIN_STATE_NOT_FOUND, "no match login state found", LOGIN_STATE_READ_ERROR, "An error occurred when get login state"};
   return ReadUserColumn(UserCondition(userId), "login_state", codes, out, varNum);
 }
 
 int GetIP(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{239, "no match IP found", 240, "An error occurred when get IP"};
+  static constexpr ReaderCodes codes{IP_NOT_FOUND, "no match IP found", IP_READ_ERROR, "An error occurred when get IP"};
   return ReadUserColumn(UserCondition(userId), "ip", codes, out, varNum);
 }
 
 int GetSessionID(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{241, "no session ID found", 242, "An error occurred when get session ID"};
+  static constexpr ReaderCodes codes{SESSION_ID_NOT_FOUND, "no session ID found", SESSION_ID_READ_ERROR, "An error occurred when get session ID"};
   return ReadUserColumn(UserCondition(userId), "session_id", codes, out, varNum);
 }
 
 int GetConnectState(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{243, "no connect state found GetConnectState", 244,
+  static constexpr ReaderCodes codes{USER_ROW_NOT_FOUND, "no connect state found GetConnectState", USER_ROW_READ_ERROR,
                                      "An error occurred when get connect state"};
   return ReadUserColumn(UserCondition(userId), "connect_state", codes, out, varNum);
 }
 
-int GetConnectState(const std::string& userId, int varNum) {
-  std::string state;
-  int result = GetConnectState(userId, state, varNum);
+int GetConnectState(const std::string& userId, int& state, int varNum) {
+  std::string text;
+  int result = GetConnectState(userId, text, varNum);
   if (result != RESULT_OK) return result;
-  return std::atoi(state.c_str());
+  state = std::atoi(text.c_str());
+  return RESULT_OK;
 }
 
 int GetUserID(const std::string& condition, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{243, "no connect state found GetUserID", 244,
+  static constexpr ReaderCodes codes{USER_ROW_NOT_FOUND, "no connect state found GetUserID", USER_ROW_READ_ERROR,
                                      "An error occurred when get connect state"};
   return ReadUserColumn(condition, "user_id", codes, out, varNum);
 }
 
 int GetDBInfoSystemID(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{245, "no match system ID found", 246, "An error occurred when get system ID"};
+  static constexpr ReaderCodes codes{SYSTEM_ID_NOT_FOUND, "no match system ID found", SYSTEM_ID_READ_ERROR, "An error occurred when get system ID"};
   return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 3, codes, out, varNum);
 }
 
 int GetDBInfoCountryID(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{247, "no match country ID found", 251, "An error occurred when get country ID"};
+  static constexpr ReaderCodes codes{COUNTRY_ID_NOT_FOUND, "no match country ID found", COUNTRY_ID_READ_ERROR, "An error occurred when get country ID"};
   return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 1, codes, out, varNum);
 }
 
 int GetDBVersion(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{248, "no match DB version found", 249, "An error occurred when get DB version"};
+  static constexpr ReaderCodes codes{DB_VERSION_NOT_FOUND, "no match DB version found", DB_VERSION_READ_ERROR, "An error occurred when get DB version"};
   return ReadSlotColumn(db::kDbInfoTable, db::kDbInfoColumns, 0, codes, out, varNum);
 }
 
 int GetSystemID(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{245, "no match system ID found", 246, "An error occurred when get system ID"};
+  static constexpr ReaderCodes codes{SYSTEM_ID_NOT_FOUND, "no match system ID found", SYSTEM_ID_READ_ERROR, "An error occurred when get system ID"};
   return ReadSlotColumn(kSystemTable, kSystemTableColumns, 0, codes, out, varNum);
 }
 
 int GetCountryID(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{247, "no match country ID found", 251, "An error occurred when get country ID"};
+  static constexpr ReaderCodes codes{COUNTRY_ID_NOT_FOUND, "no match country ID found", COUNTRY_ID_READ_ERROR, "An error occurred when get country ID"};
   return ReadSlotColumn(kSystemTable, kSystemTableColumns, 3, codes, out, varNum);
 }
 
 int GetTMajor(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{206, "no match t_major found", 207, "An error occurred when get t_major"};
+  static constexpr ReaderCodes codes{T_MAJOR_NOT_FOUND, "no match t_major found", T_MAJOR_READ_ERROR, "An error occurred when get t_major"};
   return ReadSlotColumn(kSystemTable, kSystemTableColumns, 9, codes, out, varNum);
 }
 
 int GetTMinor(std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{164, "no match t_minor found", 128, "An error occurred when get t_minor"};
+  static constexpr ReaderCodes codes{T_MINOR_NOT_FOUND, "no match t_minor found", T_MINOR_READ_ERROR, "An error occurred when get t_minor"};
   return ReadSlotColumn(kSystemTable, kSystemTableColumns, 10, codes, out, varNum);
 }
 

@@ -131,7 +131,7 @@ int UpdateUserExtended(const web::WebMsg& request, int varNum) {
   int count = db::getRowCount(db::UserDB(), db::kUserTable, UserCondition(userId), varNum);
   if (count < 0) {
     LogError(varNum, "DB error", "Get row count error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   if (count == 0) {
     LogError(varNum, "DB error", Format("no user:%s info when update", userId.c_str()));
@@ -167,7 +167,7 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
   int count = db::getRowCount(db::UserDB(), db::kUserTable, condition, varNum);
   if (count < 0) {
     LogError(varNum, "DB error", "Get row count error");
-    return code::kRowCount;
+    return ROW_COUNT_ERROR;
   }
   if (change == Change::kNone) return RESULT_OK;
   bool login = messageId == kLogin || messageId == kLoginReset;

@@ -33,8 +33,9 @@ int CheckLoginDuplicate(const web::WebMsg& request, std::uint8_t* reply, int var
 int IsUserLoggedIn(const std::string& userId, int varNum);           // 1; 0; 237; 238
 int IsUserLoggedInByRequest(const web::WebMsg& request, int varNum);  // user record's id (data 2..17)
 int CheckSessionID(const web::WebMsg& request, const std::string& userId, int varNum);  // 1; 0; 241; 242
-// The user's connect_state (0, 1, 2, ...); 243 no row; 244 database error.
-int GetConnectState(const std::string& userId, int varNum);
+// The user's connect_state (0, 1, 2, ...) into `state`. 1; USER_ROW_NOT_FOUND;
+// USER_ROW_READ_ERROR.
+int GetConnectState(const std::string& userId, int& state, int varNum);
 int IsUserNotConnected(const std::string& userId, int varNum);  // 1; 0; 243; 244
 int IsOfflineFileInUse(const std::string& fileName, int varNum);  // 1; 0; 140; 252
 // A connected user (connect_state 1) whose connect_info1..48 equal the link

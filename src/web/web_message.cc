@@ -48,7 +48,7 @@ ReadResult ReadUntil(int socket, std::uint8_t* buffer, std::size_t want, std::si
 
 int CutDown(int varNum) {
   LogError(varNum, "Socket error", "The socket has been cut down");
-  return code::kPeerClosed;
+  return PEER_CLOSED;
 }
 
 int HeadError(int varNum, int err) {
@@ -102,7 +102,7 @@ int ReceiveFurtherHead(int socket, std::uint8_t* head, int varNum) {
 
 int FormatError(int varNum, const char* text, const char* label = "Message format error") {
   LogError(varNum, label, text);
-  return code::kWebFormat;
+  return WEB_FORMAT_ERROR;
 }
 
 }  // namespace
@@ -210,7 +210,7 @@ int SendReplyToWeb(int socket, std::uint16_t replyId, int result, const std::uin
   }
   if (length % recordLength != 0) {
     LogError(varNum, "DB error", Format("Length of data is error:%d/%d", length, recordLength));
-    return code::kRecordLength;
+    return RECORD_LENGTH_ERROR;
   }
   int perPiece = static_cast<int>(kMaxData) / recordLength * recordLength;
   int pieces = (length + perPiece - 1) / perPiece;
@@ -234,7 +234,7 @@ int SendBusyReply(int socket, const std::uint8_t* rawRequest, int varNum) {
   reply[kFinalSeq] = 0xF0;
   reply[kFinalSeq + 1] = 1;
   reply[kBodyLength + 1] = 10;
-  reply[kResult] = code::kBusyReply;
+  reply[kResult] = BUSY_REPLY;
   LogBytes(varNum, "return busy response to web", reply, sizeof reply);
   if (platform::SendAll(socket, reply, sizeof reply, kSendTimeoutMs) != 0) {
     int err = errno;

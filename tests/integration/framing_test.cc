@@ -74,30 +74,6 @@ TEST_F(Framing, FirstMessageWithSequenceTwoIsClosedWithoutReplyAndChangesNothing
   EXPECT_EQ((*row)["session_id"], "");
 }
 
-TEST_F(Framing, SkippedSequenceNumberLaterOnIsClosedWithoutReply) {
-  client::WebClient connection = server_->Connect("fr_skip");
-  Exchange first = Call(connection, Logout("fr_skip", "x"));
-  ASSERT_EQ(first.rc, 1);
-  client::Request third = Logout("fr_skip", "x");
-  third.sequence = 3;
-  ASSERT_EQ(connection.Send(third), 1);
-  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
-}
-
-TEST_F(Framing, BodyLengthOutsideTenTo250IsClosedWithoutReply) {
-  Bytes nine = Wire("fr_raw");
-  web::Put16(nine.data() + web::kHeadLength, 9);
-  nine.resize(web::kHeadSize + 9);
-  ExpectClosedWithoutReply(nine, "body length 9");
-
-  Bytes big = Wire("fr_raw");
-  web::Put16(big.data() + web::kHeadLength, 251);
-  web::Put16(big.data() + web::kBodyLength, 251);
-  big.resize(web::kHeadSize + 251, 0x41);
-  ExpectClosedWithoutReply(big, "body length 251");
-  ExpectServerStillServes("fr_len_after");
-}
-
 TEST_F(Framing, UnknownMessageTypeIsClosedWithoutReply) {
   for (std::uint8_t type : {0, 1, 3, 7, 20, 159, 163, 255}) {
     Bytes bytes = Wire("fr_raw");

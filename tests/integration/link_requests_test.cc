@@ -153,7 +153,7 @@ class LinkRequests : public ::testing::Test {
     EXPECT_FALSE(DsnRegistered(workDb));
     EXPECT_EQ(ConnectState(user), "0");
     Exchange idle = CallOnce(*server_, user, Pgc(web::REQ_PGC, web::kModeRead, kPgc500));
-    EXPECT_EQ(idle.answer.result(), code::kStateIdle);
+    EXPECT_EQ(idle.answer.result(), STATE_IDLE);
   }
   std::string NewLogs() const { return server_->Logs().substr(logMark_); }
   Bytes SystemRows(std::uint16_t id) {

@@ -83,14 +83,3 @@ TEST(Logging, InfoLevelTwoKeepsErrorAndDebugAndDropsTheRest) {
   // Dropped lines do not reach the console either.
   EXPECT_FALSE(Has(server->Console(), "...Message...recv from web"));
 }
-
-TEST(Logging, InfoLevelZeroKeepsOnlyErrors) {
-  auto server = ServerAtLevel(0);
-  ASSERT_TRUE(server);
-  ProduceLinesOfEveryLevel(*server);
-  std::string logs = server->Logs();
-  EXPECT_TRUE(Has(logs, "\n999..."));
-  EXPECT_TRUE(Has(logs, kSequenceError)) << logs;
-  EXPECT_FALSE(Has(logs, "...Debug...")) << logs;
-  EXPECT_FALSE(Has(logs, "...Message...")) << logs;
-}

@@ -86,43 +86,6 @@ TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {
   EXPECT_EQ(File("of_b", "FILE_CLOSE", "plant1").answer.result(), 1);
 }
 
-TEST_F(OfflineFiles, DeleteStopsAtAMissingNameAndKeepsWhatItDeleted) {
-  ASSERT_EQ(File("of_c", "FILE_CREATE", "gone1").answer.result(), 1);
-  ASSERT_EQ(File("of_c", "FILE_CLOSE", "gone1").answer.result(), 1);
-  ASSERT_EQ(File("of_c", "FILE_CREATE", "kept3").answer.result(), 1);
-  ASSERT_EQ(File("of_c", "FILE_CLOSE", "kept3").answer.result(), 1);
-  Exchange del = CallOnce(*server_, "of_c",
-                          client::MakeRequest("FILE_DELETE", client::FileNameFields({"gone1", "nosuch", "kept3"})));
-  EXPECT_EQ(del.answer.replyId(), 11);
-  EXPECT_EQ(del.answer.result(), 186);
-  EXPECT_FALSE(fs::exists(UserDir() + "gone1.mdb"));
-  EXPECT_TRUE(fs::exists(UserDir() + "kept3.mdb"));
-  EXPECT_FALSE(Listed("gone1"));
-}
-
-TEST_F(OfflineFiles, ListingSkipsLongNamesAndOtherFiles) {
-  std::string longName(31, 'x');
-  std::ofstream(UserDir() + longName + ".mdb").close();
-  std::ofstream(UserDir() + "notes.txt").close();
-  auto names = Listed();
-  for (const auto& name : names) {
-    EXPECT_LE(name.size(), 30u);
-    EXPECT_NE(name, "notes.txt");
-  }
-  fs::remove(UserDir() + longName + ".mdb");
-}
-
-TEST_F(OfflineFiles, SpreadsheetListingNamesTheXlsFiles) {
-  fs::create_directories(server_->commDir() + "/FILE_USER");
-  std::ofstream(server_->commDir() + "/FILE_USER/report.xls").close();
-  Exchange list = CallOnce(*server_, "of_h", client::MakeRequest("FILE_USER_LIST"));
-  EXPECT_EQ(list.answer.replyId(), 32);
-  EXPECT_EQ(list.answer.result(), 1);
-  EXPECT_EQ(list.answer.recordLength(), 240);
-  ASSERT_EQ(list.answer.data.size(), 240u);
-  EXPECT_EQ(FieldAt(list.answer.data, 0, 240), "report.xls");
-}
-
 TEST_F(OfflineFiles, NamesThatCouldLeaveTheDirectoryAreRefusedBeforeAnythingChanges) {
   for (std::string name : std::vector<std::string>{"../escape", "a/b", "..", ".", "x\\y", std::string(31, 'n')}) {
     Exchange create = File("of_d", "FILE_CREATE", name);

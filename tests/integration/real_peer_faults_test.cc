@@ -150,7 +150,7 @@ TEST_F(RealPeers, ATakeoverSaysNothingOnTheOldLinkAndGivesTheOldSlotUp) {
   EXPECT_TRUE(ClosedSilently(oldLink.fd(), kCloseMs, received)) << received.size() << " bytes on the old link";
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
   EXPECT_EQ(ConnectState("rp_a"), "0");
-  EXPECT_EQ(ResultOf("rp_a", Disconnect()), code::kStateIdle);
+  EXPECT_EQ(ResultOf("rp_a", Disconnect()), STATE_IDLE);
   EXPECT_EQ(ResultOf("rp_b", Disconnect()), 1);
 }
 
@@ -188,7 +188,7 @@ TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
     web.WaitClosed(kCloseMs);
     // The slot gave the link up whole and may link again.
     EXPECT_EQ(ConnectState("rp_c"), "0");
-    EXPECT_EQ(ResultOf("rp_c", Disconnect()), code::kStateIdle);
+    EXPECT_EQ(ResultOf("rp_c", Disconnect()), STATE_IDLE);
   }
 }
 
@@ -249,7 +249,7 @@ TEST_F(RealPeers, FileNamesEndAtTheirFirstZeroByteAndARefusedCloseLetsTheFileGo)
 
   // A close the server refuses still ends the slot's work on its file.
   ASSERT_EQ(ResultOf("rp_f", Control("FILE_OPEN", Text("rpzero"))), 1);
-  EXPECT_EQ(ResultOf("rp_f", Control("FILE_CLOSE", Text("../rpzero"))), code::kFormat);
+  EXPECT_EQ(ResultOf("rp_f", Control("FILE_CLOSE", Text("../rpzero"))), FORMAT_ERROR);
   EXPECT_EQ(ConnectState("rp_f"), "0");
   EXPECT_EQ(ResultOf("rp_a", Control("FILE_OPEN", Text("rpzero"))), 1);
   EXPECT_EQ(ResultOf("rp_a", Control("FILE_CLOSE", Text("rpzero"))), 1);
@@ -308,7 +308,7 @@ TEST(RealPeersAlone, AWorkingBufferThatCannotBeHadFailsOnlyItsRequest) {
   Exchange refused = CallOnce(*server, "rp_m", write);
   ASSERT_EQ(prlimit(server->pid(), RLIMIT_DATA, &old, nullptr), 0);
   ASSERT_EQ(refused.rc, 1);
-  EXPECT_EQ(refused.answer.result(), code::kNoMemory);
+  EXPECT_EQ(refused.answer.result(), NO_MEMORY);
 
   // The server goes on, and so does the slot: the same request is carried out.
   EXPECT_TRUE(server->running());

@@ -138,7 +138,7 @@ TEST_F(SharedUserDb, TakeoverReachesAUserOfTheOtherInstance) {
   client::Request next = client::MakeRequest("LINK_CHECK", {});
   Exchange after = Call(a, next);
   EXPECT_NE(after.answer.result(), 1);
-  EXPECT_EQ(CallOnce(*first_, "sh_a", Disconnect()).answer.result(), code::kStateIdle);
+  EXPECT_EQ(CallOnce(*first_, "sh_a", Disconnect()).answer.result(), STATE_IDLE);
   EXPECT_EQ(Column("sh_a", "connect_state"), "0");
   EXPECT_EQ(Column("sh_b", "connect_state"), "1");
   EXPECT_EQ(CallOnce(*second_, "sh_b", Disconnect()).answer.result(), 1);

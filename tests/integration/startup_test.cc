@@ -21,15 +21,6 @@ std::string CommPathLine(const CommServer& server) {
 
 std::string PortLine(std::uint16_t port) { return "TAVREL_PORT:" + std::to_string(port) + "\n"; }
 
-// Starts the server on an installation whose configuration file is `config`
-// and returns the file as the server left it.
-std::string ConfigAfterStart(const std::string& config, CommServer& server) {
-  server.WriteConfig(config);
-  EXPECT_TRUE(server.Start());
-  EXPECT_TRUE(server.WaitListening()) << server.Console();
-  return server.ReadConfig();
-}
-
 // Holds a TCP port so that the server cannot bind it.
 class PortBlocker {
  public:
@@ -52,35 +43,6 @@ class PortBlocker {
 };
 
 }  // namespace
-
-TEST(Startup, TwoLineConfigurationGainsWebLogAndCommPath) {
-  CommServer server;
-  ASSERT_TRUE(server.provisioned()) << server.error();
-  std::string head = PortLine(server.port()) + "INFO_LEVEL:2\n";
-  EXPECT_EQ(ConfigAfterStart(head, server), head + "WEB_LOG:0\n" + CommPathLine(server));
-}
-
-TEST(Startup, ThirdLineBeginningWithWebLogIsKeptAsItIs) {
-  CommServer server;
-  ASSERT_TRUE(server.provisioned()) << server.error();
-  std::string head = PortLine(server.port()) + "INFO_LEVEL:2\nWEB_LOG:7:whatever follows\n";
-  EXPECT_EQ(ConfigAfterStart(head + "COMM_PATH:/somewhere/else\n", server), head + CommPathLine(server));
-}
-
-TEST(Startup, ThirdLineThatOnlyMentionsWebLogLaterIsReplaced) {
-  CommServer server;
-  ASSERT_TRUE(server.provisioned()) << server.error();
-  std::string head = PortLine(server.port()) + "INFO_LEVEL:2\n";
-  EXPECT_EQ(ConfigAfterStart(head + "LOG WEB_LOG:1\n", server), head + "WEB_LOG:0\n" + CommPathLine(server));
-}
-
-TEST(Startup, LinesAfterTheFourthAreDropped) {
-  CommServer server;
-  ASSERT_TRUE(server.provisioned()) << server.error();
-  std::string head = PortLine(server.port()) + "INFO_LEVEL:2\nWEB_LOG:1\n";
-  std::string config = ConfigAfterStart(head + "COMM_PATH:/old\nEXTRA:5\nMORE:6\n", server);
-  EXPECT_EQ(config, head + CommPathLine(server));
-}
 
 TEST(Startup, MissingWebPathEndsTheProcessWithExitCodeOne) {
   CommServer server;

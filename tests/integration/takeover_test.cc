@@ -66,7 +66,7 @@ TEST_F(Takeover, SlotWithoutAConnectionIsGivenUpAtOnce) {
   TakeOverAndCheck();
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
   // The old slot is idle: its user may connect again once the system is free.
-  EXPECT_EQ(CallOnce(*server_, "to_a", Disconnect()).answer.result(), code::kStateIdle);
+  EXPECT_EQ(CallOnce(*server_, "to_a", Disconnect()).answer.result(), STATE_IDLE);
   EXPECT_EQ(CallOnce(*server_, "to_b", Disconnect()).answer.result(), 1);
   EXPECT_EQ(CallOnce(*server_, "to_a", Link("CONNECT_SYSTEM")).answer.result(), 1);
   EXPECT_EQ(CallOnce(*server_, "to_a", Disconnect()).answer.result(), 1);
@@ -83,7 +83,7 @@ TEST_F(Takeover, SlotServedByAnOpenConnectionIsGivenUpBeforeItsNextRequest) {
   next.final = true;
   Exchange after = Call(a, next);
   ASSERT_EQ(after.rc, 1);
-  EXPECT_EQ(after.answer.result(), code::kStateIdle);
+  EXPECT_EQ(after.answer.result(), STATE_IDLE);
   a.WaitClosed(kCloseMs);
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
   EXPECT_EQ(ConnectState("to_a"), "0");

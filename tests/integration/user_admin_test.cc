@@ -67,50 +67,6 @@ TEST_F(UserAdmin, InsertStoresIdPasswordAndLevel) {
   EXPECT_EQ((*row)["login_state"], "0");
 }
 
-TEST_F(UserAdmin, InsertOfExistingUserIs219AndKeepsEarlierRecords) {
-  Exchange insert = Users({client::UserRecord(kInsert, 1, "ua_first", "a"), client::UserRecord(kInsert, 1, "admin", "b"),
-                           client::UserRecord(kInsert, 1, "ua_never", "c")});
-  ASSERT_EQ(insert.rc, 1);
-  EXPECT_EQ(insert.answer.result(), DB_INSERT_ERROR_EXIST);
-  EXPECT_TRUE(server_->UserRow("ua_first"));
-  EXPECT_FALSE(server_->UserRow("ua_never"));
-  EXPECT_EQ((*server_->UserRow("admin"))["user_pwd"], "admin");
-}
-
-TEST_F(UserAdmin, UpdateChangesPasswordAndLevelAndKeepsTheRest) {
-  ASSERT_EQ(CallOnce(*server_, "ua_upd", Login("ua_upd", "old", "s-upd", "10.2.3.4")).answer.result(), 1);
-  Exchange update = Users({client::UserRecord(kUpdate, 7, "ua_upd", "new")});
-  ASSERT_EQ(update.rc, 1);
-  EXPECT_EQ(update.answer.result(), 1);
-  auto row = server_->UserRow("ua_upd");
-  ASSERT_TRUE(row);
-  EXPECT_EQ((*row)["user_pwd"], "new");
-  EXPECT_EQ((*row)["user_level"], "7");
-  EXPECT_EQ((*row)["session_id"], "s-upd");
-  EXPECT_EQ((*row)["ip"], "10.2.3.4");
-  EXPECT_EQ((*row)["login_count"], "1");
-}
-
-TEST_F(UserAdmin, UpdateOrDeleteOfUnknownUserIs221Or224) {
-  Exchange update = Users({client::UserRecord(kUpdate, 1, "ua_ghost", "x")});
-  ASSERT_EQ(update.rc, 1);
-  EXPECT_EQ(update.answer.result(), DB_UPDATE_ERROR_NO_RECORD);
-  Exchange remove = Users({client::UserRecord(kDelete, 0, "ua_ghost", "")});
-  ASSERT_EQ(remove.rc, 1);
-  EXPECT_EQ(remove.answer.result(), DB_DELETE_ERROR_NO_RECORD);
-  EXPECT_FALSE(server_->UserRow("ua_ghost"));
-}
-
-TEST_F(UserAdmin, DataThatIsNotWholeRecordsIs169AndChangesNothing) {
-  Bytes record = client::UserRecord(kInsert, 1, "ua_partial", "x");
-  record.push_back(0);
-  auto before = AllUsers();
-  Exchange insert = CallOnce(*server_, "admin", client::MakeRequest("USER_SET", record));
-  ASSERT_EQ(insert.rc, 1);
-  EXPECT_EQ(insert.answer.result(), 169);
-  EXPECT_EQ(AllUsers(), before);
-}
-
 TEST_F(UserAdmin, DeleteRemovesOnlyThatUser) {
   auto before = AllUsers();
   Exchange remove = Users({client::UserRecord(kDelete, 0, "ua_del", "")});
@@ -118,25 +74,6 @@ TEST_F(UserAdmin, DeleteRemovesOnlyThatUser) {
   EXPECT_EQ(remove.answer.result(), 1);
   EXPECT_FALSE(server_->UserRow("ua_del"));
   EXPECT_EQ(AllUsers().size(), before.size() - 1);
-}
-
-TEST_F(UserAdmin, DeleteOfLoggedInUserIs216AndKeepsTheRow) {
-  ASSERT_EQ(CallOnce(*server_, "ua_logged", Login("ua_logged", "pw", "s1")).answer.result(), 1);
-  Exchange remove = Users({client::UserRecord(kDelete, 0, "ua_logged", "")});
-  ASSERT_EQ(remove.rc, 1);
-  EXPECT_EQ(remove.answer.result(), DB_DELETE_ERROR_USER_LOGIN);
-  EXPECT_TRUE(server_->UserRow("ua_logged"));
-}
-
-TEST_F(UserAdmin, DeleteOfUserWhoHoldsASlotIs212) {
-  client::WebClient holder = server_->Connect("ua_slot");
-  ASSERT_EQ(Call(holder, Logout("ua_slot", "x")).answer.result(), 1);  // served; the slot is held
-  Exchange remove = Users({client::UserRecord(kDelete, 0, "ua_slot", "")});
-  ASSERT_EQ(remove.rc, 1);
-  EXPECT_EQ(remove.answer.replyId(), 0);
-  EXPECT_EQ(remove.answer.result(), 212);
-  EXPECT_EQ(remove.answer.data, AdminAnswer(6));
-  EXPECT_TRUE(server_->UserRow("ua_slot"));
 }
 
 TEST_F(UserAdmin, QuotesInUserIdsAreRefusedOrStoredExactly) {
@@ -182,37 +119,6 @@ TEST_F(UserAdmin, ExtendedRecordStoresPersonalData) {
   EXPECT_EQ((*row)["address"], user.address);
   EXPECT_EQ((*row)["job"], user.job);
   EXPECT_EQ((*row)["email"], user.email);
-}
-
-TEST_F(UserAdmin, LinksAreInsertedUpdatedAndDeletedByName) {
-  std::vector<std::uint8_t> params(48);
-  for (std::size_t i = 0; i < params.size(); ++i) params[i] = static_cast<std::uint8_t>(i + 1);
-  Exchange insert = Links(client::LinkRecord(kInsert, 0, "trunk-a", params));
-  ASSERT_EQ(insert.rc, 1);
-  EXPECT_EQ(insert.answer.result(), 1);
-  EXPECT_EQ(insert.answer.data, Bytes(60, 0));  // link requests prepare no answer data
-  auto rows = server_->Query("select * from linkinfo where " + NameCondition("trunk-a"));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0]["link_type"], "0");
-  EXPECT_EQ(rows[0]["link_info1"], "1");
-  EXPECT_EQ(rows[0]["link_info48"], "48");
-
-  Exchange same = Links(client::LinkRecord(kInsert, 1, "trunk-a", {9, 9}));
-  ASSERT_EQ(same.rc, 1);
-  EXPECT_EQ(same.answer.result(), DB_INSERT_ERROR_EXIST);
-
-  Exchange update = Links(client::LinkRecord(kUpdate, 2, "trunk-a", {7}));
-  ASSERT_EQ(update.rc, 1);
-  EXPECT_EQ(update.answer.result(), 1);
-  rows = server_->Query("select * from linkinfo where " + NameCondition("trunk-a"));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0]["link_type"], "2");
-  EXPECT_EQ(rows[0]["link_info1"], "7");
-
-  EXPECT_EQ(Links(client::LinkRecord(kUpdate, 0, "trunk-zz", {})).answer.result(), DB_UPDATE_ERROR_NO_RECORD);
-  EXPECT_EQ(Links(client::LinkRecord(kDelete, 0, "trunk-zz", {})).answer.result(), DB_DELETE_ERROR_NO_RECORD);
-  EXPECT_EQ(Links(client::LinkRecord(kDelete, 0, "trunk-a", {})).answer.result(), 1);
-  EXPECT_EQ(LinkCount(NameCondition("trunk-a")), 0u);
 }
 
 TEST_F(UserAdmin, LinkDataThatIsNotWholeRecordsIs169) {

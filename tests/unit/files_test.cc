@@ -18,6 +18,8 @@
 #include "db/odbc.h"
 #include "frame/config.h"
 #include "frame/slots.h"
+#include "frame/text.h"
+#include "requests/file_requests.h"
 #include "setup/databases.h"
 #include "support/test_installation.h"
 
@@ -132,7 +134,7 @@ TEST_F(Files, RefusesNamesThatAreNoPlainFileNameBeforeTouchingAnything) {
     EXPECT_EQ(db::CreateOfflineFile(name, kSlot), 170);
     EXPECT_EQ(db::CreateOnlineFile(name, kSlot), 170);
     EXPECT_EQ(db::DeleteDBFile(name, Paths().offlineDatabasePath, kSlot), 170);
-    EXPECT_EQ(db::OpenUserDbFile(name, 18, kSlot), 170);
+    EXPECT_EQ(db::OpenUserDbFile(name, 18, setup::MissingTables, kSlot), 170);
     EXPECT_EQ(db::FileExists(name, Paths().offlineDatabasePath), 0);
   }
   EXPECT_EQ(db::CheckFileName(std::string(30, 'a'), kSlot), 1);
@@ -203,15 +205,15 @@ TEST_F(Files, ExcelListingGivesWholeNamesIn240ByteFields) {
 TEST_F(Files, DeletingAListStopsAtAMissingNameKeepingEarlierDeletions) {
   std::string first = Name("one");
   ASSERT_EQ(db::CreateOfflineFile(first, kSlot), 1);
-  EXPECT_EQ(db::DeleteDBFiles(DeleteRequest({first, Name("missing")}), kSlot), 186);
+  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({first, Name("missing")}), kSlot), 186);
   EXPECT_FALSE(fs::exists(Offline(first)));
   EXPECT_EQ(DsnSection(first), "");
 
   std::string kept = Name("kept");
   ASSERT_EQ(db::CreateOfflineFile(kept, kSlot), 1);
-  EXPECT_EQ(db::DeleteDBFiles(DeleteRequest({kept, "../evil"}), kSlot), 170);
+  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({kept, "../evil"}), kSlot), 170);
   EXPECT_TRUE(fs::exists(Offline(kept)));
-  EXPECT_EQ(db::DeleteDBFiles(DeleteRequest({kept}), kSlot), 1);
+  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({kept}), kSlot), 1);
   EXPECT_FALSE(fs::exists(Offline(kept)));
 }
 
@@ -221,7 +223,7 @@ TEST_F(Files, DeletingAFileInUseIsRefusedWith185) {
   testsupport::ResetUserTables();
   testsupport::UserDbExec("update userinfo set connect_state = 2, connect_offline = '" + name +
                           "' where user_id = 'bob'");
-  EXPECT_EQ(db::DeleteDBFiles(DeleteRequest({name}), kSlot), 185);
+  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({name}), kSlot), 185);
   EXPECT_TRUE(fs::exists(Offline(name)));
   EXPECT_NE(DsnSection(name), "");
   testsupport::ResetUserTables();
@@ -233,7 +235,7 @@ TEST_F(Files, AFileThatCannotBeRemovedKeepsItsDataSourceAnd180) {
   // A non-empty directory in the file's place cannot be removed, not even by root.
   fs::remove(Offline(name));
   fs::create_directories(Offline(name) + "/inside");
-  EXPECT_EQ(db::DeleteDBFiles(DeleteRequest({name}), kSlot), 180);
+  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({name}), kSlot), 180);
   EXPECT_NE(DsnSection(name).find("Database=" + Offline(name)), std::string::npos);
 }
 
@@ -264,7 +266,7 @@ TEST_F(Files, OpeningAUserFileAddsMissingTablesAndClosingDisconnectsIt) {
   ASSERT_EQ(SqliteValue(path, "insert into pgc327 (d1) values (9)"), "<none>");
   ASSERT_EQ(SqliteValue(path, "select count(*) from sqlite_master where name = 'PGC326'"), "0");
 
-  ASSERT_EQ(db::OpenUserDbFile(name, 18, kSlot), 1);
+  ASSERT_EQ(db::OpenUserDbFile(name, 18, setup::MissingTables, kSlot), 1);
   EXPECT_TRUE(SlotAt(kSlot).db[kOfflineDb].open());
   EXPECT_EQ(SqliteValue(path, "select count(*) from sqlite_master where name = 'PGC326'"), "1");
   EXPECT_EQ(SqliteValue(path, "select d1 from PGC327"), "9");  // an existing table is left as it was
@@ -276,11 +278,11 @@ TEST_F(Files, OpeningAUserFileAddsMissingTablesAndClosingDisconnectsIt) {
   EXPECT_NE(db::CloseDbFile(name, 20, kSlot), 1);  // nothing left to disconnect
   EXPECT_EQ(db::CloseDbFile(name, 99, kSlot), 1);
 
-  ASSERT_EQ(db::OpenUserDbFile(name, 21, kSlot), 1);
+  ASSERT_EQ(db::OpenUserDbFile(name, 21, setup::MissingTables, kSlot), 1);
   web::WebMsg close;
   close.bodyHeader[web::kMessageId - web::kBodyType + 1] = 23;
   ASSERT_EQ(close.messageId(), 23);
-  EXPECT_EQ(db::CloseDbFile(close, kSlot), 1);
+  EXPECT_EQ(db::CloseDbFile(FieldText(close.data, db::kMaxFileNameLength), close.messageId(), kSlot), 1);
   EXPECT_FALSE(SlotAt(kSlot).db[kDownloadDb].open());
 }
 

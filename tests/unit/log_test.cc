@@ -68,6 +68,14 @@ TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
   EXPECT_EQ(text.find("sql-line"), std::string::npos);
   EXPECT_EQ(text.find("state-line"), std::string::npos);
 
+  // Level 0 keeps the errors only.
+  SetInfoLevel(0);
+  LogError(1, "E", "error-at-zero");
+  LogDebug(1, "debug-at-zero");
+  text = Read("CommLog_1.txt");
+  EXPECT_NE(text.find("error-at-zero"), std::string::npos);
+  EXPECT_EQ(text.find("debug-at-zero"), std::string::npos);
+
   // Only the first digit of the level counts: 10 acts as 1.
   SetInfoLevel(10);
   LogDebug(1, "debug-at-ten");

@@ -20,6 +20,7 @@
 #include "platform/serial_port.h"
 #include "platform/thread.h"
 #include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "system/modem.h"
 #include "system/serial_line.h"
 #include "system/sxm_format.h"
@@ -177,9 +178,9 @@ TEST_F(ModemTest, AnswerDecidesTheOutcome) {
   const std::pair<std::string, int> cases[] = {
       {kConnected, 1},
       {"\r\nOK\r\n", 1},
-      {"\r\n\x66\x85\x83\x89\r\n", modem::kBusy},
-      {"\r\nNO CARRIER\r\n", modem::kNoCarrier},
-      {"\r\nBUSY\r\n", modem::kUnexpectedAnswer},
+      {"\r\n\x66\x85\x83\x89\r\n", MODEM_BUSY},
+      {"\r\nNO CARRIER\r\n", MODEM_NO_CARRIER},
+      {"\r\nBUSY\r\n", MODEM_UNEXPECTED_ANSWER},
       {"ATDT7\r\r\nCONNECT\r\n", 1}};  // a modem that echoes the command
   for (const auto& [answer, outcome] : cases) {
     AnswerDial(answer);
@@ -193,10 +194,10 @@ TEST_F(ModemTest, AnswerDecidesTheOutcome) {
 int ReadScripted(const std::string& bytes, int silences, modem::AnswerBuffer& answer, int* silencesUsed = nullptr) {
   std::size_t at = 0;
   int used = 0;
-  int result = modem::ReadModemAnswer(answer, kSlot, [&](std::uint8_t& out) {
+  int result = modem::ReadModemAnswer(answer, kSlot, [&](std::uint8_t& out) -> int {
     if (used < silences || at == bytes.size()) {
       ++used;
-      return serial::kNothingReceived;
+      return SERIAL_NOTHING_RECEIVED;
     }
     out = static_cast<std::uint8_t>(bytes[at++]);
     return 1;
@@ -215,13 +216,13 @@ TEST_F(ModemTest, AnswerIsBoundedByTwentyOneSilencesAndByItsBuffer) {
   EXPECT_STREQ(reinterpret_cast<const char*>(area.answer.data()), "CONNECT 9600\r\n");
 
   int silences = 0;
-  EXPECT_EQ(ReadScripted("\r\nCONNECT\r", 0, area.answer, &silences), modem::kNoAnswer);
+  EXPECT_EQ(ReadScripted("\r\nCONNECT\r", 0, area.answer, &silences), MODEM_NO_ANSWER);
   EXPECT_EQ(silences, 21);
-  EXPECT_EQ(ReadScripted("\r\nOK\rX\n", 0, area.answer), modem::kNoAnswer) << "CR and LF must be a pair";
+  EXPECT_EQ(ReadScripted("\r\nOK\rX\n", 0, area.answer), MODEM_NO_ANSWER) << "CR and LF must be a pair";
 
   std::string fits(modem::kAnswerBufferSize - 2, 'X');
   EXPECT_EQ(ReadScripted("\r\n" + fits + "\r\n", 0, area.answer), 1);
-  EXPECT_EQ(ReadScripted("\r\n" + fits + "XX\r\n", 0, area.answer), modem::kUnexpectedAnswer);
+  EXPECT_EQ(ReadScripted("\r\n" + fits + "XX\r\n", 0, area.answer), MODEM_UNEXPECTED_ANSWER);
   for (std::uint8_t byte : area.guard) ASSERT_EQ(byte, 0xA5);
 }
 
@@ -232,7 +233,7 @@ TEST_F(ModemTest, OneSlotHoldsThePortUntilItsLinkEndsHoweverItEnds) {
   EXPECT_EQ(Dialed(), "ATDT0123\r");
   SlotAt(kSlot).serialLineFlag.store(1);  // as request handling does after a modem connect
   int heldFd = serial::ProcessSerialLine().fd();
-  EXPECT_EQ(Connect(kOtherSlot), modem::kPortInUse);
+  EXPECT_EQ(Connect(kOtherSlot), SERIAL_PORT_IN_USE);
   EXPECT_TRUE(NothingArrives()) << "the held port is not touched";
   EXPECT_EQ(serial::ProcessSerialLine().fd(), heldFd);
 
@@ -247,7 +248,7 @@ TEST_F(ModemTest, OneSlotHoldsThePortUntilItsLinkEndsHoweverItEnds) {
 
   // A modem that does not connect leaves the port free.
   AnswerDial("\r\nNO CARRIER\r\n");
-  EXPECT_EQ(Connect(kOtherSlot), modem::kNoCarrier);
+  EXPECT_EQ(Connect(kOtherSlot), MODEM_NO_CARRIER);
   Dialed();
   EXPECT_FALSE(serial::ProcessSerialLine().open());
   EXPECT_EQ(serial::SerialPortInUse().load(), 0);
@@ -266,7 +267,7 @@ TEST_F(ModemTest, MessageOverTheLineRestsTheAliveTimerAndItsLastPacketRestartsIt
   OpenLine();
   web::WebMsg request = ModemRequest(0, "");
   ReceiveThenAnswer({SystemPacket(0x7240, false, 1, 20), SystemPacket(0x7240, true, 2, 4)});
-  ASSERT_EQ(systemlink::SendToSystem(-1, request, 0x7240, nullptr, false, true, 1, 0, 10, kSlot), 1);
+  ASSERT_EQ(systemlink::SendToSystem(-1, request, {.messageId = 0x7240, .packetLength = 10}, kSlot), 1);
   modem::StartModemAliveTimer(kSlot);
   ASSERT_TRUE(Eventually([] { return ModemAliveCounts().running == 1; }));
 
@@ -284,7 +285,7 @@ TEST_F(ModemTest, MessageOverTheLineRestsTheAliveTimerAndItsLastPacketRestartsIt
   sxm::Packet cut = SystemPacket(0x7240, true, 1, 20);
   peer_ = std::thread([this, cut] { far_->WritePacketToSerial(cut.data(), 25, false, 0); });
   sxm::ReceiveState fresh;
-  EXPECT_EQ(systemlink::ReceiveFromSystem(-1, packet, fresh, kSlot), systemlink::kFormatError);
+  EXPECT_EQ(systemlink::ReceiveFromSystem(-1, packet, fresh, kSlot), FORMAT_ERROR);
 }
 
 TEST_F(ModemTest, AliveTimerSkipsPeriodsWhileATransferRunsAndExchangesFFFFOtherwise) {
@@ -322,7 +323,7 @@ TEST_F(ModemTest, StartsAndStopsInAnyOrderLeaveOneTimerWhichGivingUpItsSlotEnds)
 
   // The web disconnect timer gives a slot up after its time-out.
   auto giveUp = [](int varNum) {
-    server::StartWebDisconnectTimer(varNum);
+    web::StartWebDisconnectTimer(varNum);
     EXPECT_EQ(server::SweepWebTimers(platform::TickCount() + kDefaultWebTimeoutMs + 1000), 1);
   };
   giveUp(kOtherSlot);

@@ -111,7 +111,7 @@ TEST_F(PgcRead, KeyRowsReadingMoreThanTheTableHoldsAreRefused) {
 }
 
 TEST_F(PgcRead, GatheredPacketsReadBackByteForByte) {
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   Bytes all;
   for (int p = 0; p < 4; ++p) {

@@ -17,7 +17,7 @@ Bytes Sequence(int count, int first = 1) {
 
 TEST_F(PgcStore, PGCOutsideTheKeyTablesIsReplacedWhole) {
   InsertRow("PGC201", {9, 9, 9, 9});
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   Bytes data = {1, 2, 3, 4, 5, 6, 7, 200};
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_DOWNLOAD, 0x2010, kOnlyPacket, 4, data), buffer, counter, 0x2010,
@@ -29,7 +29,7 @@ TEST_F(PgcStore, PGCOutsideTheKeyTablesIsReplacedWhole) {
 TEST_F(PgcStore, KeyTablePGCIsMergedRowByRow) {
   InsertRow("PGC100", {1, 1, 10, 10});
   InsertRow("PGC100", {1, 2, 20, 20});
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   Bytes data = {1, 2, 99, 98, 3, 3, 30, 31};
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x1000, kOnlyPacket, 4, data), buffer, counter, 0x1000, kSlot), 1);
@@ -41,7 +41,7 @@ TEST_F(PgcStore, SpecialKeyPGCMergesByItsOwnKeyColumns) {
   // PGC 724 rows are identified by d1, d2 and d4, not by its table's d9.
   InsertRow("PGC724", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   InsertRow("PGC724", {1, 2, 3, 5, 5, 6, 7, 8, 9, 10});
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   Bytes data = {1, 2, 77, 4, 0, 0, 0, 0, 9, 0};
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x7240, kOnlyPacket, 10, data), buffer, counter, 0x7240, kSlot),
@@ -52,7 +52,7 @@ TEST_F(PgcStore, SpecialKeyPGCMergesByItsOwnKeyColumns) {
 
 TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
   // Three packets of 60 rows of 4 bytes.
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 12345;  // left over from another table: the first packet starts over
   std::vector<Bytes> expected;
   for (int p = 0; p < 3; ++p) {
@@ -76,7 +76,7 @@ TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
 
 TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
   InsertRow("PGC201", {9, 9, 9, 9});
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   // 26 bytes of 5-byte rows; 25 bytes of 0-byte rows; rows above 240 bytes.
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 5, Sequence(26)), buffer, counter, 0x2010,
@@ -92,7 +92,7 @@ TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
 
   // Packets past the working buffer: refused at the packet that would not fit.
-  const int full = static_cast<int>(requests::WorkingBuffer::size()) / 240;
+  const int full = static_cast<int>(WorkingBuffer::size()) / 240;
   int rc = 1;
   int packet = 0;
   for (; packet <= full && rc == 1; ++packet) {
@@ -100,7 +100,7 @@ TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
                                   Bytes(240, 1)),
                            buffer, counter, 0x2010, kSlot);
   }
-  EXPECT_EQ(rc, pgc::kGatherOverflow);
+  EXPECT_EQ(rc, GATHER_OVERFLOW);
   EXPECT_EQ(packet, full + 1);
   EXPECT_EQ(counter, 0);
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
@@ -114,7 +114,7 @@ TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
 
 TEST_F(PgcStore, PacketWithoutDataStoresNothing) {
   InsertRow("PGC201", {9, 9, 9, 9});
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 4, {}), buffer, counter, 0x2010, kSlot), 1);
   EXPECT_EQ(TableRows("PGC201", 4).size(), 1u);
@@ -197,7 +197,7 @@ TEST_F(PgcStore, InfoRecordReplacesTheDbinfoRow) {
   data[3] = 3;     // system
   for (int i = 0; i < 4; ++i) data[4 + i] = static_cast<std::uint8_t>("Land"[i]);
   data[52] = 200;
-  requests::WorkingBuffer buffer;
+  WorkingBuffer buffer;
   int counter = 0;
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, data), buffer, counter, 29, kSlot), 1);
   Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, info1 FROM dbinfo");
@@ -234,9 +234,9 @@ TEST_F(PgcStore, AReplaceThatFailsPartWayLeavesTheTableAsItWas) {
   // rows were deleted.
   InsertRow("PGC201", {9, 9, 9, 9});
   Bytes tooWide = Sequence(10);
-  EXPECT_EQ(pgc::ReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), pgc::kInsertError);
-  EXPECT_EQ(pgc::ClearAndReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), pgc::kInsertError);
-  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0x0001, 5, tooWide), 0x2010, kSlot), pgc::kInsertError);
+  EXPECT_EQ(pgc::ReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), DB_INSERT_ERROR);
+  EXPECT_EQ(pgc::ClearAndReplacePGCRows(tooWide.data(), 10, 5, 0x2010, "", kSlot), DB_INSERT_ERROR);
+  EXPECT_EQ(pgc::StorePGCPacket(Packet(web::REQ_PGC, 0x2010, 0x0001, 5, tooWide), 0x2010, kSlot), DB_INSERT_ERROR);
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
   // The connection is left clean for the next table.
   Bytes good = Sequence(8);

@@ -160,7 +160,7 @@ class PgcSlotTest : public ::testing::Test {
     }
     slot.state = state::kIdle;
   }
-  void UseState(const char* newState) {
+  void UseState(state::Id newState) {
     Slot& slot = SlotAt(kSlot);
     slot.state = newState;
     db::ConnectionRecord* record = SlotDatabase(kSlot);

@@ -50,7 +50,7 @@ class RequestPreconditions : public ::testing::Test {
   int Check(const web::WebMsg& msg, int recordLength = 60) {
     return CheckRequestState(reply_, recordLength, msg, kSlot);
   }
-  void State(const char* s) { SetState(kSlot, s); }
+  void State(state::Id s) { SetState(kSlot, s); }
   void WorksOn(const std::string& user, const std::string& file, int connectState = 2) {
     testsupport::UserDbExec("update userinfo set connect_state = " + std::to_string(connectState) +
                             ", connect_offline = '" + file + "' where user_id = '" + user + "'");
@@ -66,13 +66,13 @@ class RequestPreconditions : public ::testing::Test {
 };
 
 TEST_F(RequestPreconditions, RequestsWithoutPreconditionPassInEveryState) {
-  for (const char* s : {state::kIdle, state::kOnline, state::kOffline, state::kDownload, state::kUpload}) {
+  for (state::Id s : {state::kIdle, state::kOnline, state::kOffline, state::kDownload, state::kUpload}) {
     State(s);
     for (std::uint16_t id : {LOGIN, LOGIN_RESET, LINK_SET, FILE_LIST, FILE_DELETE, FILE_USER_LIST}) {
-      EXPECT_EQ(Check(Control(id)), 1) << id << " in " << s;
+      EXPECT_EQ(Check(Control(id)), 1) << id << " in " << state::Text(s);
     }
     for (std::uint8_t type : {web::REQ_PGC, web::REQ_TABLE_DOWNLOAD, web::REQ_TABLE_UPLOAD}) {
-      EXPECT_EQ(Check(Message(type, web::kModeWrite, 0x7240)), 1) << int(type) << " in " << s;
+      EXPECT_EQ(Check(Message(type, web::kModeWrite, 0x7240)), 1) << int(type) << " in " << state::Text(s);
     }
   }
 }
@@ -218,7 +218,7 @@ TEST_F(RequestPreconditions, UploadStart) {
 TEST_F(RequestPreconditions, TransferRequestsNeedTheirTransferState) {
   struct Case {
     std::uint16_t id;
-    const char* state;
+    state::Id state;
   } cases[] = {{ALL_DOWNLOAD_END, state::kDownload}, {DOWNLOAD_PGC, state::kDownload},
                {ALL_UPLOAD_END, state::kUpload}, {UPLOAD_PGC, state::kUpload}};
   for (const auto& c : cases) {

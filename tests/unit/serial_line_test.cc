@@ -162,7 +162,7 @@ TEST_F(SerialLineTest, FrameLengthAbove270EndsWith142AndNoNck) {
   });
   std::uint8_t buffer[sxm::kMaxPacket] = {};
   std::size_t length = 0;
-  EXPECT_EQ(line_.ReadPacketFromSerial(buffer, sizeof buffer, length, kSlot), serial::kProtocolError);
+  EXPECT_EQ(line_.ReadPacketFromSerial(buffer, sizeof buffer, length, kSlot), SERIAL_PROTOCOL_ERROR);
   other.join();
   EXPECT_EQ(platform::WaitForInput(peer(), 300), 0) << "an NCK was sent";
 }
@@ -179,7 +179,7 @@ TEST_F(SerialLineTest, PacketTooLongForTheCallersBufferIsRefusedWithNothingCopie
   });
   std::vector<std::uint8_t> buffer(sxm::kMaxPacket + 64, 0x11);
   std::size_t length = 99;
-  EXPECT_EQ(line_.ReadPacketFromSerial(buffer.data(), sxm::kMaxPacket, length, kSlot), serial::kProtocolError);
+  EXPECT_EQ(line_.ReadPacketFromSerial(buffer.data(), sxm::kMaxPacket, length, kSlot), SERIAL_PROTOCOL_ERROR);
   other.join();
   EXPECT_EQ(reply, Bytes{serial::ACK});
   EXPECT_EQ(length, 0u);
@@ -187,7 +187,7 @@ TEST_F(SerialLineTest, PacketTooLongForTheCallersBufferIsRefusedWithNothingCopie
 
   // A sender cannot frame more than 270 bytes.
   Bytes huge(serial::kMaxFramedPacket + 1, 0);
-  EXPECT_EQ(line_.WritePacketToSerial(huge.data(), huge.size(), false, kSlot), serial::kWriteError);
+  EXPECT_EQ(line_.WritePacketToSerial(huge.data(), huge.size(), false, kSlot), SERIAL_WRITE_ERROR);
 }
 
 TEST_F(SerialLineTest, ReadSerialBytesGathersBytesThatComeInPieces) {
@@ -255,7 +255,7 @@ TEST_F(SerialLineTest, SenderWithoutAckGivesUpAfterFiveEnqsWith143) {
     for (Bytes b = Take(peer(), 1, 4000); !b.empty(); b = Take(peer(), 1, 4000)) enqs += b[0] == serial::ENQ;
   });
   Bytes packet = Sequence(10);
-  EXPECT_EQ(line_.WritePacketToSerial(packet.data(), packet.size(), false, kSlot), serial::kSenderGaveUp);
+  EXPECT_EQ(line_.WritePacketToSerial(packet.data(), packet.size(), false, kSlot), SERIAL_SENDER_GAVE_UP);
   other.join();
   EXPECT_EQ(enqs, serial::kAttempts);
   EXPECT_NE(Log().find("More than 5 times failed when receive data from SIO buffer"), std::string::npos);
@@ -283,11 +283,11 @@ TEST_F(SerialLineTest, OpenKeepsParityAndStopBitsAndSetsRawBytesWithoutFlowContr
 
 TEST_F(SerialLineTest, OpenFailuresAre135ForNoPort136ForNoTerminalAnd137ForABadSpeed) {
   serial::SerialLine other;
-  EXPECT_EQ(other.Open(log_.dir() + "/no-such-port", 9600, 8, kSlot), serial::kOpenError);
+  EXPECT_EQ(other.Open(log_.dir() + "/no-such-port", 9600, 8, kSlot), SERIAL_OPEN_ERROR);
   EXPECT_FALSE(other.open());
   std::ofstream(log_.dir() + "/plain-file").put('x');
-  EXPECT_EQ(other.Open(log_.dir() + "/plain-file", 9600, 8, kSlot), serial::kGetStateError);
-  EXPECT_EQ(other.Open(pty_.slavePath(), 12345, 8, kSlot), serial::kSetStateError);
+  EXPECT_EQ(other.Open(log_.dir() + "/plain-file", 9600, 8, kSlot), SERIAL_GET_STATE_ERROR);
+  EXPECT_EQ(other.Open(pty_.slavePath(), 12345, 8, kSlot), SERIAL_SET_STATE_ERROR);
   EXPECT_EQ(other.Close(kSlot), 1);
   EXPECT_FALSE(other.open());
   std::string log = Log();

@@ -151,7 +151,7 @@ class SystemConnect : public LinkLogTest {
 void ExpectWorkingLink(int fd) {
   web::WebMsg request = RequestWithData({});
   const std::uint8_t check[] = {0x00, 0xFF};  // the link check: one packet, no acknowledgement
-  ASSERT_EQ(SendToSystem(fd, request, sxm::kLinkCheckId, check, false, true, 1, 2, 12, kSlot), 1);
+  ASSERT_EQ(SendToSystem(fd, request, {.messageId = sxm::kLinkCheckId, .body = check, .recordLength = 2, .packetLength = 12}, kSlot), 1);
   sxm::Packet packet{};
   sxm::ReceiveState state;
   ASSERT_EQ(ReceiveFromSystem(fd, packet, state, kSlot), 1);
@@ -205,7 +205,7 @@ TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) 
   EXPECT_EQ(releasesSeen, 1);
   EXPECT_TRUE(LogHas(Format("use port: %d", SystemPort() + 1)));
   sxm::Packet packet{};
-  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), kPeerClosed);
+  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), PEER_CLOSED);
   ExpectWorkingLink(taker);
 }
 
@@ -297,12 +297,12 @@ TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
     StartSimulator("127.0.0.1", options);
     int fd = -1;
     ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
-    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), kPgc724, nullptr, false, true, 1, 0, 10, kSlot), 1);
+    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), {.messageId = kPgc724, .packetLength = 10}, kSlot), 1);
     sxm::ReceiveState state;
     sxm::Packet packet{};
     int result = 1;
     for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
-    EXPECT_EQ(result, kFormatError);
+    EXPECT_EQ(result, FORMAT_ERROR);
     EXPECT_TRUE(LogHas(c.text));
   }
 }
@@ -356,7 +356,7 @@ TEST_F(PacketExchange, LengthBoundsOfReceivedPackets) {
   EXPECT_TRUE(std::equal(full.begin(), full.end(), packet.begin()));
 
   SystemSends(Header(kPgc724, 0xF001, 251));
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(LogHas("Message length received from system is error, length = 241"));
 }
 
@@ -368,7 +368,7 @@ TEST_F(PacketExchange, FFFFPacketPassesUncheckedAndAFirstPacketNumberedTwoIsRefu
   EXPECT_EQ(state.expectedSequence, 0);
 
   SystemSends(Header(kPgc724, 0xF002, 10));
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kFormatError);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(LogHas("The seqence number of message is not continue."));
 }
 
@@ -392,30 +392,30 @@ TEST_F(PacketExchange, HeaderInPiecesIsTakenOnceWholeAndSilenceIs198AfterFiveAtt
   EXPECT_TRUE(LogHas("Receive message head from system fail 5 times, retry"));
 
   system_.Close();
-  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), kPeerClosed);
+  EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), PEER_CLOSED);
 }
 
 TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
   web::WebMsg writeRequest = RequestWithData({}, sxm::kModeWrite);
   const std::uint8_t body[3] = {7, 8, 9};
   struct Case {
-    const char* slotState;
+    state::Id slotState;
     std::uint8_t mode;
   };
   for (Case c : {Case{state::kOnline, sxm::kModeWrite}, Case{state::kUpload, sxm::kModeUpload},
                  Case{state::kOffline, sxm::kModeRead}}) {
     SlotAt(kSlot).state = c.slotState;
-    ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, kPgc724, body, true, false, 10, 1, 13, kSlot), 1);
+    ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, {.messageId = kPgc724, .body = body, .ack = true, .final = false, .sequence = 10, .recordLength = 1, .packetLength = 13}, kSlot), 1);
     std::vector<std::uint8_t> sent = SystemReads(13);
     ASSERT_EQ(sent.size(), 13u);
-    EXPECT_EQ(sent[sxm::kMode], c.mode) << c.slotState;
+    EXPECT_EQ(sent[sxm::kMode], c.mode) << state::Text(c.slotState);
     EXPECT_EQ(sxm::Get16(&sent[sxm::kFinalSeq]), 10) << "not final, sequence 10";
     EXPECT_EQ(sent[sxm::kResult], sxm::kResultAck);
     EXPECT_EQ(sent[12], 9);
   }
   sxm::Packet packet{};
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, nullptr, false, true, 4096, 0, 10, kSlot), kFormatError);
-  EXPECT_EQ(BuildSystemHead(packet, writeRequest, kPgc724, body, false, true, 1, 0, 251, kSlot), kFormatError);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, {.messageId = kPgc724, .sequence = 4096, .packetLength = 10}, kSlot), FORMAT_ERROR);
+  EXPECT_EQ(BuildSystemHead(packet, writeRequest, {.messageId = kPgc724, .body = body, .packetLength = 251}, kSlot), FORMAT_ERROR);
 }
 
 TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
@@ -441,9 +441,9 @@ TEST_F(PacketExchange, RelaysPassPacketsUnchangedAndRefuseLengthsAbove250) {
   EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + 250, relayed.begin() + web::kHeadSize));
 
   sxm::Put16(request.bodyHeader + sxm::kLength, 251);
-  EXPECT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), kFormatError);
+  EXPECT_EQ(TransferToSystem(link_.fd(), copy, request, kSlot), FORMAT_ERROR);
   sxm::Put16(copy.data() + sxm::kLength, 251);
-  EXPECT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), kFormatError);
+  EXPECT_EQ(TransferToWeb(link_.fd(), copy.data(), request, kSlot), FORMAT_ERROR);
   EXPECT_TRUE(NothingArrives());
 }
 
@@ -452,9 +452,9 @@ TEST_F(PacketExchange, SerialSlotWithoutAnOpenPortSendsNothingAnywhere) {
   SlotAt(kSlot).serialLineFlag.store(1);
   web::WebMsg request = RequestWithData({});
   sxm::Packet packet{};
-  EXPECT_EQ(SendToSystem(link_.fd(), request, kPgc724, nullptr, false, true, 1, 0, 10, kSlot), kSerialLineUnavailable);
-  EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), kSerialLineUnavailable);
-  EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), kSerialLineUnavailable);
+  EXPECT_EQ(SendToSystem(link_.fd(), request, {.messageId = kPgc724, .packetLength = 10}, kSlot), SERIAL_OPEN_ERROR);
+  EXPECT_EQ(TransferToSystem(link_.fd(), packet, request, kSlot), SERIAL_OPEN_ERROR);
+  EXPECT_EQ(ExchangeFFFF(link_.fd(), kSlot), SERIAL_OPEN_ERROR);
   EXPECT_TRUE(NothingArrives());
   SlotAt(kSlot).serialLineFlag.store(0);
 }

@@ -69,7 +69,7 @@ class Transfer : public PgcSlotTest {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     web_ = platform::Socket(fds[0]);
     webPeer_ = platform::Socket(fds[1]);
-    work_.assign(requests::kWorkingBufferSize, 0);
+    work_.assign(kWorkingBufferSize, 0);
     gathered_ = 0;
   }
   void TearDown() override {
@@ -125,7 +125,7 @@ class Transfer : public PgcSlotTest {
     return n;
   }
 
-  Gathering Work(std::size_t capacity = requests::kWorkingBufferSize) { return {work_.data(), capacity, &gathered_}; }
+  Gathering Work(std::size_t capacity = kWorkingBufferSize) { return {work_.data(), capacity, &gathered_}; }
   web::WebMsg Request(std::uint16_t id, std::uint16_t finalSeq = kOnlyPacket, std::uint8_t recordLength = 0,
                       const Bytes& data = {}) {
     web::WebMsg msg = Packet(web::REQ_PGC, id, finalSeq, recordLength, data);
@@ -136,7 +136,7 @@ class Transfer : public PgcSlotTest {
     const std::uint8_t body[1] = {0};
     return RequestFromSystem(web_.fd(), link_.fd(), id, Request(id), packet_, body, relay, 0, 11, Work(), kSlot);
   }
-  int ReadTable(std::uint16_t id, std::size_t capacity = requests::kWorkingBufferSize) {
+  int ReadTable(std::uint16_t id, std::size_t capacity = kWorkingBufferSize) {
     const std::uint8_t body[1] = {0};
     return ReadTableFromSystem(web_.fd(), link_.fd(), id, Request(id), packet_, body, false, 0, 10, Work(capacity),
                                kSlot);
@@ -203,7 +203,7 @@ TEST_F(Transfer, AnAnswerToAnotherMessageIsRefusedWithNothingStored) {
     Read();
     Send(Answer(kKept, 1, 1, 20));
   });
-  EXPECT_EQ(RequestFrom(kNotKept), kFormatError);
+  EXPECT_EQ(RequestFrom(kNotKept), FORMAT_ERROR);
   Finish();
   EXPECT_EQ(Rows("PGC724"), 0);
 }
@@ -227,7 +227,7 @@ TEST_F(Transfer, RefusalsAreResentFiveTimesAndTheSixthEndsWith205) {
 
   received_.clear();
   Run([&] { refuseThenAnswer(6); });
-  EXPECT_EQ(RequestFrom(kNotKept), kSpecialError);
+  EXPECT_EQ(RequestFrom(kNotKept), SPECIAL_SYSTEM_ERROR);
   Finish();
   EXPECT_EQ(received_.size(), 7u);  // six requests, the sixth answer acknowledged
 }
@@ -239,7 +239,7 @@ TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPack
       Send(Answer(kKept, 1, 1, 20, 10, error));
       Read();
     });
-    EXPECT_EQ(RequestFrom(kKept), kSpecialError) << int(error);
+    EXPECT_EQ(RequestFrom(kKept), SPECIAL_SYSTEM_ERROR) << int(error);
     Finish();
     EXPECT_EQ(Rows("PGC724"), 0);
   }
@@ -249,7 +249,7 @@ TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPack
     Read();
   });
   web::WebMsg request = Request(kKept);
-  EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), kSpecialError);
+  EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), SPECIAL_SYSTEM_ERROR);
   Finish();
   EXPECT_EQ(Rows("PGC724"), 2);
   EXPECT_EQ(Relayed().size(), 1u);
@@ -266,8 +266,8 @@ TEST_F(Transfer, TableReadReplacesTheTableAndRefusesDataThatIsNotWholeRows) {
     Bytes answer;
     int result;
   } cases[] = {
-      {Answer(kKept, 1, 1, 25, 10), kGatherLengthError},  // 25 bytes of 10-byte rows
-      {Answer(kKept, 1, 1, 20, 0), pgc::kDivideZero},     // rows without a row length
+      {Answer(kKept, 1, 1, 25, 10), RECORD_LENGTH_ERROR},  // 25 bytes of 10-byte rows
+      {Answer(kKept, 1, 1, 20, 0), DIVIDE_ZERO_ERROR},     // rows without a row length
   };
   for (const Case& c : cases) {
     Run([&] {
@@ -299,7 +299,7 @@ TEST_F(Transfer, AnswerOutgrowingTheWorkingBufferIs168WithNothingStored) {
     Send(Answer(kKept, 2, 2, 240));
     Read();
   });
-  EXPECT_EQ(ReadTable(kKept, 300), kGatherOverflow);
+  EXPECT_EQ(ReadTable(kKept, 300), GATHER_OVERFLOW);
   Finish();
   EXPECT_EQ(Rows("PGC724"), 1);
   EXPECT_LE(gathered_, 300);
@@ -366,7 +366,7 @@ TEST_F(Transfer, WriteRelaysTheAnswerAndStoresWhatWasSentAtTheFinalPacket) {
   web::WebMsg bad = Packet(web::REQ_PGC, kKept, kOnlyPacket, 10, Bytes(10, 1));
   sxm::Put16(bad.bodyHeader + sxm::kLength, 251);
   received_.clear();
-  EXPECT_EQ(WriteToSystem(web_.fd(), link_.fd(), kKept, bad, packet_, Work(), kSlot), kFormatError);
+  EXPECT_EQ(WriteToSystem(web_.fd(), link_.fd(), kKept, bad, packet_, Work(), kSlot), FORMAT_ERROR);
   EXPECT_EQ(platform::WaitReadable(system_.fd(), 100), 0);
 }
 

@@ -137,7 +137,9 @@ TEST_F(Session, ConnectAndOfflineWorkMarkTheRow) {
   ASSERT_EQ(users::UpdateUserRecord(Request(web::REQ_CONTROL, 12, "bob", connect), 12, kSlot), 1);
   auto row = UserRow("bob", "connect_state, link_type, connect_info1, connect_info48, length(connect_time)");
   EXPECT_EQ(row, (std::vector<std::string>{"1", "2", "200", "247", "19"}));
-  EXPECT_EQ(users::GetConnectState("bob", kSlot), 1);
+  int state = 0;
+  EXPECT_EQ(users::GetConnectState("bob", state, kSlot), 1);
+  EXPECT_EQ(state, 1);
   EXPECT_EQ(users::IsUserNotConnected("bob", kSlot), 0);
 
   std::string holder;

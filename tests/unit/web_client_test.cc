@@ -226,23 +226,23 @@ TEST(WebClient, PieceOutOfOrderIsABadReply) {
   server.Reply(9, 0x0001, 30, Records(240));
   server.Reply(9, 0xF003, 30, Records(30));
   client::Answer answer;
-  EXPECT_EQ(server.connection.ReceiveAnswer(answer, 2000), client::kBadReply);
+  EXPECT_EQ(server.connection.ReceiveAnswer(answer, 2000), WEB_FORMAT_ERROR);
 }
 
 TEST(WebClient, TellsACloseWithoutReplyFromATimeOutAndATruncatedReply) {
   {
     FakeServer server;
     client::Reply reply;
-    EXPECT_EQ(server.connection.ReceiveReply(reply, 50), client::kTimedOut);
+    EXPECT_EQ(server.connection.ReceiveReply(reply, 50), REPLY_TIMED_OUT);
     server.peer.Close();
-    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), client::kClosed);
+    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), PEER_CLOSED);
   }
   {
     FakeServer server;
     server.Send(Bytes{2, 255, 0, 20, 'u'});  // part of a head, then the close
     server.peer.Close();
     client::Reply reply;
-    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), client::kBadReply);
+    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), WEB_FORMAT_ERROR);
   }
   {
     FakeServer server;
@@ -250,11 +250,11 @@ TEST(WebClient, TellsACloseWithoutReplyFromATimeOutAndATruncatedReply) {
     head[3] = 251;  // a body longer than any message
     server.Send(head);
     client::Reply reply;
-    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), client::kBadReply);
+    EXPECT_EQ(server.connection.ReceiveReply(reply, 1000), WEB_FORMAT_ERROR);
   }
   {
     FakeServer server;
     server.Send(Bytes{1});
-    EXPECT_EQ(server.connection.WaitClosed(1000), client::kUnexpectedData);
+    EXPECT_EQ(server.connection.WaitClosed(1000), UNEXPECTED_DATA);
   }
 }

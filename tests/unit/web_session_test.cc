@@ -15,6 +15,7 @@
 #include "requests/request.h"
 #include "server/connection.h"
 #include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "support/test_installation.h"
 
 namespace {
@@ -26,12 +27,12 @@ class WebSession : public ::testing::Test {
     SetPaths(BuildPaths(inst.commDir, inst.dir + "/web"));
     testsupport::ResetUserTables();
     ClearAllFlags();
-    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+    for (int i = 0; i < kSlotCount; ++i) web::StopWebDisconnectTimer(i);
   }
   void TearDown() override {
     for (auto& t : servers_) t.join();
     ClearAllFlags();
-    for (int i = 0; i < kSlotCount; ++i) server::StopWebDisconnectTimer(i);
+    for (int i = 0; i < kSlotCount; ++i) web::StopWebDisconnectTimer(i);
   }
 
   // A client connected to a connection served by ServeConnection.
@@ -106,9 +107,9 @@ TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
   std::uint32_t start = slot.timer.startTick.load();
 
   EXPECT_EQ(server::SweepWebTimers(start + 300000), 0);  // not a moment early
-  EXPECT_EQ(SlotState(4), "online");
+  EXPECT_EQ(SlotState(4), state::kOnline);
   EXPECT_EQ(server::SweepWebTimers(start + 300001), 1);
-  EXPECT_EQ(SlotState(4), "idle");
+  EXPECT_EQ(SlotState(4), state::kIdle);
   EXPECT_EQ(FindSlotByUser("alice"), -1);
   EXPECT_EQ(slot.inUse, 0);
   EXPECT_EQ(ConnectState("alice"), "0");
@@ -127,13 +128,13 @@ TEST_F(WebSession, OfflineFileIsClosedWhenTheTimerFires) {
   JoinServers();
   int varNum = FindSlotByUser("bob");
   ASSERT_GE(varNum, 0);
-  EXPECT_EQ(SlotState(varNum), "offline");
+  EXPECT_EQ(SlotState(varNum), state::kOffline);
   EXPECT_TRUE(SlotAt(varNum).db[kOfflineDb].open());
   EXPECT_EQ(ConnectState("bob"), "2");
 
   std::uint32_t start = SlotAt(varNum).timer.startTick.load();
   EXPECT_EQ(server::SweepWebTimers(start + 300001), 1);
-  EXPECT_EQ(SlotState(varNum), "idle");
+  EXPECT_EQ(SlotState(varNum), state::kIdle);
   EXPECT_FALSE(SlotAt(varNum).db[kOfflineDb].open());
   EXPECT_EQ(ConnectState("bob"), "0");
   EXPECT_EQ(FindSlotByUser("bob"), -1);
@@ -168,7 +169,7 @@ TEST_F(WebSession, ReturningUserStopsTheTimerAndKeepsTheSlot) {
   EXPECT_EQ(SlotAt(6).timer.stopped.load(), 1);
   std::uint32_t start = SlotAt(6).timer.startTick.load();
   EXPECT_EQ(server::SweepWebTimers(start + 400000), 0);  // a stopped timer never fires
-  EXPECT_EQ(SlotState(6), "online");
+  EXPECT_EQ(SlotState(6), state::kOnline);
   ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
 }
 
@@ -180,7 +181,7 @@ TEST_F(WebSession, BrokenConnectionGivesTheSlotUpAtOnce) {
     ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
   }  // closed without a final message
   JoinServers();
-  EXPECT_EQ(SlotState(3), "idle");
+  EXPECT_EQ(SlotState(3), state::kIdle);
   EXPECT_EQ(FindSlotByUser("bob"), -1);
   EXPECT_EQ(ConnectState("bob"), "0");
 }

@@ -220,10 +220,10 @@ void PrintAnswer(const client::Answer& answer) {
 
 const char* ClientFailureText(int rc) {
   switch (rc) {
-    case client::kClosed: return "connection closed without reply";
-    case client::kTimedOut: return "no reply within the time-out";
-    case client::kBadReply: return "the reply breaks the message format";
-    case client::kSendFailed: return "the request could not be sent";
+    case PEER_CLOSED: return "connection closed without reply";
+    case REPLY_TIMED_OUT: return "no reply within the time-out";
+    case WEB_FORMAT_ERROR: return "the reply breaks the message format";
+    case SOCKET_SEND_ERROR: return "the request could not be sent";
     default: return "the reply could not be read";
   }
 }

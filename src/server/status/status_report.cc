@@ -16,7 +16,7 @@
 namespace status {
 namespace {
 
-constexpr const char* kStates[] = {state::kIdle, state::kOnline, state::kOffline, state::kDownload, state::kUpload};
+constexpr const auto& kStates = state::kTexts;
 
 std::string KindName(int kind) {
   if (kind < counters::kControlKinds) {

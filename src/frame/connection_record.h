@@ -4,7 +4,9 @@
 namespace db {
 
 // One ODBC connection: its own environment and connection handle, and the
-// data source name it was opened on. Handles are null while closed.
+// data source name it was opened on. Handles are null while closed. The
+// record is slot data (every slot holds four), so it lives with the slots;
+// only db/ opens, uses and closes it.
 struct ConnectionRecord {
   void* env = nullptr;
   void* dbc = nullptr;
