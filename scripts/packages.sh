@@ -1,7 +1,7 @@
 # Debian packages COMM needs to build and test, and a helper that installs the
 # missing ones (sourced by run.sh and test.sh).
 TAVREL_PACKAGES=(cmake ninja-build g++ libgtest-dev unixodbc unixodbc-dev odbcinst libsqliteodbc libsqlite3-dev
-                 sqlite3 pkg-config)
+                 sqlite3 pkg-config clang libclang-rt-14-dev)
 
 # Installs the packages of TAVREL_PACKAGES that are missing; as another user
 # than root, names them and fails.
