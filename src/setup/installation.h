@@ -16,6 +16,10 @@
 //   DIR/odbc/odbc.ini          data sources WebUser, WebInfo; other sections kept
 //   DIR/odbc/user.ini          empty, so that no ~/.odbc.ini shadows them
 //   DIR/env                    WEB_PATH, ODBCSYSINI, ODBCINI as KEY=VALUE lines
+//   DIR/comm/tavrel.allow      the web peers COMM accepts, one ADDR[/BITS] a
+//                              line (loopback only unless --allow says more);
+//                              kept apart from tavrel.conf, whose lines the web
+//                              front end reads by position
 //
 // Info database columns, in order (COMM addresses them by position):
 //   TableVersion: tv_no, db_version, t_name, t_date, remark, key_low, key_high, reserve
@@ -41,6 +45,9 @@ struct SetupOptions {
   int port = 0;
   int infoLevel = -1;
   std::vector<std::pair<std::string, std::string>> users;  // id, password
+  // The web peers COMM accepts (ADDR or ADDR/BITS). Empty: an existing
+  // installation keeps its list, a new one accepts loopback peers only.
+  std::vector<std::string> allow;
 };
 
 // 1 on success; otherwise 0 with a one-line reason in `error`.
@@ -52,6 +59,6 @@ std::string FindSqliteOdbcDriver();
 // Paths of an installation, for the tool's report and for tests.
 struct InstallationPaths {
   std::string dir, webDir, config, commDir, dbWebDir, templateDb, dataDir, userDb, infoDb, odbcDir, odbcinst, odbcIni, userIni,
-      envFile;
+      envFile, allowList;
 };
 InstallationPaths PathsOf(const std::string& absoluteDir);

@@ -205,6 +205,10 @@ bool CommServer::Provision(const ServerOptions& options) {
     argv.push_back("--user");
     argv.push_back(id + ":" + password);
   }
+  for (const std::string& entry : options.allow) {
+    argv.push_back("--allow");
+    argv.push_back(entry);
+  }
   argv.push_back(dir_);
   std::string output = base_ + "/setup.txt";
   int status = RunToEnd(argv, output);

@@ -22,6 +22,7 @@ struct ServerOptions {
   std::vector<std::pair<std::string, std::string>> users = {{"admin", "admin"}};  // id, password
   int infoLevel = 9;
   std::uint16_t port = 0;  // 0: a port that is free now
+  std::vector<std::string> allow;  // tavrel-setup --allow values
 };
 
 struct LaunchOptions {
@@ -49,6 +50,7 @@ class CommServer {
   std::string commDir() const { return dir_ + "/comm"; }
   std::string configPath() const { return dir_ + "/web/info/tavrel.conf"; }
   std::uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
 
   std::string ReadConfig() const;
   void WriteConfig(const std::string& text) const;

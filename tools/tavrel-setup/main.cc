@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... DIR\n";
+constexpr const char* kUsage = "usage: tavrel-setup [--port N] [--info-level D] [--user ID:PASSWORD]... [--allow ADDR[/BITS]]... DIR\n";
 
 int BadArguments(const std::string& why) {
   std::fprintf(stderr, "tavrel-setup: %s\n%s", why.c_str(), kUsage);
@@ -33,7 +33,7 @@ bool Refuse(std::string& error, const std::string& why) {
 bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    bool takesValue = arg == "--port" || arg == "--info-level" || arg == "--user";
+    bool takesValue = arg == "--port" || arg == "--info-level" || arg == "--user" || arg == "--allow";
     if (takesValue && i + 1 >= argc) return Refuse(error, arg + " needs a value");
     if (arg == "--port") {
       if (!ParseNumber(argv[++i], 1, 65535, options.port)) return Refuse(error, "bad port: " + std::string(argv[i]));
@@ -47,6 +47,8 @@ bool ParseArguments(int argc, char** argv, SetupOptions& options, std::string& e
       std::size_t colon = account.find(':');
       if (colon == std::string::npos) return Refuse(error, "user must be ID:PASSWORD: " + account);
       options.users.emplace_back(account.substr(0, colon), account.substr(colon + 1));
+    } else if (arg == "--allow") {
+      options.allow.emplace_back(argv[++i]);
     } else if (arg.starts_with("-")) {
       return Refuse(error, "unknown option " + arg);
     } else if (!options.dir.empty()) {
@@ -70,6 +72,7 @@ void Report(const SetupOptions& options) {
   std::printf("  %s/\n  %s/\n  %s\n", p.commDir.c_str(), p.dbWebDir.c_str(), p.templateDb.c_str());
   std::printf("  %s\n  %s\n", p.userDb.c_str(), p.infoDb.c_str());
   for (const auto& user : options.users) std::printf("    user %s\n", user.first.c_str());
+  std::printf("  %s\n", p.allowList.c_str());
   std::printf("  %s\n  %s\n  %s\n  %s\n", p.odbcinst.c_str(), p.odbcIni.c_str(), p.userIni.c_str(), p.envFile.c_str());
   std::printf("start the server with: cd %s && env $(cat %s) tavrel-comm\n", p.commDir.c_str(), p.envFile.c_str());
 }
