@@ -146,7 +146,8 @@ bool WriteAllowList(const std::string& path, const SetupOptions& options, std::s
   if (options.allow.empty() && fs::exists(path, ec)) return true;
   std::string text = "# Web peers COMM accepts, one ADDR or ADDR/BITS a line; others are closed unread.\n";
   if (options.allow.empty()) {
-    for (const platform::AddressRange& range : platform::PeerFilter::LoopbackOnly().ranges()) text += range.Text() + "\n";
+    platform::PeerFilter loopback = platform::PeerFilter::LoopbackOnly();
+    for (const platform::AddressRange& range : loopback.ranges()) text += range.Text() + "\n";
   }
   for (const std::string& entry : options.allow) {
     platform::AddressRange range;

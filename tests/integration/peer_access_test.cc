@@ -2,6 +2,7 @@
 // of web peers, a peer that stops reading in the middle of a long reply, and
 // a server that runs out of descriptors.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -186,7 +187,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
     sqlite3_close(db);
   }
 
-  // The slow peer asks for the table and never reads.
+  // The slow peer asks for the table again and again and never reads.
   platform::Socket slow = ConnectFrom(AF_INET, "127.0.0.1", "127.0.0.1", server->port(), 2048);
   ASSERT_TRUE(slow.valid());
   client::Request read;
@@ -194,9 +195,12 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   read.mode = web::kModeRead;
   read.messageId = 0x5000;
   read.recordLength = 40;
-  read.final = true;
-  Bytes request = client::EncodeRequest(read, "slow", 1);
-  ASSERT_EQ(platform::SendAll(slow.fd(), request.data(), request.size(), 1000), 0);
+  // Eight readings, more than any send buffer of the server holds.
+  for (std::uint16_t sequence = 1; sequence <= 8; ++sequence) {
+    read.final = sequence == 8;
+    Bytes request = client::EncodeRequest(read, "slow", sequence);
+    ASSERT_EQ(platform::SendAll(slow.fd(), request.data(), request.size(), 1000), 0);
+  }
   auto stalled = Clock::now();
 
   // Meanwhile everybody else is served as quickly as ever.
@@ -219,6 +223,8 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   }
   EXPECT_TRUE(reset);
   EXPECT_LT(Clock::now() - stalled, std::chrono::seconds(20));
+  EXPECT_NE(server->Console().find("Send return byte array message to web error"), std::string::npos)
+      << "the reply never filled the send buffer";
   slow.Close();
   Exchange again = CallOnce(*server, "slow", Login("slow", "pw", "S2"));
   ASSERT_EQ(again.rc, 1);
