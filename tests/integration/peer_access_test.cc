@@ -149,6 +149,15 @@ TEST(PeerAccess, SetupRefusesABadAllowEntryAndKeepsTheListWhenRunWithoutOne) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(PeerAccess, AnAllowListLineThatIsNoAddressStopsTheStart) {
+  CommServer server;
+  ASSERT_TRUE(server.provisioned()) << server.error();
+  std::ofstream(server.commDir() + "/tavrel.allow") << "127.0.0.1\n10.0.0.300/8\n";
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(server.WaitExit(20000), 1);
+  EXPECT_NE(server.Console().find("line 2 is not an address: 10.0.0.300/8"), std::string::npos) << server.Console();
+}
+
 TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) {
   ServerOptions options;
   options.infoLevel = 2;
