@@ -39,10 +39,18 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite "$asan" -DTAVREL_SANITIZE=ON
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
-# ---- ThreadSanitizer: any report fails the test that caused it.
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+# ---- ThreadSanitizer: any report fails the run, also one from a server
+# that an integration test started (its reports land in files as well).
+tsan_reports=$PWD/$tsan/tsan-reports
+rm -rf "$tsan_reports"
+mkdir -p "$tsan_reports"
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:log_path=$tsan_reports/report}
 run_suite "$tsan" -DTAVREL_TSAN=ON
 unset TSAN_OPTIONS
+if compgen -G "$tsan_reports/report.*" >/dev/null; then
+  cat "$tsan_reports"/report.* >&2
+  failed+=("$tsan (ThreadSanitizer reports)")
+fi
 
 # ---- Fuzzing: every target from its seed corpus for a short while.
 if ((fuzz_seconds > 0)); then
