@@ -275,7 +275,9 @@ bool CommServer::WaitListening(int timeoutMs) {
   long long deadline = NowMs() + timeoutMs;
   std::size_t promptsSeen = 0;
   while (NowMs() < deadline) {
-    if (Console().find(kListening) != std::string::npos) return true;
+    // Listening comes before the start-up clears the users' connection
+    // marks; the accept loop's first line comes after everything.
+    if (Console().find("Waiting  for  next  client  to  connect...") != std::string::npos) return true;
     if (answerPortPrompt_) AnswerPortPrompt(promptsSeen);
     if (!running()) return Console().find(kListening) != std::string::npos;
     Sleep(kPollMs);
