@@ -2,7 +2,7 @@
 # missing ones (sourced by run.sh and test.sh).
 TAVREL_PACKAGES=(cmake ninja-build g++ libgtest-dev unixodbc unixodbc-dev odbcinst libsqliteodbc libsqlite3-dev
                  sqlite3 pkg-config libsystemd-dev help2man dpkg-dev libcpp-httplib-dev prometheus-cpp-dev chromium
-                 postgresql odbc-postgresql)
+                 postgresql odbc-postgresql clang libclang-rt-14-dev)
 
 # Installs the packages of TAVREL_PACKAGES that are missing; as another user
 # than root, names them and fails.

@@ -1,6 +1,7 @@
 #include "db/files.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <odbcinst.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,8 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <system_error>
 
 #include "db/odbc.h"
@@ -87,17 +91,40 @@ bool WriteDsn(const std::string& name, const std::string& path) {
   return true;
 }
 
-// Every write rewrites the whole data source file, so a listing that finds
-// a file's data source in place leaves it alone.
-bool DsnPointsAt(const std::string& name, const std::string& path) {
-  char database[1024] = {};
+// Database and Timeout of every data source of the system DSN file, read in
+// one pass: a listing asks about each of its files, and the installer
+// library would read and parse the whole file for every single question.
+struct DsnEntry {
+  std::string database, timeout;
+};
+std::map<std::string, DsnEntry> ReadDataSources() {
+  const char* dir = std::getenv("ODBCSYSINI");
+  std::string path = std::string(dir != nullptr ? dir : "/etc") + "/" + kDsnFile;
+  std::map<std::string, DsnEntry> out;
+  auto trim = [](std::string text) {
+    std::size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return std::string();
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+  };
   std::lock_guard lock(DsnLock());
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  int got = SQLGetPrivateProfileString(name.c_str(), "Database", "", database, sizeof database, kDsnFile);
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  char timeout[16] = {};
-  SQLGetPrivateProfileString(name.c_str(), "Timeout", "", timeout, sizeof timeout, kDsnFile);
-  return got > 0 && path == database && std::strcmp(timeout, "5000") == 0;
+  std::ifstream in(path);
+  DsnEntry* section = nullptr;
+  for (std::string line; std::getline(in, line);) {
+    line = trim(line);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      std::size_t end = line.find(']');
+      section = end == std::string::npos ? nullptr : &out[line.substr(1, end - 1)];
+      continue;
+    }
+    std::size_t equals = line.find('=');
+    if (section == nullptr || equals == std::string::npos) continue;
+    std::string key = trim(line.substr(0, equals));
+    std::string value = trim(line.substr(equals + 1));
+    if (strcasecmp(key.c_str(), "Database") == 0) section->database = value;
+    if (strcasecmp(key.c_str(), "Timeout") == 0) section->timeout = value;
+  }
+  return out;
 }
 
 bool RemoveDsn(const std::string& name) {
@@ -294,8 +321,12 @@ int ListOfflineFiles(std::vector<std::uint8_t>& result, int& length, int varNum)
     if (IsSafeName(name) && FileNameOf(name) == name) names.push_back(name);
   }
   PackNames(names, kOfflineListField, result, length);
+  std::map<std::string, DsnEntry> sources = ReadDataSources();
   for (const std::string& name : names) {
-    if (!DsnPointsAt(name, directory + MdbName(name))) CreateDSN(name, directory);
+    auto found = sources.find(name);
+    bool inPlace = found != sources.end() && found->second.database == directory + MdbName(name) &&
+                   found->second.timeout == "5000";
+    if (!inPlace) CreateDSN(name, directory);
   }
   return RESULT_OK;
 }

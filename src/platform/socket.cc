@@ -70,6 +70,15 @@ int SetNonBlocking(int fd) {
 }
 
 int BindAny(int fd, std::uint16_t port) {
+  int family = AF_INET;
+  socklen_t size = sizeof family;
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &size) == 0 && family == AF_INET6) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    address.sin6_port = htons(port);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -105,6 +114,11 @@ int WaitFor(int fd, short events, int timeoutMs) {
 
 int WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
 int WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
+
+bool PeerHasClosed(int fd) {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
 
 long ReceiveSome(int fd, void* buffer, std::size_t length) {
   for (;;) {

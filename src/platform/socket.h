@@ -43,7 +43,7 @@ int CreateTcpSocket(int family);
 int SetLingerZero(int fd);
 int SetReuseAddress(int fd);
 int SetNonBlocking(int fd);
-int BindAny(int fd, std::uint16_t port);  // IPv4 any address
+int BindAny(int fd, std::uint16_t port);  // any address of the socket's family
 int Listen(int fd);
 int Accept(int fd);  // blocking; -1 with errno on failure
 void ShutdownAndClose(int fd);
@@ -52,6 +52,9 @@ void ShutdownAndClose(int fd);
 // Returns 1 when readable, 0 on time-out, -1 on error.
 int WaitReadable(int fd, int timeoutMs);
 int WaitWritable(int fd, int timeoutMs);
+// True once the peer has closed its sending side (what it sent before may
+// still be queued).
+bool PeerHasClosed(int fd);
 
 // One non-blocking receive: bytes read, 0 when the peer has closed, -1 with
 // errno (EAGAIN when nothing is there).

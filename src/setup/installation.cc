@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/peer_filter.h"
 #include "setup/databases.h"
 #include "setup/postgres.h"
 
@@ -176,6 +177,24 @@ std::string EnvText(const InstallationPaths& paths, const SetupOptions& options)
   return env;
 }
 
+// The given list replaces the file; without one a file that exists stays
+// and a new installation gets the loopback networks.
+bool WriteAllowList(const std::string& path, const SetupOptions& options, std::string& error) {
+  std::error_code ec;
+  if (options.allow.empty() && fs::exists(path, ec)) return true;
+  std::string text = "# Web peers COMM accepts, one ADDR or ADDR/BITS a line; others are closed unread.\n";
+  if (options.allow.empty()) {
+    platform::PeerFilter loopback = platform::PeerFilter::LoopbackOnly();
+    for (const platform::AddressRange& range : loopback.ranges()) text += range.Text() + "\n";
+  }
+  for (const std::string& entry : options.allow) {
+    platform::AddressRange range;
+    platform::ParseAddressRange(entry, range);
+    text += range.Text() + "\n";
+  }
+  return WriteFile(path, text, error);
+}
+
 bool CheckOptions(const SetupOptions& options, std::string& error) {
   if (options.dir.empty()) return Fail(error, "no installation directory given");
   if (options.port < 0 || options.port > 65535) return Fail(error, "port must be 1 to 65535");
@@ -186,6 +205,10 @@ bool CheckOptions(const SetupOptions& options, std::string& error) {
   for (const auto& [id, password] : options.users) {
     if (id.empty() || id.size() > kMaxUserIdLength) return Fail(error, "user id must be 1 to 16 characters: " + id);
     if (password.size() > kMaxPasswordLength) return Fail(error, "password of " + id + " is longer than 16 characters");
+  }
+  for (const std::string& entry : options.allow) {
+    platform::AddressRange range;
+    if (!platform::ParseAddressRange(entry, range)) return Fail(error, "not an address or ADDR/BITS: " + entry);
   }
   return true;
 }
@@ -223,6 +246,7 @@ InstallationPaths PathsOf(const std::string& absoluteDir) {
   p.odbcIni = p.odbcDir + "/odbc.ini";
   p.userIni = p.odbcDir + "/user.ini";
   p.envFile = p.dir + "/env";
+  p.allowList = p.commDir + "/tavrel.allow";
   return p;
 }
 
@@ -257,6 +281,7 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error) {
   for (const std::string& d : {paths.webDir + "/info", paths.dbWebDir, paths.dataDir, paths.odbcDir}) {
     if (!MakeDirectory(d, error)) return 0;
   }
+  if (!WriteAllowList(paths.allowList, options, error)) return 0;
   if (!WriteConfig(paths.config, options, error)) return 0;
   if (!onServer) {
     if (!setup::PrepareUserDatabase(paths.userDb, options.users, error)) return 0;

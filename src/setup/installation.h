@@ -17,6 +17,10 @@
 //   DIR/odbc/user.ini          empty, so that no ~/.odbc.ini shadows them
 //   DIR/env                    WEB_PATH, ODBCSYSINI, ODBCINI as KEY=VALUE lines, and
 //                              TAVREL_KEEP_LOGS_MB when the log files are limited
+//   DIR/comm/tavrel.allow      the web peers COMM accepts, one ADDR[/BITS] a
+//                              line (loopback only unless --allow says more);
+//                              kept apart from tavrel.conf, whose lines the web
+//                              front end reads by position
 //
 // With a PostgreSQL user database, WebUser and WebInfo name that server
 // (odbcinst.ini gains the driver "PostgreSQL", odbc.ini is readable by its
@@ -59,6 +63,9 @@ struct SetupOptions {
   // server instead of DIR/data. Empty: as the installation has it (SQLite
   // for a new one; a refresh keeps an installation on its server).
   std::string userDb;
+  // The web peers COMM accepts (ADDR or ADDR/BITS). Empty: an existing
+  // installation keeps its list, a new one accepts loopback peers only.
+  std::vector<std::string> allow;
 };
 
 // 1 on success; otherwise 0 with a one-line reason in `error`.
@@ -70,6 +77,6 @@ std::string FindSqliteOdbcDriver();
 // Paths of an installation, for the tool's report and for tests.
 struct InstallationPaths {
   std::string dir, webDir, config, commDir, dbWebDir, templateDb, dataDir, userDb, infoDb, odbcDir, odbcinst, odbcIni, userIni,
-      envFile;
+      envFile, allowList;
 };
 InstallationPaths PathsOf(const std::string& absoluteDir);

@@ -108,6 +108,8 @@ long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs, bool an
     if (n < 0) {
       platform::WaitReadable(fd, static_cast<int>(left));
     } else {
+      // Part of it is queued and the peer has gone: the rest never comes.
+      if (platform::PeerHasClosed(fd)) return 0;
       // Part of it is queued: readability says nothing new until more comes.
       std::this_thread::sleep_for(std::chrono::milliseconds(left < 5 ? left : 5));
     }

@@ -239,6 +239,10 @@ bool CommServer::Provision(const ServerOptions& options) {
     argv.push_back("--user-db");
     argv.push_back(userDbUrl_);
   }
+  for (const std::string& entry : options.allow) {
+    argv.push_back("--allow");
+    argv.push_back(entry);
+  }
   argv.push_back(dir_);
   std::string output = base_ + "/setup.txt";
   int status = RunToEnd(argv, output);
@@ -306,7 +310,9 @@ bool CommServer::WaitListening(int timeoutMs) {
   long long deadline = NowMs() + timeoutMs;
   std::size_t promptsSeen = 0;
   while (NowMs() < deadline) {
-    if (Console().find(kListening) != std::string::npos) return true;
+    // Listening comes before the start-up clears the users' connection
+    // marks; the accept loop's first line comes after everything.
+    if (Console().find("Waiting  for  next  client  to  connect...") != std::string::npos) return true;
     if (answerPortPrompt_) AnswerPortPrompt(promptsSeen);
     if (!running()) return Console().find(kListening) != std::string::npos;
     Sleep(kPollMs);

@@ -26,7 +26,8 @@ struct ServerOptions {
   // the test server when TAVREL_TEST_USER_DB=postgresql, else the SQLite
   // files); "sqlite" the files always; a postgresql:// address: that
   // database, shared with whoever else uses it.
-  std::string userDb;
+  std::string userDb = {};
+  std::vector<std::string> allow = {};  // tavrel-setup --allow values
 };
 
 struct LaunchOptions {
@@ -63,8 +64,9 @@ class CommServer {
 
   // Starts tavrel-comm; false when it could not be started.
   bool Start(const LaunchOptions& options = {});
-  // True once "listening  ok." is on the console; false when the server ended
-  // first or the time ran out.
+  // True once the accept loop waits for clients, that is after "listening
+  // ok." and the rest of the start-up; when the server ended first, whether
+  // it had listened; false when the time ran out.
   bool WaitListening(int timeoutMs = 30000);
   // True once `text` is on the console (from character `from` on).
   bool WaitConsole(const std::string& text, int timeoutMs, std::size_t from = 0);

@@ -208,6 +208,19 @@ TEST_F(Transfer, AnAnswerToAnotherMessageIsRefusedWithNothingStored) {
   EXPECT_EQ(Rows("PGC724"), 0);
 }
 
+TEST_F(Transfer, APacketCutShortByTheSystemClosingEndsWith214AtOnceWithNothingStored) {
+  // The link has no receive time-out here: waiting for the rest would hang.
+  Run([&] {
+    Read();
+    Bytes whole = Answer(kKept, 1, 1, 240);
+    Send(Bytes(whole.begin(), whole.begin() + 100));
+    ::shutdown(system_.fd(), SHUT_WR);
+  });
+  EXPECT_EQ(RequestFrom(kKept), PEER_CLOSED);
+  Finish();
+  EXPECT_EQ(Rows("PGC724"), 0);
+}
+
 TEST_F(Transfer, RefusalsAreResentFiveTimesAndTheSixthEndsWith205) {
   auto refuseThenAnswer = [&](int refusals) {
     for (int i = 0; i < refusals; ++i) {

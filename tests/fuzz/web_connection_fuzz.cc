@@ -1,0 +1,137 @@
+// A web connection as a peer drives it: the bytes of the input's first chunk
+// arrive on an accepted socket and go through the receive path and the
+// request handling of the slot they claim, against the real databases of a
+// provisioned installation. A connect to a system reaches a scripted system
+// on loopback whose successive answers are the input's further chunks, so
+// that slots reach every state: idle, offline, online, download, upload.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "platform/socket.h"
+#include "server/connection.h"
+#include "system/tcp_link.h"
+
+namespace {
+
+int listener4 = -1;
+int listener6 = -1;
+sockaddr_in address4{};
+sockaddr_in6 address6{};
+
+int Listen(int family) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (family == AF_INET) {
+    address4.sin_family = AF_INET;
+    address4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address4;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address4), length) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address4), &length) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  } else {
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address6;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address6), length) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address6), &length) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+// Plays the system: after each packet COMM sends (or a short pause) the next
+// chunk goes out; after the last one the link is closed.
+void PlaySystem(int listener, std::span<const std::span<const std::uint8_t>> answers, std::atomic<bool>& done) {
+  std::size_t next = 0;
+  while (!done.load()) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 5) <= 0) continue;
+    int link = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (link < 0) continue;
+    while (next < answers.size() && !done.load()) {
+      pollfd q{link, POLLIN, 0};
+      if (::poll(&q, 1, 20) > 0) {
+        std::uint8_t sink[4096];
+        if (::recv(link, sink, sizeof sink, MSG_DONTWAIT) == 0) break;
+      }
+      const auto& answer = answers[next++];
+      if (platform::SendAll(link, answer.data(), answer.size(), 1000) != 0) break;
+    }
+    ::close(link);
+  }
+}
+
+}  // namespace
+
+// Every connect of the process goes to the scripted system: nothing leaves
+// the machine whatever address an input names.
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
+  if (address != nullptr && address->sa_family == AF_INET && listener4 >= 0) {
+    return static_cast<int>(::syscall(SYS_connect, fd, &address4, sizeof address4));
+  }
+  if (address != nullptr && address->sa_family == AF_INET6 && listener6 >= 0) {
+    return static_cast<int>(::syscall(SYS_connect, fd, &address6, sizeof address6));
+  }
+  (void)length;
+  errno = ECONNREFUSED;
+  return -1;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzzsupport::PrepareInstallation();
+  systemlink::SetLinkTimers(2000, 1);
+  listener4 = Listen(AF_INET);
+  listener6 = Listen(AF_INET6);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto chunks = fuzzsupport::Chunks(data, size);
+  if (chunks.empty()) return 0;
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
+  platform::SetNonBlocking(fds[0]);
+  platform::SendAll(fds[1], chunks[0].data(), chunks[0].size(), 1000);
+  ::shutdown(fds[1], SHUT_WR);
+
+  std::atomic<bool> done{false};
+  std::span<const std::span<const std::uint8_t>> answers(chunks.data() + 1, chunks.size() - 1);
+  std::thread system4([&] { PlaySystem(listener4, answers, done); });
+  std::thread system6;
+  if (listener6 >= 0) system6 = std::thread([&] { PlaySystem(listener6, answers, done); });
+  // The web side reads every reply, as a well-behaved peer does.
+  std::thread web([peer = fds[1]] {
+    std::uint8_t sink[4096];
+    for (;;) {
+      pollfd p{peer, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) break;
+      if (::recv(peer, sink, sizeof sink, 0) <= 0) break;
+    }
+  });
+
+  server::ServeConnection(fds[0]);
+  web.join();
+  ::close(fds[1]);
+  fuzzsupport::ResetServerState();
+  done = true;
+  system4.join();
+  if (system6.joinable()) system6.join();
+  return 0;
+}
