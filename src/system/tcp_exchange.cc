@@ -97,7 +97,10 @@ long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs, bool an
   auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     long n = platform::Peek(fd, buffer, want);
-    if (n == static_cast<long>(want) || n == 0 || (anyBytes && n > 0)) return n;
+    if (n == static_cast<long>(want) || n == 0) return n;
+    // Part of it is queued and the peer has gone: the rest never comes.
+    if (n > 0 && platform::PeerHasClosed(fd)) return 0;
+    if (anyBytes && n > 0) return n;
     int err = errno;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -108,8 +111,6 @@ long PeekFor(int fd, std::uint8_t* buffer, std::size_t want, int waitMs, bool an
     if (n < 0) {
       platform::WaitReadable(fd, static_cast<int>(left));
     } else {
-      // Part of it is queued and the peer has gone: the rest never comes.
-      if (platform::PeerHasClosed(fd)) return 0;
       // Part of it is queued: readability says nothing new until more comes.
       std::this_thread::sleep_for(std::chrono::milliseconds(left < 5 ? left : 5));
     }
@@ -145,7 +146,10 @@ int PeekWithAttempts(int fd, std::uint8_t* buffer, std::size_t want, int attempt
     LogDebug(varNum, Format(head ? "Receive message head from system fail %d times, retry"
                                  : "Receive message body fail %d times",
                             attempt));
-    if (attempt < attempts) PeekFor(fd, buffer, want, kAttemptPauseMs, false);
+    if (attempt < attempts && PeekFor(fd, buffer, want, kAttemptPauseMs, false) == 0) {
+      LogError(varNum, "Socket error", "The socket has been cut down");
+      return PEER_CLOSED;
+    }
     errno = err;
   }
   ReportSocketError(varNum, errno);

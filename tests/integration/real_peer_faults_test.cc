@@ -282,6 +282,7 @@ TEST(RealPeersAlone, AWorkingBufferThatCannotBeHadFailsOnlyItsRequest) {
   // instead of being carved out of memory the process already holds.
   launch.setEnv["GLIBC_TUNABLES"] =
       "glibc.malloc.arena_max=1:glibc.malloc.trim_threshold=0:glibc.malloc.mmap_threshold=131072";
+  launch.setEnv["MALLOC_ARENA_MAX"] = "1";  // COMM's own arena limit yields to it
   auto server = LaunchServer(options, launch);
   ASSERT_TRUE(server);
   // Neither variable set: nothing announced.
