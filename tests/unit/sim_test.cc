@@ -430,19 +430,6 @@ TEST_F(SimulatorTest, IdChangeFaultChangesTheSecondPacketsMessageId) {
   EXPECT_EQ(sxm::AcceptSequence(state, r.header.data()), sxm::kMessageIdChanged);
 }
 
-TEST_F(SimulatorTest, ServesOverIPv6Loopback) {
-  if (!platform::HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
-  Start({}, "::1");
-  auto link = Connect();
-  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 1, true, 2);
-  Received r;
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.body.size(), 14u);
-  auto second = Connect();
-  ASSERT_TRUE(Receive(second.fd(), r));
-  EXPECT_TRUE(sxm::IsRejectPacket(r.header.data()));
-}
-
 }  // namespace
 
 namespace {
