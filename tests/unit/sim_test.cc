@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "platform/socket.h"
@@ -343,91 +342,6 @@ TEST_F(SimulatorTest, RestartPacketDropsTheLinkAndFreesTheSystem) {
   auto answer = ReadAnswer(next.fd(), kPgc724);
   ASSERT_FALSE(answer.empty());
   EXPECT_FALSE(sxm::IsRejectPacket(answer[0].header.data()));
-}
-
-TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTable) {
-  sim::Options options;
-  options.faults.refuseCount = 2;
-  options.faults.specialError = sxm::TVRL_MSG_RETRY;
-  options.faults.specialErrorCount = 1;
-  Start(options);
-  auto link = Connect();
-  Received r;
-  for (std::uint8_t expected : {sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_RETRY}) {
-    SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-    ASSERT_TRUE(Receive(link.fd(), r));
-    EXPECT_EQ(r.result(), expected);
-    EXPECT_TRUE(r.final());
-    EXPECT_TRUE(r.body.empty());
-  }
-  SendAck(link.fd(), kPgc724);  // a special error ends the answer like a final packet
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  auto answer = ReadAnswer(link.fd(), kPgc724);
-  ASSERT_EQ(answer.size(), 2u);
-  EXPECT_EQ(answer[0].result(), sxm::kResultAck);
-
-  SendPacket(link.fd(), 0x0100, sxm::kModeRead);  // no PGC has this message ID
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.result(), sxm::TVRL_MSG_NOK);
-}
-
-TEST_F(SimulatorTest, MalformedAnswersAndDroppedLinks) {
-  sim::Options options;
-  options.rowsPerTable = 100;  // 5 packets
-  options.faults.malformed = sim::Malformed::kSequenceGap;
-  options.faults.malformedCount = 1;
-  options.faults.closeAfterPackets = 4;
-  Start(options);
-  auto link = Connect();
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  Received r;
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.sequence(), 1);
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.sequence(), 3) << "the second packet skips a number";
-  EXPECT_EQ(platform::WaitReadable(link.fd(), 200), 0) << "a spoiled answer is abandoned";
-
-  // Two packets have been sent; the fourth ends the link in the middle of the next answer.
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  ASSERT_TRUE(Receive(link.fd(), r));
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.sequence(), 2);
-  EXPECT_TRUE(PeerClosed(link.fd()));
-}
-
-TEST_F(SimulatorTest, MalformedHeadersAreSentAsConfigured) {
-  struct Case {
-    sim::Malformed kind;
-    sxm::HeaderCheck check;
-  };
-  for (Case c : {Case{sim::Malformed::kWrongType, sxm::kHeaderWrongType},
-                 Case{sim::Malformed::kShortLength, sxm::kHeaderBadLength},
-                 Case{sim::Malformed::kLongLength, sxm::kHeaderBadLength}}) {
-    sim::Options options;
-    options.faults.malformed = c.kind;
-    Start(options);
-    auto link = Connect();
-    SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-    Received r;
-    ASSERT_TRUE(Receive(link.fd(), r));
-    std::size_t body = 0;
-    EXPECT_EQ(sxm::CheckHeader(r.header.data(), r.header.size(), body), c.check) << static_cast<int>(c.kind);
-    sim_.reset();
-  }
-}
-
-TEST_F(SimulatorTest, IdChangeFaultChangesTheSecondPacketsMessageId) {
-  sim::Options options;
-  options.faults.malformed = sim::Malformed::kMessageIdChange;
-  Start(options);
-  auto link = Connect();
-  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  Received r;
-  sxm::ReceiveState state;
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(sxm::AcceptSequence(state, r.header.data()), sxm::kSequenceOk);
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(sxm::AcceptSequence(state, r.header.data()), sxm::kMessageIdChanged);
 }
 
 }  // namespace
