@@ -344,6 +344,32 @@ TEST_F(SimulatorTest, RestartPacketDropsTheLinkAndFreesTheSystem) {
   EXPECT_FALSE(sxm::IsRejectPacket(answer[0].header.data()));
 }
 
+TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTable) {
+  sim::Options options;
+  options.faults.refuseCount = 2;
+  options.faults.specialError = sxm::TVRL_MSG_RETRY;
+  options.faults.specialErrorCount = 1;
+  Start(options);
+  auto link = Connect();
+  Received r;
+  for (std::uint8_t expected : {sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_RETRY}) {
+    SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+    ASSERT_TRUE(Receive(link.fd(), r));
+    EXPECT_EQ(r.result(), expected);
+    EXPECT_TRUE(r.final());
+    EXPECT_TRUE(r.body.empty());
+  }
+  SendAck(link.fd(), kPgc724);  // a special error ends the answer like a final packet
+  SendPacket(link.fd(), kPgc724, sxm::kModeRead);
+  auto answer = ReadAnswer(link.fd(), kPgc724);
+  ASSERT_EQ(answer.size(), 2u);
+  EXPECT_EQ(answer[0].result(), sxm::kResultAck);
+
+  SendPacket(link.fd(), 0x0100, sxm::kModeRead);  // no PGC has this message ID
+  ASSERT_TRUE(Receive(link.fd(), r));
+  EXPECT_EQ(r.result(), sxm::TVRL_MSG_NOK);
+}
+
 }  // namespace
 
 namespace {

@@ -68,6 +68,9 @@ TEST(RequestData, OverlongFieldsAreCutToTheirWidthAndBadAddressesRefused) {
   Bytes link = client::LinkRecord(client::kUpdate, 2, "trunk", params);
   ASSERT_EQ(link.size(), 70u);
   EXPECT_EQ(link[69], 9);
+  Bytes user = client::UserRecord(client::kDelete, 5, "carol", "pw");
+  EXPECT_EQ(user[0], 2);
+  EXPECT_EQ(user[1], 5);  // the level, which no wire test reads back
   Bytes longDial = client::ConnectModemData(0, 0, std::string(100, '5'));
   EXPECT_EQ(longDial.size(), 52u);
   EXPECT_EQ(longDial[51], 0xFF);
