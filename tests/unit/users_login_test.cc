@@ -47,6 +47,15 @@ TEST_F(Login, IdFieldEndsAtItsFirstZeroByte) {
   EXPECT_EQ(users::CheckLoginPassword(request, reply.data(), kSlot), 1);
 }
 
+TEST_F(Login, WrongPasswordIs209AndTheGivenPasswordIsLogged) {
+  EXPECT_EQ(users::CheckLoginPassword(LoginRequest("alice", "Secret"), reply.data(), kSlot), 209);
+  EXPECT_TRUE(AllFailureBytes(0, 120));
+  EXPECT_TRUE(LogContains("Login password: Secreterror"));
+  reply.fill(0);
+  EXPECT_EQ(users::CheckLoginPassword(LoginRequest("alice", "secret"), reply.data(), kSlot), 1);
+  EXPECT_EQ(reply[0], 0);
+}
+
 TEST_F(Login, QuotesInIdOrPasswordCannotOpenTheDoor) {
   EXPECT_EQ(users::CheckLoginID(LoginRequest("x' or '1'='1", "p"), reply.data(), kSlot), 208);
   EXPECT_EQ(users::CheckLoginPassword(LoginRequest("alice", "' or ''='"), reply.data(), kSlot), 209);
