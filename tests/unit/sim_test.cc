@@ -287,18 +287,14 @@ TEST_F(SimulatorTest, LinkCheckIsAnsweredUnacknowledgedWithTheIdentityRowAndTime
   EXPECT_TRUE(r.body.empty());
 }
 
-TEST_F(SimulatorTest, SecondClientOn5080IsRejectedAndTakeoverOn5081DropsTheHolder) {
+// The reject of a second client and the holder cut off by a takeover are
+// pinned against COMM by SystemConnect; here, who holds the system after.
+TEST_F(SimulatorTest, TheTakerHoldsTheSystemUntilItGivesItUp) {
   Start({});
   auto holder = Connect();
   SendPacket(holder.fd(), 0xFFFF, sxm::kModeRead);  // the holder is served first
   Received r;
   ASSERT_TRUE(Receive(holder.fd(), r));
-
-  auto second = Connect();
-  ASSERT_TRUE(Receive(second.fd(), r, 3000)) << "no reject packet within 3 s";
-  ASSERT_EQ(r.header.size() + r.body.size(), sxm::kRejectLength);
-  EXPECT_TRUE(sxm::IsRejectPacket(r.header.data()));
-  EXPECT_TRUE(PeerClosed(second.fd()));
 
   auto taker = Connect(true);
   sxm::Packet p;
