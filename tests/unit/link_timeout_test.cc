@@ -44,30 +44,19 @@ class LinkTimeoutAnswer : public ::testing::Test {
   static int Timeout() { return SlotAt(kSlot).webDisconnectTimeoutMs.load(); }
 };
 
-TEST_F(LinkTimeoutAnswer, NinthBodyByteGivesMinutesOf55Seconds) {
-  EXPECT_EQ(requests::ReadLinkTimeout(Answer(9, 10), kSlot), RESULT_OK);
-  EXPECT_EQ(Timeout(), 550000);
-  EXPECT_EQ(requests::ReadLinkTimeout(Answer(240, 255), kSlot), RESULT_OK);
-  EXPECT_EQ(Timeout(), 255 * 55000);
-  EXPECT_EQ(requests::ReadLinkTimeout(Answer(14, 0), kSlot), RESULT_OK);
-  EXPECT_EQ(Timeout(), 0);
-}
-
-TEST_F(LinkTimeoutAnswer, BodyWithoutANinthByteLeavesTheTimeOut) {
-  for (std::size_t body : {0u, 7u, 8u}) {
-    EXPECT_NE(requests::ReadLinkTimeout(Answer(body, 10), kSlot), RESULT_OK) << body;
-    EXPECT_EQ(Timeout(), kUntouched) << body;
+TEST_F(LinkTimeoutAnswer, NinthBodyByteGivesMinutesOf55SecondsAndShortOrBadAnswersLeaveIt) {
+  for (auto [body, minutes] : {std::pair<std::size_t, int>{9, 10}, {240, 255}, {14, 0}}) {
+    EXPECT_EQ(requests::ReadLinkTimeout(Answer(body, static_cast<std::uint8_t>(minutes)), kSlot), RESULT_OK);
+    EXPECT_EQ(Timeout(), minutes * 55000) << body;
   }
-}
-
-TEST_F(LinkTimeoutAnswer, LengthFieldOutsideThePacketLeavesTheTimeOut) {
-  sxm::Packet below = Answer(9, 10);
-  sxm::Put16(below.data() + sxm::kLength, 9);
-  EXPECT_NE(requests::ReadLinkTimeout(below, kSlot), RESULT_OK);
-  sxm::Packet above = Answer(9, 10);
-  sxm::Put16(above.data() + sxm::kLength, 0xFFFF);
-  EXPECT_NE(requests::ReadLinkTimeout(above, kSlot), RESULT_OK);
-  EXPECT_EQ(Timeout(), kUntouched);
+  SlotAt(kSlot).webDisconnectTimeoutMs = kUntouched;
+  std::vector<sxm::Packet> bad = {Answer(0, 10), Answer(7, 10), Answer(8, 10), Answer(9, 10), Answer(9, 10)};
+  sxm::Put16(bad[3].data() + sxm::kLength, 9);       // the length field below the header
+  sxm::Put16(bad[4].data() + sxm::kLength, 0xFFFF);  // and beyond the packet
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    EXPECT_NE(requests::ReadLinkTimeout(bad[i], kSlot), RESULT_OK) << i;
+    EXPECT_EQ(Timeout(), kUntouched) << i;
+  }
 }
 
 }  // namespace

@@ -79,7 +79,6 @@ TEST_F(OdbcLayer, RowCountWithAndWithoutConditionAndOfMissingTable) {
   EXPECT_EQ(db::getRowCount(user, "count_probe", "", 1), 12);
   EXPECT_EQ(db::getRowCount(user, "count_probe", "id > 9", 1), 3);
   EXPECT_EQ(db::getRowCount(user, "count_probe", "id > 99", 1), 0);
-  EXPECT_NE(LogText().find("getRowCount: Select Count(*) from count_probe  "), std::string::npos);
 
   EXPECT_EQ(db::getRowCount(user, "no_such_probe", "", 1), -1);
   std::string log = LogText();
@@ -200,8 +199,6 @@ TEST_F(OdbcLayer, ResetConnectStateClearsOnlyTheNamedUser) {
   EXPECT_EQ(db::ResetConnectState("nobody' or user_id = 'bob", 1), 217);
   auto rows = testsupport::UserDbQuery("select user_id, connect_state from userinfo order by user_id");
   EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"alice", "0"}, {"bob", "1"}}));
-  EXPECT_NE(LogText().find("UpdateUser: Update userInfo set connect_state = 0 where user_id = 'alice'"),
-            std::string::npos);
 }
 
 TEST_F(OdbcLayer, DisconnectOfClosedOrNeverOpenedRecordIs226) {

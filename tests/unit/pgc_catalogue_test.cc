@@ -110,37 +110,29 @@ TEST(PgcCatalogue, KeyConditionFailures) {
   EXPECT_EQ(pgc::BuildSpecialKeyCondition(row, 4, "100", condition, kSlot), 175);
 }
 
-TEST(PgcCatalogue, ReadConditionsByMessageId) {
+TEST(PgcCatalogue, ReadConditionsAndOrderColumnsByMessageId) {
+  const std::pair<std::uint16_t, const char*> reads[] = {
+      {0x7100, "d3 = 3 and d4 = 4 and "}, {0x6010, "d2 = 4 and "}, {0x7240, "d1 = 3 and d2 = 4 and "},
+      {0x4260, "d3 = 4 and "},           {0x1000, " and "}};
   std::string condition;
-  pgc::BuildReadCondition(0x7100, 3, 4, condition);
-  EXPECT_EQ(condition, "d3 = 3 and d4 = 4 and ");
-  pgc::BuildReadCondition(0x6010, 3, 4, condition);
-  EXPECT_EQ(condition, "d2 = 4 and ");
+  for (auto [id, expected] : reads) {
+    pgc::BuildReadCondition(id, 3, 4, condition);
+    EXPECT_EQ(condition, expected) << std::hex << id;
+  }
   pgc::BuildReadCondition(0x8451, 3, 250, condition);
   EXPECT_EQ(condition, "d1 = 250 and ");
-  pgc::BuildReadCondition(0x7240, 3, 4, condition);
-  EXPECT_EQ(condition, "d1 = 3 and d2 = 4 and ");
-  pgc::BuildReadCondition(0x4260, 3, 4, condition);
-  EXPECT_EQ(condition, "d3 = 4 and ");
-  pgc::BuildReadCondition(0x1000, 3, 4, condition);
-  EXPECT_EQ(condition, " and ");
   // Every special-key code has a read format of its own.
   for (std::size_t i = 0; i < pgc::kSpecialKeyCodes; ++i) {
     pgc::BuildReadCondition(pgc::SpecialKeyCodes()[i], 1, 2, condition);
     EXPECT_NE(condition, " and ") << std::hex << pgc::SpecialKeyCodes()[i];
   }
-}
-
-TEST(PgcCatalogue, OrderColumnsByMessageId) {
-  std::string ordering = "x";
-  pgc::GetOrderColumns(0x7020, ordering);
-  EXPECT_EQ(ordering, "d1, d2");
-  pgc::GetOrderColumns(0x8630, ordering);
-  EXPECT_EQ(ordering, "d1, d2");
-  pgc::GetOrderColumns(0x7140, ordering);
-  EXPECT_EQ(ordering, "d3, d4");
-  pgc::GetOrderColumns(0x1000, ordering);
-  EXPECT_EQ(ordering, "");
+  const std::pair<std::uint16_t, const char*> orders[] = {
+      {0x7020, "d1, d2"}, {0x8630, "d1, d2"}, {0x7140, "d3, d4"}, {0x1000, ""}};
+  for (auto [id, expected] : orders) {
+    std::string ordering = "x";
+    pgc::GetOrderColumns(id, ordering);
+    EXPECT_EQ(ordering, expected) << std::hex << id;
+  }
 }
 
 // The template database gets its tables from the data set: it must describe

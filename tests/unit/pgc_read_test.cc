@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "pgc/read.h"
-#include "pgc/store.h"
 #include "pgc_test_support.h"
 #include "requests/request.h"
 
@@ -108,23 +107,6 @@ TEST_F(PgcRead, KeyRowsReadingMoreThanTheTableHoldsAreRefused) {
   InsertRow("PGC100", {1, 1, 10, 11});
   InsertRow("PGC100", {1, 2, 20, 21});
   EXPECT_EQ(ReadAs(web::REQ_PGC, 0x1000, 2, {1, 1, 1, 1, 1, 1}).rc, 253);
-}
-
-TEST_F(PgcRead, GatheredPacketsReadBackByteForByte) {
-  WorkingBuffer buffer;
-  int counter = 0;
-  Bytes all;
-  for (int p = 0; p < 4; ++p) {
-    Bytes data;
-    for (int i = 0; i < (p == 3 ? 40 : 240); ++i) data.push_back(static_cast<std::uint8_t>((p * 97 + i * 31) % 256));
-    all.insert(all.end(), data.begin(), data.end());
-    std::uint16_t seq = static_cast<std::uint16_t>((p == 3 ? 0xF000 : 0) | (p + 1));
-    ASSERT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_DOWNLOAD, 0x2010, seq, 4, data), buffer, counter, 0x2010, kSlot),
-              1);
-  }
-  Read read = ReadAs(web::REQ_TABLE_DOWNLOAD, 0x2010);
-  EXPECT_EQ(read.rc, 1);
-  EXPECT_EQ(read.bytes, all);
 }
 
 TEST_F(PgcRead, RowLengthIsTheFirstRowWhoseMasksAndVersionRangeAccept) {

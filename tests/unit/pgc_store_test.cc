@@ -141,13 +141,6 @@ TEST_F(PgcStore, WideRowsAreUpdatedInStatementsOfAtMostOneHundredColumns) {
   EXPECT_EQ(pgc::UpdatePGC("101", tooWide.data(), 256, kSlot), 217);
 }
 
-TEST_F(PgcStore, InsertStatementListsEveryColumnAndUnsignedValues) {
-  std::string sql = "left over";
-  Bytes row = {1, 2, 255};
-  pgc::BuildInsertPGCSql(sql, "724", row.data(), 3);
-  EXPECT_EQ(sql, "insert into PGC724 ( d1, d2, d3 ) values ( 1, 2, 255 )");
-}
-
 TEST_F(PgcStore, WritesOutsideAStoringStateFail) {
   UseState(state::kUpload);
   Bytes row = {1, 2, 3, 4};

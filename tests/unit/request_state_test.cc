@@ -100,119 +100,83 @@ TEST_F(RequestPreconditions, PgcFamiliesGetTheMessageIdAnswerWhereTheyRun) {
   EXPECT_EQ(reply_[59], 0xFF);
 }
 
-TEST_F(RequestPreconditions, RestartNeedsOnlineAndWriteMode) {
-  State(state::kOffline);
-  EXPECT_EQ(Check(Message(web::REQ_RESTART, web::kModeWrite, 1)), 190);
-  State(state::kOnline);
-  EXPECT_EQ(Check(Message(web::REQ_RESTART, web::kModeRead, 1)), 170);
-  EXPECT_EQ(Check(Message(web::REQ_RESTART, web::kModeWrite, 1)), 1);
-}
-
-TEST_F(RequestPreconditions, ConnectNeedsIdleAndAnswersWithTheWorkDatabaseName) {
-  for (std::uint16_t id : {CONNECT_SYSTEM, TAKEOVER_SYSTEM}) {
-    State(state::kIdle);
-    ASSERT_EQ(Check(Control(id), 52), 1);
-    EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), "workDB_7");
-    State(state::kOffline);
-    EXPECT_EQ(Check(Control(id), 52), 190);
+// Each row: the slot state, the request and its data, the code the check
+// gives and, when it passes, the name the 52-byte answer starts with.
+TEST_F(RequestPreconditions, StateAndFileChecksOfTheControlRequests) {
+  struct Case {
+    state::Id state;
+    std::uint16_t id;
+    std::string data;
+    int expected;
+    const char* answer = nullptr;
+    std::uint8_t type = web::REQ_CONTROL;
+    std::uint8_t mode = web::kModeRead;
+  };
+  using state::kIdle, state::kOnline, state::kOffline, state::kDownload, state::kUpload;
+  const std::string present0 = WithModeByte("present", 0);
+  const Case cases[] = {
+      {kOffline, 1, "", 190, nullptr, web::REQ_RESTART, web::kModeWrite},
+      {kOnline, 1, "", 170, nullptr, web::REQ_RESTART, web::kModeRead},
+      {kOnline, 1, "", 1, nullptr, web::REQ_RESTART, web::kModeWrite},
+      {kIdle, CONNECT_SYSTEM, "", 1, "workDB_7"},
+      {kOffline, CONNECT_SYSTEM, "", 190},
+      {kIdle, TAKEOVER_SYSTEM, "", 1, "workDB_7"},
+      {kOffline, TAKEOVER_SYSTEM, "", 190},
+      {kOnline, FILE_CREATE, "newfile", 190},
+      {kOnline, FILE_OPEN, "present", 190},
+      {kIdle, FILE_CREATE, "present", 181},
+      {kIdle, FILE_CREATE, "  newfile ", 1, "newfile"},
+      {kIdle, FILE_OPEN, "missing", 188},
+      {kIdle, FILE_OPEN, "present", 1},
+      {kIdle, FILE_CLOSE, "present", 189},
+      {kOnline, FILE_CLOSE, "present", 190},
+      {kOffline, FILE_CLOSE, "missing", 183},
+      {kOffline, FILE_CLOSE, "present", 184},
+      {kIdle, STORE_PGC, "", 189},
+      {kIdle, SYSTEM_COMMAND_SET, "", 189},
+      {kUpload, STORE_PGC, "", 190},
+      {kUpload, SYSTEM_COMMAND_SET, "", 190},
+      {kDownload, STORE_PGC, "", 1},
+      {kOffline, STORE_PGC, "", 1},
+      {kOffline, SYSTEM_COMMAND_SET, "", 190},
+      {kOnline, SYSTEM_COMMAND_SET, "", 1},
+      {kIdle, ALL_DOWNLOAD_START, present0, 189},
+      {kOffline, ALL_DOWNLOAD_START, present0, 190},
+      {kOnline, ALL_DOWNLOAD_START, present0, 181},
+      {kOnline, ALL_DOWNLOAD_START, WithModeByte("fresh", 0), 1, "fresh"},
+      {kOnline, ALL_DOWNLOAD_START, WithModeByte("missing", 1), 188},
+      {kOnline, ALL_DOWNLOAD_START, WithModeByte("present", 1), 1},
+      // Any other mode skips the existence test; the in-use test still runs.
+      {kOnline, ALL_DOWNLOAD_START, WithModeByte("missing", 5), 1},
+      {kIdle, ALL_UPLOAD_START, "present", 189},
+      {kDownload, ALL_UPLOAD_START, "present", 190},
+      {kOnline, ALL_UPLOAD_START, "missing", 188},
+      {kOnline, ALL_UPLOAD_START, "present", 1},
+  };
+  for (const Case& c : cases) {
+    State(c.state);
+    EXPECT_EQ(Check(Message(c.type, c.mode, c.id, c.data), 52), c.expected) << c.id << " " << c.data << " in "
+                                                                           << state::Text(c.state);
+    if (c.answer != nullptr) EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), c.answer) << c.id;
   }
 }
 
-TEST_F(RequestPreconditions, UserDeleteRefusedWhileTheUserHoldsASlot) {
-  std::string del(34, '\0');
-  del[0] = 2;
-  std::memcpy(del.data() + 2, "bob", 3);
-  for (std::uint16_t id : {USER_SET, USER_SET_EXT}) {
-    EXPECT_EQ(Check(Control(id, del)), 1);
-    SetSlotIndex("bob", 3);
-    EXPECT_EQ(Check(Control(id, del)), 212);
-    EXPECT_EQ(reply_[2], 0xFF);  // the 60-byte answer was prepared first
-    SetSlotIndex("", 3);
-    std::string update = del;
-    update[0] = 1;
-    SetSlotIndex("bob", 3);
-    EXPECT_EQ(Check(Control(id, update)), 1);
-    SetSlotIndex("", 3);
-  }
-}
-
-TEST_F(RequestPreconditions, LogoutChecksTheLoginStateOfTheNamedUser) {
-  EXPECT_EQ(Check(Control(LOGOUT, "alice"), 0), 220);
-  testsupport::UserDbExec("update userinfo set login_state = 1 where user_id = 'alice'");
-  EXPECT_EQ(Check(Control(LOGOUT, "alice"), 0), 1);
-  EXPECT_EQ(Check(Control(LOGOUT, "nobody"), 0), 220);
-}
-
-TEST_F(RequestPreconditions, FileCreateAndOpen) {
-  State(state::kOnline);
-  EXPECT_EQ(Check(Control(FILE_CREATE, "newfile"), 52), 190);
-  EXPECT_EQ(Check(Control(FILE_OPEN, "present"), 52), 190);
+// A file counts as in use only while another user works on it offline.
+TEST_F(RequestPreconditions, FilesInUseByAnotherUserAre177) {
   State(state::kIdle);
-  EXPECT_EQ(Check(Control(FILE_CREATE, "present"), 52), 181);
-  EXPECT_EQ(Check(Control(FILE_CREATE, "  newfile "), 52), 1);
-  EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), "newfile");
-  WorksOn("bob", "newfile");
-  EXPECT_EQ(Check(Control(FILE_CREATE, "newfile"), 52), 177);
-
-  EXPECT_EQ(Check(Control(FILE_OPEN, "missing"), 52), 188);
-  EXPECT_EQ(Check(Control(FILE_OPEN, "present"), 52), 1);
   WorksOn("bob", "present", 1);  // linked, not offline: does not count
   EXPECT_EQ(Check(Control(FILE_OPEN, "present"), 52), 1);
   WorksOn("bob", "present");
   EXPECT_EQ(Check(Control(FILE_OPEN, "present"), 52), 177);
-}
-
-TEST_F(RequestPreconditions, FileClose) {
-  EXPECT_EQ(Check(Control(FILE_CLOSE, "present")), 189);
   State(state::kOnline);
-  EXPECT_EQ(Check(Control(FILE_CLOSE, "present")), 190);
+  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 5)), 52), 177);
+  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "present"), 52), 177);
   State(state::kOffline);
-  EXPECT_EQ(Check(Control(FILE_CLOSE, "missing")), 183);
-  EXPECT_EQ(Check(Control(FILE_CLOSE, "present")), 184);
   WorksOn("alice", "present");
   EXPECT_EQ(Check(Control(FILE_CLOSE, "present")), 1);
-}
-
-TEST_F(RequestPreconditions, StoreAndCommandSet) {
-  EXPECT_EQ(Check(Control(STORE_PGC)), 189);
-  EXPECT_EQ(Check(Control(SYSTEM_COMMAND_SET)), 189);
-  State(state::kUpload);
-  EXPECT_EQ(Check(Control(STORE_PGC)), 190);
-  EXPECT_EQ(Check(Control(SYSTEM_COMMAND_SET)), 190);
-  State(state::kDownload);
-  EXPECT_EQ(Check(Control(STORE_PGC)), 1);
-  State(state::kOffline);
-  EXPECT_EQ(Check(Control(STORE_PGC)), 1);
-  EXPECT_EQ(Check(Control(SYSTEM_COMMAND_SET)), 190);
-  State(state::kOnline);
-  EXPECT_EQ(Check(Control(SYSTEM_COMMAND_SET)), 1);
-}
-
-TEST_F(RequestPreconditions, DownloadStartChecksByCreationMode) {
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 0)), 52), 189);
-  State(state::kOffline);
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 0)), 52), 190);
-  State(state::kOnline);
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 0)), 52), 181);
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("fresh", 0)), 52), 1);
-  EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), "fresh");
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("missing", 1)), 52), 188);
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 1)), 52), 1);
-  // Any other mode skips the existence test; the in-use test still runs.
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("missing", 5)), 52), 1);
-  WorksOn("bob", "present");
-  EXPECT_EQ(Check(Control(ALL_DOWNLOAD_START, WithModeByte("present", 5)), 52), 177);
-}
-
-TEST_F(RequestPreconditions, UploadStart) {
-  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "present"), 52), 189);
-  State(state::kDownload);
-  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "present"), 52), 190);
-  State(state::kOnline);
-  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "missing"), 52), 188);
-  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "present"), 52), 1);
-  WorksOn("bob", "present");
-  EXPECT_EQ(Check(Control(ALL_UPLOAD_START, "present"), 52), 177);
+  State(state::kIdle);
+  WorksOn("bob", "newfile");
+  EXPECT_EQ(Check(Control(FILE_CREATE, "newfile"), 52), 177);
 }
 
 TEST_F(RequestPreconditions, TransferRequestsNeedTheirTransferState) {

@@ -11,6 +11,7 @@
 #include "setup/databases.h"
 #include "setup/dataset.h"
 #include "setup/installation.h"
+#include "support/comm_server.h"
 
 namespace {
 
@@ -182,15 +183,9 @@ TEST_F(Setup, RerunWithoutPortOrLevelKeepsTheConfigurationAsCommLeftIt) {
   ASSERT_EQ(Provision({}, 7001, 5), 1);
   std::ofstream(paths.config, std::ios::app) << "WEB_LOG:1\nCOMM_PATH:/somewhere\n";
   ASSERT_EQ(Provision({{"carol", "pw"}}, 0, -1), 1);
-  std::ifstream in(paths.config);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "TAVREL_PORT:7001\nINFO_LEVEL:5\nWEB_LOG:1\nCOMM_PATH:/somewhere\n");
+  EXPECT_EQ(ReadFile(paths.config), "TAVREL_PORT:7001\nINFO_LEVEL:5\nWEB_LOG:1\nCOMM_PATH:/somewhere\n");
   ASSERT_EQ(Provision({}, 7002, -1), 1);
-  std::ifstream again(paths.config);
-  std::string first;
-  std::getline(again, first);
-  EXPECT_EQ(first, "TAVREL_PORT:7002");
+  EXPECT_EQ(ReadFile(paths.config).rfind("TAVREL_PORT:7002\n", 0), 0u);
 }
 
 int RunTool(const std::string& arguments) {
@@ -216,29 +211,32 @@ TEST_F(Setup, ToolRefusesBadArgumentsAndProvisionsGoodOnes) {
             (Rows{{"ann", "a:b"}, {"ben", "x"}}));
 }
 
-// The data set is the one description of the PGC tables; these pin what the
-// rest of the system relies on it to hold.
-TEST(Dataset, CoversEveryPgcOfTheCatalogueWithRowsOfOneTo240Bytes) {
-  const setup::Dataset& data = setup::DefaultDataset();
-  for (const std::string& number : pgc::MessageTablePGCNumbers()) {
-    const setup::PgcEntry* entry = data.Find(number);
-    ASSERT_NE(entry, nullptr) << "PGC " << number;
-    for (const auto& row : entry->lengths) {
-      EXPECT_GE(row.length, 1) << number;
-      EXPECT_LE(row.length, 240) << number;
-    }
+// --keep-logs lives in the env file, where COMM reads it, never in tavrel.conf.
+TEST_F(Setup, KeepLogsIsStoredInTheEnvFileKeptOnRefreshAndTurnedOffWithZero) {
+  auto env = [&] { return ReadFile(dir + "/env"); };
+  ASSERT_EQ(RunTool("--port 6100 --keep-logs 250 " + dir), 0);
+  EXPECT_NE(env().find("\nTAVREL_KEEP_LOGS_MB=250\n"), std::string::npos) << env();
+  EXPECT_EQ(ReadFile(paths.config), "TAVREL_PORT:6100\nINFO_LEVEL:2\n");
+  ASSERT_EQ(RunTool("--user ann:pw " + dir), 0);
+  EXPECT_NE(env().find("\nTAVREL_KEEP_LOGS_MB=250\n"), std::string::npos) << env();
+  ASSERT_EQ(RunTool("--keep-logs 0 " + dir), 0);
+  EXPECT_EQ(env().find("TAVREL_KEEP_LOGS"), std::string::npos) << env();
+}
+
+TEST_F(Setup, BadKeepLogsValuesAreRefusedAndChangeNothing) {
+  ASSERT_EQ(RunTool("--keep-logs 40 " + dir), 0);
+  std::string env = ReadFile(dir + "/env"), config = ReadFile(paths.config);
+  for (std::string bad : {"lots", "-5", "1000001", "12MB", ""}) {
+    std::string output;
+    EXPECT_EQ(testsupport::RunProgram({std::string(TAVREL_BIN_DIR) + "/tavrel-setup", "--keep-logs", bad, dir},
+                                      output),
+              2)
+        << bad;
+    EXPECT_NE(output.find("--keep-logs"), std::string::npos) << output;
   }
-  ASSERT_NE(data.Find("20000"), nullptr);
-  EXPECT_EQ(data.Find("20000")->Width(), 14);
-  EXPECT_EQ(data.FieldColumn("20000", "system_id"), 1);
-  EXPECT_EQ(data.FieldColumn("20000", "country_id"), 4);
-  EXPECT_EQ(data.FieldColumn("20000", "t_major"), 10);
-  EXPECT_EQ(data.FieldColumn("20000", "t_minor"), 11);
-  EXPECT_EQ(data.FieldColumn("501", "web_timeout"), 53);
-  EXPECT_GE(data.systems.size(), 2u);
-  EXPECT_GE(data.countries.size(), 2u);
-  EXPECT_GE(data.versions.size(), 2u);
-  EXPECT_FALSE(data.lines.empty());
+  EXPECT_EQ(RunTool("--keep-logs"), 2);
+  EXPECT_EQ(ReadFile(dir + "/env"), env);
+  EXPECT_EQ(ReadFile(paths.config), config);
 }
 
 // Every key column the catalogue names must exist in every row of its PGC,

@@ -155,34 +155,6 @@ TEST_F(ModemSimTest, ModemAnswersTheDialAsConfiguredAndOnlyConnectOrOkConnects) 
   }
 }
 
-TEST_F(ModemSimTest, TableReadOverTheFramedLineComesInNumberedPacketsAcknowledgedAtTenAndAtTheEnd) {
-  sim::ModemOptions options;
-  options.system.rowsPerTable = 250;  // 13 packets of 20 rows, the last with 10
-  Connect(options);
-
-  ASSERT_EQ(Send(kPgc724), 1);
-  auto packets = ReadAnswer(kPgc724);
-  ASSERT_EQ(packets.size(), 13u);
-  std::vector<std::uint8_t> rows;
-  for (std::size_t k = 0; k < packets.size(); ++k) {
-    const auto& p = packets[k];
-    EXPECT_EQ(sxm::MessageIdOf(p.data()), kPgc724);
-    EXPECT_EQ(sxm::SequenceOf(p.data()), k + 1);
-    EXPECT_EQ(p[sxm::kRecordLength], 12);
-    rows.insert(rows.end(), p.begin() + sxm::kBody, p.end());
-  }
-  ASSERT_EQ(rows.size(), 250u * 12);
-  for (std::size_t i = 0; i < 250; ++i) EXPECT_EQ(rows[i * 12], i & 0xFF) << "row " << i;
-
-  // The link check is answered unacknowledged with the identity row.
-  ASSERT_EQ(Send(sxm::kLinkCheckId, sxm::kModeRead, {0x00, 0xFF}, 2), 1);
-  auto check = Receive();
-  ASSERT_EQ(check.size(), sxm::kHeaderSize + 14);
-  EXPECT_EQ(check[sxm::kBody + 8], options.system.identity.webTimeoutMinutes);
-
-  EXPECT_TRUE(KeepAlive());
-}
-
 TEST_F(ModemSimTest, OnlyAHangUpOrARestartEndsTheCallAndADialDuringTheCallIsData) {
   Connect();
   sxm::Packet control;

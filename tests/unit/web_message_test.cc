@@ -177,18 +177,6 @@ TEST_F(WebFraming, UnsplittableReplyIsRefusedAndNothingIsSent) {
   EXPECT_TRUE(Drain().empty());
 }
 
-TEST_F(WebFraming, BusyReplyIsTheFixedThirtyBytes) {
-  auto request = Request(REQ_CONTROL, 1);
-  std::memcpy(request.data() + kUserId, "abcdefghijklmnop", 16);
-  ASSERT_EQ(SendBusyReply(server_.fd(), request.data(), 1), 1);
-  auto out = Drain();
-  ASSERT_EQ(out.size(), 30u);
-  std::vector<std::uint8_t> expected = {2, 255, 0, 10};
-  for (char c : std::string("abcdefghijklmno")) expected.push_back(static_cast<std::uint8_t>(c));
-  expected.insert(expected.end(), {0, 0x13, 0xF0, 0x72, 0x40, 0xF0, 1, 0, 10, 0, 191});
-  EXPECT_EQ(out, expected);
-}
-
 TEST_F(WebFraming, GracefulCloseEndsWhenThePeerHasClosed) {
   std::vector<std::uint8_t> data(10);
   ASSERT_EQ(SendReplyToWeb(server_.fd(), 1, 1, data.data(), Parsed(Request(REQ_CONTROL, 1)), 0, 10, 1), 1);
@@ -202,13 +190,6 @@ TEST_F(WebFraming, GracefulCloseEndsWhenThePeerHasClosed) {
   // Returns on the peer's end, not at the time-out (nor by spinning until it).
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(server_.valid());
-}
-
-TEST(WebFinalFlag, UpperNibbleAllOnes) {
-  EXPECT_EQ(IsFinalFlag(0xF0), 1);
-  EXPECT_EQ(IsFinalFlag(0xFF), 1);
-  EXPECT_EQ(IsFinalFlag(0x0F), 0);
-  EXPECT_EQ(IsFinalFlag(0x80), 0);
 }
 
 TEST_F(WebFraming, SendToAClosedPeerFailsWithoutKillingTheProcess) {
