@@ -157,7 +157,9 @@ TEST_F(RequestPreconditions, StateAndFileChecksOfTheControlRequests) {
     State(c.state);
     EXPECT_EQ(Check(Message(c.type, c.mode, c.id, c.data), 52), c.expected) << c.id << " " << c.data << " in "
                                                                            << state::Text(c.state);
-    if (c.answer != nullptr) EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), c.answer) << c.id;
+    if (c.answer != nullptr) {
+      EXPECT_STREQ(reinterpret_cast<const char*>(reply_.data()), c.answer) << c.id;
+    }
   }
 }
 

@@ -221,30 +221,6 @@ TEST_F(Transfer, APacketCutShortByTheSystemClosingEndsWith214AtOnceWithNothingSt
   EXPECT_EQ(Rows("PGC724"), 0);
 }
 
-TEST_F(Transfer, RefusalsAreResentFiveTimesAndTheSixthEndsWith205) {
-  auto refuseThenAnswer = [&](int refusals) {
-    for (int i = 0; i < refusals; ++i) {
-      Read();
-      Send(Header(kNotKept, 0xF001, 10, 0, sxm::TVRL_MSG_NOK));
-    }
-    if (refusals <= kMaxRefusals)
-      AnswerWith(kNotKept, 1, true);
-    else
-      Read();  // the acknowledgement of the refusal that is taken
-  };
-  Run([&] { refuseThenAnswer(3); });
-  EXPECT_EQ(RequestFrom(kNotKept, true), 1);
-  Finish();
-  EXPECT_EQ(received_.size(), 5u);  // four requests and the acknowledgement
-  EXPECT_EQ(Relayed().size(), 1u);  // refused answers are not relayed
-
-  received_.clear();
-  Run([&] { refuseThenAnswer(6); });
-  EXPECT_EQ(RequestFrom(kNotKept), SPECIAL_SYSTEM_ERROR);
-  Finish();
-  EXPECT_EQ(received_.size(), 7u);  // six requests, the sixth answer acknowledged
-}
-
 TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPacket) {
   for (std::uint8_t error : {sxm::TVRL_MSG_KPGC_BUSY, sxm::TVRL_MSG_RETRY, sxm::TVRL_MSG_WEB_BUSY}) {
     Run([&] {
