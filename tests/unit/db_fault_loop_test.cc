@@ -13,10 +13,13 @@
 #include <sstream>
 
 #include "db/fault_injection.h"
+#include "client/request_data.h"
 #include "db/files.h"
 #include "frame/config.h"
 #include "pgc/store.h"
 #include "pgc_test_support.h"
+#include "requests/file_requests.h"
+#include "requests/request.h"
 #include "users/users.h"
 #include "users_test_support.h"
 
@@ -165,14 +168,16 @@ TEST_F(PgcFaults, Pgc723AndItsSlaveAreStoredTogetherOrNotAtAll) {
 
 // --- Users, links, login and logout ----------------------------------------
 
+std::string UserTables() {
+  return Join(testsupport::UserDbQuery("SELECT user_id, user_pwd, user_level, session_id, ip, login_state,"
+                                       " login_count, connect_state FROM userinfo")) +
+         Join(testsupport::UserDbQuery("SELECT * FROM linkinfo"));
+}
+
 class UserFaults : public ::testing::Test {
  protected:
   void SetUp() override { userstest::PrepareUserTables(); }
-  static std::string Tables() {
-    return Join(testsupport::UserDbQuery("SELECT user_id, user_pwd, user_level, session_id, ip, login_state,"
-                                         " login_count, connect_state FROM userinfo")) +
-           Join(testsupport::UserDbQuery("SELECT * FROM linkinfo"));
-  }
+  static std::string Tables() { return UserTables(); }
   static void Loop(const char* name, std::function<void()> fill, std::function<int()> run) {
     FailEachStep({name,
                   [fill] {
@@ -222,11 +227,45 @@ class FileFaults : public ::testing::Test {
                   fs::copy_options::overwrite_existing);
     SetPaths(BuildPaths(comm_, inst.dir + "/web"));
     fs::create_directories(Paths().offlineDatabasePath);
+    userstest::PrepareUserTables();
   }
   void TearDown() override {
+    IdleSlot();
     Remove();
     SetPaths(saved_);
   }
+  static void IdleSlot() {
+    Slot& slot = SlotAt(kSlot);
+    for (auto& record : slot.db) {
+      if (record.open()) db::DisconnectDB(record, kSlot);
+    }
+    slot.state = state::kIdle;
+    slot.savedState = state::kIdle;
+  }
+  // A file request of alice's through its request steps.
+  static int Steps(requests::RequestSteps steps, std::uint16_t id, const client::Bytes& data) {
+    requests::RequestContext ctx;
+    ctx.msg = userstest::Request(web::REQ_CONTROL, id, "alice", data);
+    ctx.reply.assign(web::kMaxMessage, 0);
+    int systemSocket = -1;
+    ctx.systemSocket = &systemSocket;
+    ctx.varNum = kSlot;
+    return steps(ctx);
+  }
+  static int Open(bool create) {
+    return Steps(create ? requests::FileCreateSteps : requests::FileOpenSteps,
+                 create ? requests::FILE_CREATE : requests::FILE_OPEN, client::FileNameData(kName));
+  }
+  static std::string RequestState() {
+    const Slot& slot = SlotAt(kSlot);
+    return State() + "\nslot " + state::Text(slot.state) + (slot.db[kOfflineDb].open() ? " open" : " closed") +
+           "\n" + UserTables();
+  }
+  static void Fresh() {
+    IdleSlot();
+    testsupport::ResetUserTables();
+  }
+  static constexpr int kSlot = userstest::kSlot;
   static std::string State() {
     std::vector<std::vector<std::string>> entries;
     for (const auto& entry : fs::directory_iterator(Paths().offlineDatabasePath)) {
@@ -240,23 +279,48 @@ class FileFaults : public ::testing::Test {
   }
   static void Remove() {
     fs::remove(Paths().offlineDatabasePath + kName + ".mdb");
-    db::DeleteDSN(kName, pgctest::kSlot);
+    db::DeleteDSN(kName, kSlot);
   }
   static constexpr const char* kName = "faultfile";
   std::string comm_;
   ServerPaths saved_;
 };
 
-TEST_F(FileFaults, CreateAndDeleteLeaveNoFileOrDataSourceBehind) {
-  FailEachStep({"file created", Remove, [] { return db::CreateOfflineFile(kName, pgctest::kSlot); }}, State);
-  FailEachStep({"file deleted",
+TEST_F(FileFaults, FileRequestsLeaveNoMarkFileOrOpenSlotBehind) {
+  auto fileExists = [] {
+    if (db::FileExists(kName, Paths().offlineDatabasePath) == 0) {
+      ASSERT_EQ(db::CreateOfflineFile(kName, kSlot), 1);
+    }
+  };
+  FailEachStep({"FILE_CREATE",
                 [] {
-                  if (db::FileExists(kName, Paths().offlineDatabasePath) == 0) {
-                    ASSERT_EQ(db::CreateOfflineFile(kName, pgctest::kSlot), 1);
-                  }
+                  Fresh();
+                  Remove();
                 },
-                [] { return db::DeleteOfflineFile(kName, pgctest::kSlot); }},
-               State);
+                [] { return Open(true); }},
+               RequestState);
+  FailEachStep({"FILE_OPEN",
+                [&] {
+                  Fresh();
+                  fileExists();
+                },
+                [] { return Open(false); }},
+               RequestState);
+  FailEachStep({"FILE_CLOSE",
+                [&] {
+                  Fresh();
+                  fileExists();
+                  ASSERT_EQ(Open(false), 1);
+                },
+                [] { return Steps(requests::FileCloseSteps, requests::FILE_CLOSE, client::FileNameData(kName)); }},
+               RequestState);
+  FailEachStep({"FILE_DELETE",
+                [&] {
+                  Fresh();
+                  fileExists();
+                },
+                [] { return Steps(requests::FileDeleteSteps, requests::FILE_DELETE, client::FileNameFields({kName})); }},
+               RequestState);
 }
 
 }  // namespace
