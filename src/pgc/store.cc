@@ -455,11 +455,12 @@ int StoreMasterAndSlave(const std::uint8_t* data, int dataLength, int rowLength,
 
 int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
                        int varNum) {
-  // The master's rows and their copies in the slave go in together or not at
-  // all; a key without a TableLine row (-2) keeps the master's rows.
+  // A database fault leaves neither the master's rows nor their copies in
+  // the slave. The master's rows stay, as they always did, for a key without
+  // a TableLine row (-2) and for a slave refused in the slot's state (190).
   db::Transaction transaction(InsertDatabase(varNum));
   int rc = StoreMasterAndSlave(data, dataLength, rowLength, messageId, varNum);
-  if (rc != RESULT_OK && rc != DB_EXECUTE_NO_RESULT) return rc;
+  if (rc != RESULT_OK && rc != DB_EXECUTE_NO_RESULT && rc != STATE_WRONG) return rc;
   return transaction.Commit(varNum) == RESULT_OK ? rc : DB_EXECUTE_ERROR;
 }
 
