@@ -19,7 +19,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=${TAVREL_PACKAGE_BUILD_DIR:-build-package}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREL_FAULT_INJECTION=OFF >/dev/null
 ninja -C "$build" -j"${TAVREL_JOBS:-2}" tavrel-comm tavrel-setup tavrel-web tavrel-sim Tabulon man
 staging=$(mktemp -d)
 trap 'rm -rf "$staging"' EXIT

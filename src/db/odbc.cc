@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "db/fault_injection.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
@@ -19,6 +20,8 @@ constexpr SQLLEN kColumnBufferSize = 300;         // one column read: 299 charac
 constexpr SQLSMALLINT kStatementMessageSize = 2000;
 constexpr SQLSMALLINT kConnectMessageSize = 513;
 constexpr SQLULEN kCountTimeoutSeconds = 5;
+
+void ReportDiagnostics(SQLSMALLINT type, SQLHANDLE handle, int varNum);
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
@@ -40,14 +43,38 @@ void NoteInfo(SQLRETURN rc) {
 }
 
 // Ends the statement's transaction, unless a Transaction groups it with
-// others: then only a rollback ends it, and marks the group failed.
-void EndTransaction(ConnectionRecord& record, SQLSMALLINT completion) {
-  if (record.dbc == nullptr) return;
+// others: then only a rollback ends it, and marks the group failed. False
+// when a commit failed: it is rolled back then, so that neither a change
+// reported as failed nor a reader's lock stays behind.
+bool EndTransaction(ConnectionRecord& record, SQLSMALLINT completion, int varNum = kServerLog) {
+  if (record.dbc == nullptr) return completion != SQL_COMMIT;
   if (record.transactionDepth > 0) {
-    if (completion != SQL_ROLLBACK) return;
+    if (completion != SQL_ROLLBACK) return true;
     record.transactionFailed = true;
   }
+  if (completion == SQL_COMMIT) {
+    SQLRETURN rc = fault::InjectFault(fault::Step::kCommit, varNum) ? SQL_ERROR
+                                                                    : SQLEndTran(SQL_HANDLE_DBC, record.dbc, SQL_COMMIT);
+    if (Succeeded(rc)) {
+      NoteHousekeeping(rc);
+      return true;
+    }
+    ReportDiagnostics(SQL_HANDLE_DBC, record.dbc, varNum);
+    NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record.dbc, SQL_ROLLBACK));
+    return false;
+  }
   NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record.dbc, completion));
+  return true;
+}
+
+SQLRETURN ExecDirect(SQLHSTMT stmt, const std::string& sql, int varNum) {
+  if (fault::InjectFault(fault::Step::kStatement, varNum)) return SQL_ERROR;
+  return SQLExecDirect(stmt, Text(sql), SQL_NTS);
+}
+
+SQLRETURN Fetch(SQLHSTMT stmt, int varNum) {
+  if (fault::InjectFault(fault::Step::kFetch, varNum)) return SQL_ERROR;
+  return SQLFetch(stmt);
 }
 
 // Holds the database lock for the length of one operation on a shared
@@ -294,7 +321,9 @@ int ConnectDB(ConnectionRecord& record, const std::string& dsn) {
     // holding that lock may be waiting for this one.
     std::lock_guard dsnLock(DsnLock());
     std::string empty;
-    rc = SQLConnect(dbc, Text(dsn), SQL_NTS, Text(empty), SQL_NTS, Text(empty), SQL_NTS);
+    rc = fault::InjectFault(fault::Step::kConnect, kServerLog)
+             ? SQL_ERROR
+             : SQLConnect(dbc, Text(dsn), SQL_NTS, Text(empty), SQL_NTS, Text(empty), SQL_NTS);
   }
   if (!Succeeded(rc)) return ConnectFailed("\nSQLConnect Error!!!\n", rc, record);
 
@@ -341,15 +370,16 @@ int ExecuteSQL(ConnectionRecord& record, const std::string& sql, int varNum) {
     EndTransaction(record, SQL_ROLLBACK);
     return DB_EXECUTE_ERROR;
   }
-  SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
+  SQLRETURN rc = ExecDirect(stmt.get(), sql, varNum);
   if (Succeeded(rc)) {
     SQLLEN touched = -1;
     bool noRow = ChangesRows(sql) && Succeeded(SQLRowCount(stmt.get(), &touched)) && touched == 0;
-    EndTransaction(record, SQL_COMMIT);
+    // A change whose commit failed is gone: it must not be reported done.
+    if (!EndTransaction(record, SQL_COMMIT, varNum)) return DB_EXECUTE_ERROR;
     return noRow ? DB_EXECUTE_NO_RESULT : RESULT_OK;
   }
   if (rc == SQL_NO_DATA) {
-    EndTransaction(record, SQL_COMMIT);
+    if (!EndTransaction(record, SQL_COMMIT, varNum)) return DB_EXECUTE_ERROR;
     return DB_EXECUTE_NO_RESULT;
   }
   ReportStatementError(stmt.get(), varNum);
@@ -375,9 +405,9 @@ int getRowCount(ConnectionRecord& record, const std::string& table, const std::s
 
   SQLINTEGER count = 0;
   SQLLEN indicator = 0;
-  SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
+  SQLRETURN rc = ExecDirect(stmt.get(), sql, varNum);
   if (Succeeded(rc)) rc = SQLBindCol(stmt.get(), 1, SQL_C_LONG, &count, sizeof count, &indicator);
-  if (Succeeded(rc)) rc = SQLFetch(stmt.get());
+  if (Succeeded(rc)) rc = Fetch(stmt.get(), varNum);
   int result = count;
   if (rc == SQL_NO_DATA) {
     result = DB_EXECUTE_NO_RESULT;
@@ -404,8 +434,8 @@ int SelectFirstRow(ConnectionRecord& record, const std::string& sql, const char*
     return DB_EXECUTE_ERROR;
   }
   LogSQL(varNum, label, sql);
-  SQLRETURN rc = SQLExecDirect(stmt.get(), Text(sql), SQL_NTS);
-  if (Succeeded(rc)) rc = SQLFetch(stmt.get());
+  SQLRETURN rc = ExecDirect(stmt.get(), sql, varNum);
+  if (Succeeded(rc)) rc = Fetch(stmt.get(), varNum);
   if (Succeeded(rc)) {
     ReadRow(stmt.get(), columns, row);
     return RESULT_OK;
@@ -454,7 +484,7 @@ int FetchNextRecord(Cursor& cursor, int columns, Row& row, int varNum) {
     LogError(varNum, "DB error", "DB error:no open cursor to fetch from");
     return DB_EXECUTE_ERROR;
   }
-  SQLRETURN rc = SQLFetch(cursor.stmt_);
+  SQLRETURN rc = Fetch(cursor.stmt_, varNum);
   if (rc == SQL_NO_DATA) return DB_EXECUTE_NO_RESULT;
   if (!Succeeded(rc)) {
     ReportStatementError(cursor.stmt_, varNum);
@@ -497,7 +527,8 @@ int Transaction::Commit(int varNum) {
   record_ = nullptr;
   if (--record->transactionDepth > 0) return record->transactionFailed ? DB_EXECUTE_ERROR : RESULT_OK;
   if (record->transactionFailed || record->dbc == nullptr) return DB_EXECUTE_ERROR;
-  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_COMMIT);
+  SQLRETURN rc = fault::InjectFault(fault::Step::kCommit, varNum) ? SQL_ERROR
+                                                                  : SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_COMMIT);
   if (Succeeded(rc)) return RESULT_OK;
   LogError(varNum, "DB error", "Commit of a transaction failed");
   NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_ROLLBACK));

@@ -204,9 +204,13 @@ int StoreInfoRecord(const web::WebMsg& request, int varNum) {
                     static_cast<int>(db::DbInfoRecord::kDataSize)));
     return rc;
   }
+  // The old row goes only together with the new one's arrival.
+  db::Transaction transaction(SlotDatabase(varNum));
   rc = db::ClearTable(db::kDbInfoTable, "", varNum);
   if (rc != RESULT_OK) return rc;
-  return db::InsertDBInfo(info, varNum);
+  rc = db::InsertDBInfo(info, varNum);
+  if (rc != RESULT_OK) return rc;
+  return transaction.Commit(varNum) == RESULT_OK ? RESULT_OK : DB_INSERT_ERROR;
 }
 
 // The gathered rows of one PGC, stored the way the PGC's rows are identified.
@@ -413,8 +417,9 @@ int MergePGCRows(const std::uint8_t* data, int dataLength, int rowLength, std::u
   return CommitRows(transaction, varNum);
 }
 
-int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
-                       int varNum) {
+namespace {
+int StoreMasterAndSlave(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
+                        int varNum) {
   if (dataLength <= 0) {
     LogDebug(varNum, "data insert into multi Database, data length = 0");
     return RESULT_OK;
@@ -445,6 +450,18 @@ int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, 
   }
   condition.resize(condition.size() - 3);
   return InsertIntoSlave(data, dataLength, rowLength, condition, varNum);
+}
+}  // namespace
+
+int StoreMultiDatabase(const std::uint8_t* data, int dataLength, int rowLength, std::uint16_t messageId,
+                       int varNum) {
+  // A database fault leaves neither the master's rows nor their copies in
+  // the slave. The master's rows stay, as they always did, for a key without
+  // a TableLine row (-2) and for a slave refused in the slot's state (190).
+  db::Transaction transaction(InsertDatabase(varNum));
+  int rc = StoreMasterAndSlave(data, dataLength, rowLength, messageId, varNum);
+  if (rc != RESULT_OK && rc != DB_EXECUTE_NO_RESULT && rc != STATE_WRONG) return rc;
+  return transaction.Commit(varNum) == RESULT_OK ? rc : DB_EXECUTE_ERROR;
 }
 
 int StorePGCPacket(const web::WebMsg& packet, std::uint16_t messageId, int varNum) {

@@ -79,6 +79,9 @@ int OpenOffline(RequestContext& ctx, bool create) {
   }
   result = db::OpenUserDbFile(name, ctx.msg.messageId(), setup::MissingTables, ctx.varNum);
   if (result != RESULT_OK) {
+    // A file made by this request that could not be opened goes again: left
+    // behind, it would refuse the user's next try with "file exists".
+    if (create) db::DeleteOfflineFile(db::FileNameOf(name), ctx.varNum);
     RollBackDataBase(0, ctx.msg, ctx.varNum);
     RestoreState(ctx.varNum);
   }
