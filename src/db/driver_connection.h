@@ -7,6 +7,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,48 @@ class DriverConnection {
     return result;
   }
 
+  // The rows a query returns, each as the texts of its first `columns`
+  // columns (NULL -> ""). False with error() set when the query fails.
+  bool Select(const std::string& sql, std::size_t columns, std::vector<std::vector<std::string>>& rows) {
+    rows.clear();
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt))) {
+      error_ = "cannot allocate a statement: " + Diagnostics(SQL_HANDLE_DBC, dbc_);
+      return false;
+    }
+    SQLRETURN rc = SQLExecDirect(stmt, Chars(sql), SQL_NTS);
+    while (SQL_SUCCEEDED(rc)) {
+      rc = SQLFetch(stmt);
+      if (!SQL_SUCCEEDED(rc)) break;
+      std::vector<std::string>& row = rows.emplace_back(columns);
+      for (std::size_t c = 0; c < columns && SQL_SUCCEEDED(rc); ++c) rc = ReadText(stmt, c + 1, row[c]);
+    }
+    bool ok = rc == SQL_NO_DATA;
+    if (!ok) error_ = Diagnostics(SQL_HANDLE_STMT, stmt) + " in: " + sql.substr(0, 80);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    // A reader keeps no transaction open: a file stays free for its writers.
+    if (!grouped_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+    return ok;
+  }
+
  private:
+  // A column's whole text, read in parts when it is longer than the buffer.
+  static SQLRETURN ReadText(SQLHSTMT stmt, std::size_t column, std::string& text) {
+    text.clear();
+    char part[256];
+    for (;;) {
+      SQLLEN length = 0;
+      SQLRETURN rc = SQLGetData(stmt, static_cast<SQLUSMALLINT>(column), SQL_C_CHAR, part, sizeof part, &length);
+      if (rc == SQL_NO_DATA) return SQL_SUCCESS;
+      if (!SQL_SUCCEEDED(rc)) return rc;
+      if (length == SQL_NULL_DATA) return SQL_SUCCESS;
+      // Cut short: the buffer is full but for its terminating zero.
+      bool more = rc == SQL_SUCCESS_WITH_INFO && (length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof part));
+      text.append(part, more ? sizeof part - 1 : static_cast<std::size_t>(length));
+      if (!more) return SQL_SUCCESS;
+    }
+  }
+
   static SQLCHAR* Chars(const std::string& s) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str())); }
 
   static std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {

@@ -160,15 +160,6 @@ bool WriteConfig(const std::string& path, const SetupOptions& options, std::stri
   return WriteFile(path, text, error);
 }
 
-// The value of `name` in a KEY=VALUE file, "" when it has none.
-std::string EnvValue(const std::string& path, const std::string& name) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(name + "=", 0) == 0) return line.substr(name.size() + 1);
-  }
-  return {};
-}
-
 std::string EnvText(const InstallationPaths& paths, const SetupOptions& options) {
   std::string env = "WEB_PATH=" + paths.webDir + "\nODBCSYSINI=" + paths.odbcDir + "\nODBCINI=" + paths.userIni + "\n";
   std::string keep =
@@ -214,6 +205,14 @@ bool CheckOptions(const SetupOptions& options, std::string& error) {
 }
 
 }  // namespace
+
+std::string EnvValue(const std::string& path, const std::string& name) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + "=", 0) == 0) return line.substr(name.size() + 1);
+  }
+  return {};
+}
 
 std::string FindSqliteOdbcDriver() {
   std::vector<std::string> candidates = {"/usr/lib/x86_64-linux-gnu/odbc/", "/usr/lib/aarch64-linux-gnu/odbc/",

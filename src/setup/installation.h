@@ -80,3 +80,5 @@ struct InstallationPaths {
       envFile, allowList;
 };
 InstallationPaths PathsOf(const std::string& absoluteDir);
+// The value of `name` in a KEY=VALUE file such as DIR/env, "" when it has none.
+std::string EnvValue(const std::string& path, const std::string& name);

@@ -2,10 +2,17 @@
 
 #include <sqlite3.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
+#include "db/driver_connection.h"
+#include "db/odbc.h"
+#include "setup/dataset.h"
+#include "setup/installation.h"
 
 namespace setup {
 namespace {
@@ -38,11 +45,6 @@ Statement Prepare(sqlite3* db, const std::string& sql) {
   return Statement(stmt);
 }
 
-std::string Text(sqlite3_stmt* stmt, int column) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  return text ? reinterpret_cast<const char*>(text) : "";
-}
-
 bool MaskAccepts(const std::string& mask, int position) {
   return position >= 1 && static_cast<std::size_t>(position) <= mask.size() && mask[position - 1] == '1';
 }
@@ -54,51 +56,79 @@ bool VersionInRange(const std::string& range, int version) {
   return low <= version && version <= high;
 }
 
-bool ReadVersion(sqlite3* db, int key, SystemCatalogue& out) {
-  Statement stmt = Prepare(db, "SELECT db_version, t_name, key_low, key_high FROM TableVersion ORDER BY rowid");
-  if (!stmt) return false;
-  bool any = false;
-  while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-    any = true;
-    out.version = sqlite3_column_int(stmt.get(), 0);
-    out.versionName = Text(stmt.get(), 1);
-    if (sqlite3_column_int(stmt.get(), 2) <= key && key <= sqlite3_column_int(stmt.get(), 3)) return true;
+// TableVersion is walked by tv_no, the data set's order, as COMM walks it.
+bool ReadVersion(db::DriverConnection& info, int key, SystemCatalogue& out) {
+  std::vector<std::vector<std::string>> rows;
+  if (!info.Select("SELECT db_version, t_name, key_low, key_high FROM TableVersion ORDER BY tv_no", 4, rows) ||
+      rows.empty())
+    return false;
+  for (const std::vector<std::string>& row : rows) {
+    out.version = std::atoi(row[0].c_str());
+    out.versionName = row[1];
+    if (std::atoi(row[2].c_str()) <= key && key <= std::atoi(row[3].c_str())) return true;
   }
-  if (!any) return false;
   // A system newer than every row is taken as the version after the last one.
   ++out.version;
   out.versionName.clear();
   return true;
 }
 
+// Puts the PGCs into the order of the data set the installation was made
+// from; those it does not know go after those it does, as they came.
+void SortByDataset(std::vector<std::string>& pgcs) {
+  std::map<std::string, std::size_t> position;
+  for (const PgcEntry& entry : DefaultDataset().pgcs) position.emplace(entry.number, position.size());
+  auto at = [&](const std::string& pgc) {
+    auto found = position.find(pgc);
+    return found == position.end() ? position.size() : found->second;
+  };
+  std::stable_sort(pgcs.begin(), pgcs.end(), [&](const std::string& a, const std::string& b) { return at(a) < at(b); });
+}
+
 }  // namespace
 
-int ReadSystemCatalogue(const std::string& infoDbPath, int systemId, int countryId, int tMajor, int tMinor,
-                        SystemCatalogue& out, std::string& error) {
+int ReadSystemCatalogue(int systemId, int countryId, int tMajor, int tMinor, SystemCatalogue& out,
+                        std::string& error) {
   out = SystemCatalogue{};
-  Database db = OpenReadOnly(infoDbPath);
-  if (!db) {
-    error = "cannot open " + infoDbPath;
+  db::DriverConnection info(std::string("DSN=") + db::kInfoDsn + ";");
+  if (!info.ok()) {
+    error = std::string("data source ") + db::kInfoDsn + ": " + info.error();
     return 0;
   }
-  if (!ReadVersion(db.get(), tMajor * 100 + tMinor, out)) {
-    error = "no TableVersion rows in " + infoDbPath;
+  if (!ReadVersion(info, tMajor * 100 + tMinor, out)) {
+    error = info.error().empty() ? std::string("no TableVersion rows in ") + db::kInfoDsn
+                                 : "cannot read TableVersion: " + info.error();
     return 0;
   }
-  Statement stmt =
-      Prepare(db.get(), "SELECT pgcno, system_mask, country_mask, version_range FROM Tablestrt ORDER BY rowid");
-  if (!stmt) {
-    error = "cannot read Tablestrt in " + infoDbPath + ": " + sqlite3_errmsg(db.get());
+  // A server keeps no insertion order: the rows come by PGC number and the
+  // PGCs are put back into the data set's order, the order a file made by
+  // tavrel-setup holds them in.
+  std::vector<std::vector<std::string>> rows;
+  if (!info.Select("SELECT pgcno, system_mask, country_mask, version_range FROM Tablestrt ORDER BY pgcno", 4,
+                   rows)) {
+    error = "cannot read Tablestrt: " + info.error();
     return 0;
   }
-  while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-    std::string pgc = Text(stmt.get(), 0);
-    if (!MaskAccepts(Text(stmt.get(), 1), systemId) || !MaskAccepts(Text(stmt.get(), 2), countryId + 1) ||
-        !VersionInRange(Text(stmt.get(), 3), out.version))
+  for (const std::vector<std::string>& row : rows) {
+    const std::string& pgc = row[0];
+    if (!MaskAccepts(row[1], systemId) || !MaskAccepts(row[2], countryId + 1) || !VersionInRange(row[3], out.version))
       continue;
     if (std::find(out.pgcs.begin(), out.pgcs.end(), pgc) == out.pgcs.end()) out.pgcs.push_back(pgc);
   }
+  SortByDataset(out.pgcs);
   return 1;
+}
+
+bool UseInstallationDataSources(const std::string& envFile, std::string& error) {
+  for (const char* name : {"ODBCSYSINI", "ODBCINI"}) {
+    std::string value = EnvValue(envFile, name);
+    if (value.empty()) {
+      error = envFile + " names no " + name;
+      return false;
+    }
+    ::setenv(name, value.c_str(), 1);
+  }
+  return true;
 }
 
 long long CountTableRows(const std::string& path, const std::string& table) {

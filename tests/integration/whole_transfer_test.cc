@@ -89,6 +89,11 @@ TEST_F(WholeTransfer, BackupThenRestoreIntoAnEmptiedSystemGivesTheSameTables) {
   std::map<std::uint16_t, sim::Table> original;
   for (std::uint16_t id : ids) ASSERT_EQ(tables.Read(id, original[id]), 1);
 
+  // With the user database on a server the catalogue comes from there alone.
+  if (!server_->userDbUrl().empty()) {
+    ASSERT_FALSE(fs::exists(server_->dir() + "/data/WebInfo.db"));
+  }
+
   ASSERT_NO_FATAL_FAILURE(Link("wt_a"));
   std::string output;
   ASSERT_EQ(Web("wt_a", {"BACKUP", "name=monday"}, output), 0) << output;

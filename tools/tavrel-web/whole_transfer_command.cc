@@ -210,8 +210,9 @@ int RunWholeTransfer(client::WebClient& connection, const std::string& name, con
   InstallationPaths paths = PathsOf(std::filesystem::absolute(target.installDir).lexically_normal().string());
   setup::SystemCatalogue catalogue;
   std::string error;
-  if (setup::ReadSystemCatalogue(paths.infoDb, system.systemId, system.countryId, system.tMajor, system.tMinor,
-                                 catalogue, error) != 1) {
+  if (!setup::UseInstallationDataSources(paths.envFile, error) ||
+      setup::ReadSystemCatalogue(system.systemId, system.countryId, system.tMajor, system.tMinor, catalogue, error) !=
+          1) {
     std::fprintf(stderr, "tavrel-web: %s: %s\n", verb, error.c_str());
     return kExitFailed;
   }
