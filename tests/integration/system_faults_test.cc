@@ -7,13 +7,9 @@
 
 #include <thread>
 
-#include "sim/simulator.h"
-#include "support/comm_server.h"
-#include "support/simulated_system.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
-using client::Bytes;
 
 namespace {
 
@@ -41,50 +37,27 @@ std::string Sqlite(const std::string& path, const std::string& sql) {
 
 }  // namespace
 
-class SystemFaults : public ::testing::Test {
+class SystemFaults : public SystemSuite {
  protected:
-  static void SetUpTestSuite() {
-    sim::Options probe;
-    if (!StartSimulatedSystem(probe)) return;
-    port_ = probe.basePort;
-    ServerOptions options;
-    options.users = {{"sf_a", "pw"}, {"sf_b", "pw"}, {"sf_c", "pw"}};
-    server_ = LaunchServerForSystem(options, port_);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override {
-    ASSERT_NE(port_, 0);
-    ASSERT_TRUE(server_ && server_->running());
-  }
+  static void SetUpTestSuite() { Launch({"sf_a", "sf_b", "sf_c"}); }
 
   static SimulatedSystem StartSystem(const std::string& address, sim::Faults faults = {}) {
     sim::Options options;
     options.address = address;
-    options.basePort = port_;
-    options.console = false;
     options.rowsPerTable = kRowsPerTable;
     options.faults = faults;
-    std::string error;
-    if (auto system = StartSimulatedSystemAt(options, error)) return system;
-    ADD_FAILURE() << address << ": " << error;
-    return nullptr;
+    return SystemSuite::StartSystem(options);
   }
 
   // Links `user` to the system at `address`; the work database's path, or
   // "" after a failure (with the result in `result`).
   static std::string Link(const std::string& user, const std::string& address, const char* request,
                           int* result = nullptr) {
-    Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, address, data);
-    Exchange connect = CallOnce(*server_, user, client::MakeRequest(request, data));
+    Exchange connect = CallOnce(*server_, user, LinkRequest(request, address));
     if (result != nullptr) *result = connect.answer.result();
     if (connect.answer.result() != 1) return "";
-    return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
+    return WorkDbPath(connect);
   }
-  static int Unlink(const std::string& user) { return CallOnce(*server_, user, Disconnect()).answer.result(); }
-
-  static inline std::uint16_t port_ = 0;
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {

@@ -255,11 +255,6 @@ bool CommServer::Provision(const ServerOptions& options) {
 
 std::string CommServer::ReadConfig() const { return ReadFile(configPath()); }
 
-void CommServer::WriteConfig(const std::string& text) const {
-  std::ofstream out(configPath(), std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
 bool CommServer::Start(const LaunchOptions& options) {
   if (!provisioned_ || pid_ > 0) return false;
   answerPortPrompt_ = options.answerPortPrompt;

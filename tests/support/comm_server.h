@@ -60,7 +60,6 @@ class CommServer {
   std::uint16_t port() const { return port_; }
 
   std::string ReadConfig() const;
-  void WriteConfig(const std::string& text) const;
 
   // Starts tavrel-comm; false when it could not be started.
   bool Start(const LaunchOptions& options = {});
