@@ -50,12 +50,6 @@ class SystemSuite : public ::testing::Test {
     return nullptr;
   }
 
-  // CONNECT_SYSTEM or TAKEOVER_SYSTEM over IPv4.
-  static client::Request LinkRequest(const char* name = "CONNECT_SYSTEM", const std::string& address = "127.0.0.1") {
-    client::Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, address, data);
-    return client::MakeRequest(name, data);
-  }
   static std::string WorkDbPath(const Exchange& connect) {
     return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
   }
