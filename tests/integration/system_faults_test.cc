@@ -3,7 +3,6 @@
 // systems transfer at the same time while a system keeps turning a second
 // client away.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <thread>
 
@@ -16,23 +15,11 @@ namespace {
 constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, 80 of them: 14 packets
 constexpr int kRowsPerTable = 80;
 
-// A statement on a database file, bypassing the server; the first column of
-// the first row, or "" when there is none.
+// The first column of the first row of `sql` on a database file, bypassing
+// the server; "" when there is none.
 std::string Sqlite(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string out;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-    } else if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr) {
-      out = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return out;
+  std::vector<Row> rows = SqliteQuery(path, sql);
+  return rows.empty() || rows[0].empty() ? "" : rows[0].begin()->second;
 }
 
 }  // namespace

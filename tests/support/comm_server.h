@@ -116,6 +116,10 @@ class CommServer {
 // killed), with standard output and error in `output`.
 int RunProgram(const std::vector<std::string>& argv, std::string& output);
 
+// The rows of `sql` (with `params` bound to its ?s) on the SQLite file at `path`.
+std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql,
+                             const std::vector<std::string>& params = {});
+
 // A port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();
 
