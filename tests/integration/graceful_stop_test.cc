@@ -30,12 +30,6 @@ constexpr std::uint16_t kTablePgc = 0x7240;
 
 client::Request Control(const char* name, Bytes data = {}) { return client::MakeRequest(name, std::move(data)); }
 
-client::Request ConnectTo(const std::string& address) {
-  Bytes data;
-  client::ConnectTcpData(client::kLinkIpv4, address, data);
-  return Control("CONNECT_SYSTEM", data);
-}
-
 // The data sources of odbc.ini that point at work databases. (An offline
 // file keeps its data source as long as the file exists.)
 std::vector<std::string> WorkDataSources(const CommServer& server) {
@@ -119,9 +113,9 @@ TEST(GracefulStop, GivesEverySlotUpAnswersTheRequestInProgressAndEndsWithZero) {
   auto server = LaunchServerForSystem(options, first.basePort);
   ASSERT_TRUE(server);
 
-  ASSERT_EQ(CallOnce(*server, "gs_online", ConnectTo("127.0.0.1")).answer.result(), 1);
+  ASSERT_EQ(CallOnce(*server, "gs_online", LinkRequest("CONNECT_SYSTEM", "127.0.0.1")).answer.result(), 1);
   ASSERT_EQ(CallOnce(*server, "gs_offline", Control("FILE_CREATE", client::FileNameData("kept"))).answer.result(), 1);
-  ASSERT_EQ(CallOnce(*server, "gs_down", ConnectTo("127.0.0.2")).answer.result(), 1);
+  ASSERT_EQ(CallOnce(*server, "gs_down", LinkRequest("CONNECT_SYSTEM", "127.0.0.2")).answer.result(), 1);
   client::WebClient download = server->Connect("gs_down");
   ASSERT_EQ(Call(download, Control("ALL_DOWNLOAD_START", client::DownloadStartData("whole", 0))).answer.result(), 1);
   EXPECT_FALSE(WorkDataSources(*server).empty());
@@ -187,7 +181,7 @@ TEST(GracefulStop, SecondSignalEndsAtOnce) {
   ASSERT_TRUE(server);
   client::WebClient waiting = server->Connect("gs_wait");
   std::size_t before = server->Console().size();
-  ASSERT_EQ(waiting.Send(ConnectTo("127.0.0.1")), 1);
+  ASSERT_EQ(waiting.Send(LinkRequest("CONNECT_SYSTEM", "127.0.0.1")), 1);
   ASSERT_TRUE(server->WaitConsole("begin to handle web msg", kReplyMs, before)) << server->Console();
 
   ASSERT_TRUE(server->Signal(SIGTERM));

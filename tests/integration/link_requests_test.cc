@@ -13,11 +13,8 @@
 #include <fstream>
 #include <thread>
 
-#include "sim/simulator.h"
 #include "system/sxm_format.h"
-#include "support/comm_server.h"
-#include "support/simulated_system.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
@@ -74,50 +71,34 @@ bool WaitFor(Condition condition, int timeoutMs = 5000) {
 
 }  // namespace
 
-class LinkRequests : public ::testing::Test {
+class LinkRequests : public SystemSuite {
  protected:
   static void SetUpTestSuite() {
-    // A free pair of ports, kept for the systems the tests start.
-    sim::Options probe;
-    if (!StartSimulatedSystem(probe)) return;
-    port_ = probe.basePort;
-    ServerOptions options;
-    options.infoLevel = 2;
-    for (const char* user : {"lk_set", "lk_stop", "lk_special", "lk_check", "lk_timer", "lk_broken", "lk_download",
-                             "lk_error", "lk_read", "lk_alive", "lk_write", "lk_table", "lk_upload", "lk_restart",
-                             "lk_refuse", "lk_refuse6"})
-      options.users.emplace_back(user, "pw");
-    server_ = LaunchServerForSystem(options, port_);
+    Launch({"lk_set", "lk_stop", "lk_check", "lk_timer", "lk_broken", "lk_download", "lk_error", "lk_read",
+            "lk_write", "lk_table", "lk_upload", "lk_restart"},
+           2);
   }
-  static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override {
-    ASSERT_NE(port_, 0);
-    ASSERT_TRUE(server_ && server_->running());
+    SystemSuite::SetUp();
+    if (HasFatalFailure()) return;
     logMark_ = server_->Logs().size();
   }
   void TearDown() override { system_.reset(); }
 
   bool StartSystem(sim::Faults faults = {}, int timeoutMinutes = kTimeoutMinutes) {
     sim::Options options;
-    options.basePort = port_;
-    options.console = false;
     options.rowsPerTable = kRowsPerTable;
     options.identity.webTimeoutMinutes = timeoutMinutes;
     options.faults = faults;
-    std::string error;
-    system_ = StartSimulatedSystemAt(options, error);
-    if (system_) return true;
-    ADD_FAILURE() << "simulated system: " << error;
-    return false;
+    system_ = SystemSuite::StartSystem(options);
+    return system_ != nullptr;
   }
 
   // Links `user` to the system; `workDb` receives the work database's name.
   // A takeover links the slot as a connect does, without the three seconds
   // a connect watches for the system's reject.
   static void Link(const std::string& user, std::string& workDb) {
-    Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
-    Exchange connect = CallOnce(*server_, user, client::MakeRequest("TAKEOVER_SYSTEM", data));
+    Exchange connect = CallOnce(*server_, user, LinkRequest("TAKEOVER_SYSTEM"));
     ASSERT_EQ(connect.rc, 1);
     ASSERT_EQ(connect.answer.result(), 1);
     workDb = FieldAt(connect.answer.data, 0, 52);
@@ -130,7 +111,6 @@ class LinkRequests : public ::testing::Test {
     ASSERT_EQ(check.rc, 1);
     ASSERT_EQ(check.answer.result(), 1);
   }
-  static void Unlink(const std::string& user) { EXPECT_EQ(CallOnce(*server_, user, Disconnect()).answer.result(), 1); }
 
   static bool WorkDbExists(const std::string& workDb) {
     return fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb");
@@ -142,16 +122,12 @@ class LinkRequests : public ::testing::Test {
       if (line == "[" + name + "]") return true;
     return false;
   }
-  static std::string ConnectState(const std::string& user) {
-    auto row = server_->UserRow(user);
-    return row ? (*row)["connect_state"] : "<no row>";
-  }
   // The slot left nothing behind: no work database or its data source, no
   // mark on the user, and the slot is "idle" again.
   void ExpectGivenUp(const std::string& user, const std::string& workDb) {
     EXPECT_FALSE(WorkDbExists(workDb));
     EXPECT_FALSE(DsnRegistered(workDb));
-    EXPECT_EQ(ConnectState(user), "0");
+    EXPECT_EQ(UserField(user), "0");
     Exchange idle = CallOnce(*server_, user, Pgc(web::REQ_PGC, web::kModeRead, kPgc500));
     EXPECT_EQ(idle.answer.result(), STATE_IDLE);
   }
@@ -162,9 +138,6 @@ class LinkRequests : public ::testing::Test {
     return table.rows;
   }
 
-  static inline std::uint16_t port_ = 0;
-  static inline std::unique_ptr<CommServer> server_;
-  SimulatedSystem system_;
   std::size_t logMark_ = 0;
 };
 
@@ -183,7 +156,7 @@ TEST_F(LinkRequests, SystemCommandSetLoadsItsTablesIntoTheWorkDatabase) {
   Exchange stored = CallOnce(*server_, "lk_set", WorkRead(kPgc724));
   ASSERT_EQ(stored.answer.result(), 1);
   EXPECT_EQ(SortedRows(stored.answer.data, 12), SortedRows(SystemRows(kPgc724), 12));
-  Unlink("lk_set");
+  EXPECT_EQ(Unlink("lk_set"), 1);
 }
 
 TEST_F(LinkRequests, SystemCommandSetStopsAtTheCommandWhoseLinkBreaks) {
@@ -201,21 +174,7 @@ TEST_F(LinkRequests, SystemCommandSetStopsAtTheCommandWhoseLinkBreaks) {
   EXPECT_TRUE(Requested(logs, kPgc806));
   EXPECT_TRUE(Requested(logs, kPgc724));
   EXPECT_FALSE(Requested(logs, 0x8240));  // the commands after the broken one were never sent
-  Unlink("lk_stop");
-}
-
-TEST_F(LinkRequests, SystemCommandSetAnsweredWithASpecialErrorEndsWith205) {
-  sim::Faults faults;
-  faults.specialError = 2;
-  ASSERT_TRUE(StartSystem(faults));
-  std::string workDb;
-  ASSERT_NO_FATAL_FAILURE(Link("lk_special", workDb));
-  Exchange set = CallOnce(*server_, "lk_special", client::MakeRequest("SYSTEM_COMMAND_SET"));
-  ASSERT_EQ(set.rc, 1);
-  EXPECT_EQ(set.answer.replyId(), 0);
-  EXPECT_EQ(set.answer.result(), 205);
-  EXPECT_FALSE(Requested(NewLogs(), kPgc724));
-  Unlink("lk_special");
+  EXPECT_EQ(Unlink("lk_stop"), 1);
 }
 
 TEST_F(LinkRequests, LinkCheckRelaysTheSystemsIdentityAndTakesItsTimeOut) {
@@ -237,8 +196,8 @@ TEST_F(LinkRequests, LinkCheckRelaysTheSystemsIdentityAndTakesItsTimeOut) {
   EXPECT_NE(NewLogs().find("the time out value is changed to 7 minutes"), std::string::npos);
   // The slot stays linked after its connection ended.
   EXPECT_TRUE(WorkDbExists(workDb));
-  EXPECT_EQ(ConnectState("lk_check"), "1");
-  Unlink("lk_check");
+  EXPECT_EQ(UserField("lk_check"), "1");
+  EXPECT_EQ(Unlink("lk_check"), 1);
 }
 
 TEST_F(LinkRequests, LinkCheckOnABrokenLinkGivesTheSlotUp) {
@@ -259,7 +218,7 @@ TEST_F(LinkRequests, LinkCheckOnABrokenLinkGivesTheSlotUp) {
   system_.reset();
   ASSERT_TRUE(StartSystem());
   ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_broken", workDb));
-  Unlink("lk_broken");
+  EXPECT_EQ(Unlink("lk_broken"), 1);
 }
 
 TEST_F(LinkRequests, LinkCheckFailingInADownloadAlsoClosesTheDownloadFile) {
@@ -300,11 +259,20 @@ TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
   ExpectGivenUp("lk_error", workDb);
 }
 
-TEST_F(LinkRequests, PgcReadIsRelayedPacketByPacket) {
+// The keep-alive is answered by COMM itself. (Were its answer acknowledged,
+// the system would answer that acknowledgement, an FF FF packet itself, too,
+// and the next read would take the stray answer for its own.)
+TEST_F(LinkRequests, PgcReadsAreRelayedPacketByPacketAndKeepAlivesLeaveTheLinkInStep) {
   ASSERT_TRUE(StartSystem());
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_read", workDb));
   client::WebClient connection = server_->Connect("lk_read");
+  Exchange alive = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, sxm::kKeepAliveId));
+  ASSERT_EQ(alive.rc, 1);
+  EXPECT_EQ(alive.answer.pieces.size(), 1u);
+  EXPECT_EQ(alive.answer.replyId(), 0);
+  EXPECT_EQ(alive.answer.result(), 1);
+  EXPECT_EQ(alive.answer.data, RefusalData(sxm::kKeepAliveId));
   Exchange read = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, kPgc500));
   ASSERT_EQ(read.rc, 1);
   EXPECT_EQ(read.answer.pieces.size(), 14u);
@@ -321,32 +289,7 @@ TEST_F(LinkRequests, PgcReadIsRelayedPacketByPacket) {
   EXPECT_EQ(again.answer.data, SystemRows(kPgc724));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
   EXPECT_FALSE(Requested(NewLogs(), kPgc500));  // a relayed read is the web's packet, not one of COMM's
-  Unlink("lk_read");
-}
-
-// Disabled while the answer to the keep-alive is acknowledged: the system
-// answers that acknowledgement (an FF FF packet itself) too, and the next
-// read takes the stray answer for its own.
-TEST_F(LinkRequests, KeepAliveIsAnsweredByCOMMAndLeavesTheLinkInStep) {
-  ASSERT_TRUE(StartSystem());
-  std::string workDb;
-  ASSERT_NO_FATAL_FAILURE(Link("lk_alive", workDb));
-  client::WebClient connection = server_->Connect("lk_alive");
-  Exchange alive = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, sxm::kKeepAliveId));
-  ASSERT_EQ(alive.rc, 1);
-  EXPECT_EQ(alive.answer.pieces.size(), 1u);
-  EXPECT_EQ(alive.answer.replyId(), 0);
-  EXPECT_EQ(alive.answer.result(), 1);
-  EXPECT_EQ(alive.answer.data, RefusalData(sxm::kKeepAliveId));
-  // Nothing of the keep-alive's exchange is left on the link for the next read.
-  client::Request next = Pgc(web::REQ_PGC, web::kModeRead, kPgc724);
-  next.final = true;
-  Exchange read = Call(connection, next);
-  ASSERT_EQ(read.rc, 1);
-  EXPECT_EQ(read.answer.replyId(), kPgc724);
-  EXPECT_EQ(read.answer.data, SystemRows(kPgc724));
-  EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
-  Unlink("lk_alive");
+  EXPECT_EQ(Unlink("lk_read"), 1);
 }
 
 TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed) {
@@ -376,7 +319,7 @@ TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed
   ASSERT_EQ(stored.answer.result(), 1);
   EXPECT_EQ(SortedRows(stored.answer.data, kRow501), SortedRows(rows, kRow501));
   EXPECT_NE(NewLogs().find("the time out value is changed to 3 minutes"), std::string::npos);
-  Unlink("lk_write");
+  EXPECT_EQ(Unlink("lk_write"), 1);
 }
 
 TEST_F(LinkRequests, TableReadFromTheSystemReplacesTheWorkDatabaseTable) {
@@ -395,7 +338,7 @@ TEST_F(LinkRequests, TableReadFromTheSystemReplacesTheWorkDatabaseTable) {
   EXPECT_EQ(read.answer.data, RefusalData(kPgc500));
   Exchange stored = CallOnce(*server_, "lk_table", WorkRead(kPgc500));
   EXPECT_EQ(SortedRows(stored.answer.data, kRow500), SortedRows(SystemRows(kPgc500), kRow500));
-  Unlink("lk_table");
+  EXPECT_EQ(Unlink("lk_table"), 1);
 }
 
 TEST_F(LinkRequests, TableUploadReachesTheSystemOnlyWithItsFinalPacket) {
@@ -419,7 +362,7 @@ TEST_F(LinkRequests, TableUploadReachesTheSystemOnlyWithItsFinalPacket) {
   }
   EXPECT_EQ(SortedRows(SystemRows(kPgc500), kRow500), SortedRows(rows, kRow500));
   connection.Close();
-  Unlink("lk_upload");
+  EXPECT_EQ(Unlink("lk_upload"), 1);
 }
 
 TEST_F(LinkRequests, RestartGivesTheSlotUp) {
@@ -436,36 +379,6 @@ TEST_F(LinkRequests, RestartGivesTheSlotUp) {
   ExpectGivenUp("lk_restart", workDb);
 }
 
-TEST_F(LinkRequests, ThreeRefusalsAreOutlastedAndASixthEndsWith205) {
-  sim::Faults faults;
-  faults.refuseCount = 3;
-  ASSERT_TRUE(StartSystem(faults));
-  std::string workDb;
-  ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_refuse", workDb));
-  // The link check took the three refusals and its fourth send was answered;
-  // no fifth send is left on the link to confuse the next read.
-  Exchange read = CallOnce(*server_, "lk_refuse", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc806));
-  EXPECT_EQ(read.answer.result(), 1);
-  Exchange stored = CallOnce(*server_, "lk_refuse", WorkRead(kPgc806));
-  EXPECT_EQ(SortedRows(stored.answer.data, 13), SortedRows(SystemRows(kPgc806), 13));
-  Unlink("lk_refuse");
-  system_.reset();
-
-  faults.refuseCount = 6;
-  ASSERT_TRUE(StartSystem(faults));
-  ASSERT_NO_FATAL_FAILURE(Link("lk_refuse6", workDb));
-  read = CallOnce(*server_, "lk_refuse6", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc806));
-  EXPECT_EQ(read.answer.replyId(), 0);
-  EXPECT_EQ(read.answer.result(), 205);
-  EXPECT_EQ(read.answer.data, RefusalData(kPgc806));
-  EXPECT_NE(NewLogs().find("Receive TVRL_MSG_NOK from system for 5 times, so stop receive."), std::string::npos);
-  // The acknowledgement of the refusal that was taken asks the system for
-  // nothing: the next read finds the link in step.
-  read = CallOnce(*server_, "lk_refuse6", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc806));
-  EXPECT_EQ(read.answer.result(), 1);
-  Unlink("lk_refuse6");
-}
-
 // A slot keeps the time-out its last link check set, so this runs on a
 // server of its own.
 class LinkTimeout : public LinkRequests {};
@@ -479,5 +392,5 @@ TEST_F(LinkTimeout, LinkCheckTimeOutGovernsHowLongTheSlotOutlivesItsConnection) 
   EXPECT_TRUE(WorkDbExists(workDb));
   ASSERT_EQ(CallOnce(*server_, "lk_timer", LinkCheck()).answer.result(), 1);
   EXPECT_TRUE(WaitFor([&] { return !WorkDbExists(workDb); }));
-  EXPECT_TRUE(WaitFor([&] { return ConnectState("lk_timer") == "0"; }));
+  EXPECT_TRUE(WaitFor([&] { return UserField("lk_timer") == "0"; }));
 }

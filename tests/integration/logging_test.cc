@@ -1,5 +1,5 @@
-// Log lines of the running server and their filtering by the info level of
-// the configuration file.
+// The log lines of the running server: their shape, and every level
+// written at info level 9 (the filter at level 2: Login's server).
 #include <gtest/gtest.h>
 
 #include "support/comm_server.h"
@@ -8,13 +8,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::unique_ptr<CommServer> ServerAtLevel(int level) {
-  ServerOptions options;
-  options.infoLevel = level;
-  options.users = {{"logger", "pw"}};
-  return LaunchServer(options);
-}
 
 // A login of "logger" (a Debug, Message and SQL line or more), then a message
 // with a broken sequence number (an Error line).
@@ -47,7 +40,7 @@ const char* kSequenceError = "Error...Web message format error: The seqence numb
 }  // namespace
 
 TEST(Logging, ServerLinesCarry999TheTimeAndTheLevelName) {
-  auto server = ServerAtLevel(9);
+  auto server = LaunchServer({.users = {{"logger", "pw"}}, .infoLevel = 9});
   ASSERT_TRUE(server);
   ProduceLinesOfEveryLevel(*server);
   std::string logs = server->Logs();
@@ -68,18 +61,4 @@ TEST(Logging, ServerLinesCarry999TheTimeAndTheLevelName) {
   EXPECT_EQ(logs[0], '\n');
   std::size_t end = logs.find('\n', 1);
   EXPECT_EQ(logs.substr(end - 1, 4), " \n \n") << logs.substr(0, 300);
-}
-
-TEST(Logging, InfoLevelTwoKeepsErrorAndDebugAndDropsTheRest) {
-  auto server = ServerAtLevel(2);
-  ASSERT_TRUE(server);
-  ProduceLinesOfEveryLevel(*server);
-  std::string logs = server->Logs();
-  EXPECT_TRUE(Has(logs, kSequenceError)) << logs;
-  EXPECT_TRUE(Has(logs, "...Debug...")) << logs;
-  EXPECT_FALSE(Has(logs, "...Message...")) << logs;
-  EXPECT_FALSE(Has(logs, "...SQL...")) << logs;
-  EXPECT_FALSE(Has(logs, "...State Changed...")) << logs;
-  // Dropped lines do not reach the console either.
-  EXPECT_FALSE(Has(server->Console(), "...Message...recv from web"));
 }

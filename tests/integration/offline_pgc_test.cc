@@ -1,9 +1,7 @@
 // PGC data in an offline file over the wire: tables written by the web in
-// several packets and read back, single messages, the keep-alive, PGC501's
-// time-out, and the refusals that must leave the stored rows alone.
+// several packets and read back, the keep-alive and PGC501's time-out.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "support/comm_server.h"
@@ -15,7 +13,6 @@ using client::Bytes;
 namespace {
 
 constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, replaced as a whole
-constexpr std::uint16_t kPgc437 = 0x4370;  // 40-byte rows, merged by d1, d2
 constexpr int kRow = 40;
 
 Bytes Rows(int count, int salt) {
@@ -37,21 +34,8 @@ Bytes InfoRecord() {
   return info;
 }
 
-client::Request Table(std::uint8_t mode, std::uint16_t id, Bytes data = {}, std::uint8_t recordLength = kRow) {
-  client::Request r;
-  r.type = web::REQ_TABLE_DOWNLOAD;
-  r.mode = mode;
-  r.messageId = id;
-  r.recordLength = recordLength;
-  r.data = std::move(data);
-  return r;
-}
-
-std::vector<Bytes> Split(const Bytes& rows) {
-  std::vector<Bytes> rowsOf;
-  for (std::size_t at = 0; at < rows.size(); at += kRow) rowsOf.emplace_back(rows.begin() + at, rows.begin() + at + kRow);
-  std::sort(rowsOf.begin(), rowsOf.end());
-  return rowsOf;
+client::Request Table(std::uint8_t mode, std::uint16_t id, Bytes data = {}) {
+  return Pgc(web::REQ_TABLE_DOWNLOAD, mode, id, std::move(data), kRow);
 }
 
 }  // namespace
@@ -61,7 +45,7 @@ class OfflinePgc : public ::testing::Test {
   static void SetUpTestSuite() {
     ServerOptions options;
     options.infoLevel = 2;
-    options.users = {{"op_a", "pw"}, {"op_b", "pw"}, {"op_c", "pw"}, {"op_d", "pw"}};
+    options.users = {{"op_a", "pw"}, {"op_b", "pw"}, {"op_c", "pw"}};
     server_ = LaunchServer(options);
   }
   static void TearDownTestSuite() { server_.reset(); }
@@ -104,19 +88,7 @@ TEST_F(OfflinePgc, MultiPacketTableComesBackByteForByte) {
   EXPECT_EQ(back.answer.replyId(), kPgc500);
   EXPECT_EQ(back.answer.recordLength(), kRow);
   EXPECT_EQ(back.answer.pieces.size(), 50u);
-  EXPECT_EQ(Split(back.answer.data), Split(rows));
-
-  // A second write replaces the table; a merge keeps what it does not name.
-  Bytes fewer = Rows(10, 1);
-  ASSERT_EQ(Write("op_a", kPgc500, fewer), 1);
-  EXPECT_EQ(Split(Read("op_a", kPgc500).answer.data), Split(fewer));
-
-  ASSERT_EQ(Write("op_a", kPgc437, Rows(20, 0)), 1);
-  Bytes changed = Rows(5, 9);  // keys 0..4 again, other values
-  ASSERT_EQ(Write("op_a", kPgc437, changed), 1);
-  Bytes expected = Rows(20, 0);
-  std::copy(changed.begin(), changed.end(), expected.begin());
-  EXPECT_EQ(Split(Read("op_a", kPgc437).answer.data), Split(expected));
+  EXPECT_EQ(SortedRows(back.answer.data, kRow), SortedRows(rows, kRow));
 }
 
 TEST_F(OfflinePgc, KeepAliveIsAnsweredWithoutARead) {
@@ -147,21 +119,4 @@ TEST_F(OfflinePgc, WritingPgc501ReloadsTheWebTimeout) {
   EXPECT_EQ(stored.answer.replyId(), 0x5010);
   EXPECT_EQ(stored.answer.result(), 1);
   EXPECT_TRUE(server_->WaitConsole("the time out value is changed to 10 minutes", 5000));
-}
-
-TEST_F(OfflinePgc, BadTablesAreRefusedAndTheStoredRowsStay) {
-  OpenFile("op_d", "refusals");
-  Bytes rows = Rows(12, 0);
-  ASSERT_EQ(Write("op_d", kPgc500, rows), 1);
-
-  // Record length 0.
-  client::Request zero = Table(web::kModeWrite, kPgc500, Bytes(40, 1), 0);
-  Exchange refused = CallOnce(*server_, "op_d", zero);
-  EXPECT_EQ(refused.answer.replyId(), 0);
-  EXPECT_NE(refused.answer.result(), 1);
-  // Not a whole number of rows.
-  Exchange ragged = CallOnce(*server_, "op_d", Table(web::kModeWrite, kPgc500, Bytes(50, 2)));
-  EXPECT_NE(ragged.answer.result(), 1);
-  EXPECT_EQ(Split(Read("op_d", kPgc500).answer.data), Split(rows));
-  EXPECT_TRUE(server_->running());
 }

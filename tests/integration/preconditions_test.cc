@@ -35,7 +35,7 @@ class Preconditions : public ::testing::Test {
   static void SetUpTestSuite() {
     ServerOptions options;
     options.infoLevel = 2;
-    options.users = {{"pc_user", "pw"}, {"pc_connect", "pw"}};
+    options.users = {{"pc_user", "pw"}};
     server_ = LaunchServer(options);
   }
   static void TearDownTestSuite() { server_.reset(); }
@@ -58,7 +58,10 @@ class Preconditions : public ::testing::Test {
   static inline std::unique_ptr<CommServer> server_;
 };
 
-TEST_F(Preconditions, ControlRequestsThatNeedALinkOrAFileAre189InIdle) {
+// The dispatch's side of the checks: reply ids, prepared answers and the
+// refusal of the PGC families by type (the rules themselves: unit
+// RequestPreconditions).
+TEST_F(Preconditions, RequestsThatNeedALinkOrAFileAreRefusedInIdleAsTheWebSeesThem) {
   const Refusal refusals[] = {
       {"FILE_CLOSE", 0, client::FileNameData("f1"), 189, 0, Zeros(60)},
       {"SYSTEM_COMMAND_SET", 0, {}, 189, 0, Zeros(60)},
@@ -69,13 +72,7 @@ TEST_F(Preconditions, ControlRequestsThatNeedALinkOrAFileAre189InIdle) {
       {"ALL_UPLOAD_END", 0, {}, 189, 0, Zeros(60)},
       {"UPLOAD_PGC", 0, client::PgcTableData(0x7240), 189, 0, Zeros(60)},
       {"STORE_PGC", 0, {1, 2, 3}, 189, 0, Zeros(60)},
-  };
-  for (const Refusal& r : refusals) ExpectRefused(r);
-  EXPECT_NE(server_->Logs().find("COMM is in idle state, please connect to system first."), std::string::npos);
-}
-
-TEST_F(Preconditions, PgcFamiliesAre189InIdleWithTheMessageIdAndFFs) {
-  const Refusal refusals[] = {
+      {"FILE_OPEN", 0, client::FileNameData("  nosuchfile  "), 188, 19, NameAnswer("nosuchfile")},
       {"PGC_READ", 0x7240, {}, 189, 0, RefusalData(0x7240)},
       {"PGC_WRITE", 0x7240, {1, 2}, 189, 0, RefusalData(0x7240)},
       {"LINK_CHECK", 0, {}, 189, 0, RefusalData(0x0000)},
@@ -85,28 +82,19 @@ TEST_F(Preconditions, PgcFamiliesAre189InIdleWithTheMessageIdAndFFs) {
       {"TABLE_DOWNLOAD_WRITE", 0x8240, {5}, 189, 0, RefusalData(0x8240)},
       {"TABLE_UPLOAD_READ", 0x2171, {}, 189, 0, RefusalData(0x2171)},
       {"TABLE_UPLOAD_WRITE", 0x2171, {5}, 189, 0, RefusalData(0x2171)},
+      {"RESTART", 0x5010, {0, 1}, 190, 0, RefusalData(0x5010)},
   };
   for (const Refusal& r : refusals) ExpectRefused(r);
   std::string logs = server_->Logs();
+  EXPECT_NE(logs.find("COMM is in idle state, please connect to system first."), std::string::npos);
   const std::string text = "COMM is in idle state, please open$create a offline file or connect to system first";
-  EXPECT_NE(logs.find(text + "111."), std::string::npos);
-  EXPECT_NE(logs.find(text + "333."), std::string::npos);
-  EXPECT_NE(logs.find(text + "555."), std::string::npos);
-}
+  for (const char* suffix : {"111.", "333.", "555."}) EXPECT_NE(logs.find(text + suffix), std::string::npos) << suffix;
 
-TEST_F(Preconditions, RestartIs190InIdleWhateverItsMode) {
-  ExpectRefused({"RESTART", 0x5010, {0, 1}, 190, 0, RefusalData(0x5010)});
-  // The state is checked before the mode byte.
-  client::Request request = client::MakeRequest("RESTART");
-  request.messageId = 0x5010;
-  request.mode = web::kModeRead;
-  Exchange refused = CallOnce(*server_, "pc_user", request);
-  ASSERT_EQ(refused.rc, 1);
+  // The restart's state is checked before its mode byte.
+  client::Request restart = client::MakeRequest("RESTART");
+  restart.messageId = 0x5010;
+  restart.mode = web::kModeRead;
+  Exchange refused = CallOnce(*server_, "pc_user", restart);
   EXPECT_EQ(refused.answer.result(), 190);
   EXPECT_EQ(refused.answer.data, RefusalData(0x5010));
 }
-
-TEST_F(Preconditions, FileOpenOfAMissingFileIs188WithTheName) {
-  ExpectRefused({"FILE_OPEN", 0, client::FileNameData("  nosuchfile  "), 188, 19, NameAnswer("nosuchfile")});
-}
-

@@ -22,8 +22,7 @@
 #include "platform/tcp_listen.h"
 #include "sim/modem_simulator.h"
 #include "sim/simulator.h"
-#include "support/comm_server.h"
-#include "support/simulated_system.h"
+#include "support/system_suite.h"
 #include "support/socket_reads.h"
 #include "support/wire_helpers.h"
 
@@ -42,12 +41,6 @@ const char* const kRefuseUpdates =
 const char* const kAllowUpdates = "drop trigger refuse_update";
 
 client::Request Control(const char* name, Bytes data = {}) { return client::MakeRequest(name, std::move(data)); }
-
-client::Request TcpLink(const char* request, const std::string& address) {
-  Bytes data;
-  client::ConnectTcpData(client::kLinkIpv4, address, data);
-  return client::MakeRequest(request, data);
-}
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -86,22 +79,9 @@ bool ClosedSilently(int fd, int waitMs, std::vector<std::uint8_t>& received) {
 
 }  // namespace
 
-class RealPeers : public ::testing::Test {
+class RealPeers : public SystemSuite {
  protected:
-  static void SetUpTestSuite() {
-    sim::Options probe;
-    if (!StartSimulatedSystem(probe)) return;
-    port_ = probe.basePort;
-    ServerOptions options;
-    options.users = {{"rp_a", "pw"}, {"rp_b", "pw"}, {"rp_c", "pw"}, {"rp_d", "pw"}, {"rp_e", "pw"}, {"rp_f", "pw"},
-                     {"rp_g", "pw"}};
-    server_ = LaunchServerForSystem(options, port_);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override {
-    ASSERT_NE(port_, 0);
-    ASSERT_TRUE(server_ && server_->running());
-  }
+  static void SetUpTestSuite() { Launch({"rp_a", "rp_b", "rp_c", "rp_d", "rp_e", "rp_f", "rp_g"}); }
 
   static std::unique_ptr<sim::Simulator> StartSystem(const std::string& address, sim::Faults faults = {}) {
     sim::Options options;
@@ -115,30 +95,20 @@ class RealPeers : public ::testing::Test {
     ADD_FAILURE() << address << ": " << error;
     return nullptr;
   }
-  static std::string ConnectState(const std::string& user) {
-    auto row = server_->UserRow(user);
-    return row ? (*row)["connect_state"] : "<no row>";
-  }
-  static std::string WorkDbPath(const Exchange& connect) {
-    return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
-  }
   static int ResultOf(const std::string& user, client::Request request) {
     return CallOnce(*server_, user, std::move(request)).answer.result();
   }
-
-  static inline std::uint16_t port_ = 0;
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(RealPeers, ATakeoverSaysNothingOnTheOldLinkAndGivesTheOldSlotUp) {
   PlayedSystem system;
   ASSERT_TRUE(system.Listen("127.0.0.5", port_));
-  Exchange connect = CallOnce(*server_, "rp_a", TcpLink("CONNECT_SYSTEM", "127.0.0.5"));
+  Exchange connect = CallOnce(*server_, "rp_a", LinkRequest("CONNECT_SYSTEM", "127.0.0.5"));
   ASSERT_EQ(connect.answer.result(), 1);
   platform::Socket oldLink = system.Accept(false);
   ASSERT_TRUE(oldLink.valid());
 
-  EXPECT_EQ(ResultOf("rp_b", TcpLink("TAKEOVER_SYSTEM", "127.0.0.5")), 1);
+  EXPECT_EQ(ResultOf("rp_b", LinkRequest("TAKEOVER_SYSTEM", "127.0.0.5")), 1);
   platform::Socket newLink = system.Accept(true);
   ASSERT_TRUE(newLink.valid());
   std::vector<std::uint8_t> control = ReadUpTo(newLink.fd(), kHeader, kReplyMs);
@@ -149,7 +119,7 @@ TEST_F(RealPeers, ATakeoverSaysNothingOnTheOldLinkAndGivesTheOldSlotUp) {
   std::vector<std::uint8_t> received;
   EXPECT_TRUE(ClosedSilently(oldLink.fd(), kCloseMs, received)) << received.size() << " bytes on the old link";
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
-  EXPECT_EQ(ConnectState("rp_a"), "0");
+  EXPECT_EQ(UserField("rp_a"), "0");
   EXPECT_EQ(ResultOf("rp_a", Disconnect()), STATE_IDLE);
   EXPECT_EQ(ResultOf("rp_b", Disconnect()), 1);
 }
@@ -166,7 +136,7 @@ TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(ResultOf("rp_c", TcpLink("CONNECT_SYSTEM", "127.0.0.5")), 1);
+    ASSERT_EQ(ResultOf("rp_c", LinkRequest("CONNECT_SYSTEM", "127.0.0.5")), 1);
     platform::Socket link = system.Accept(false);
     ASSERT_TRUE(link.valid());
     std::thread stall([&] {
@@ -187,7 +157,7 @@ TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
     EXPECT_LT(seconds, 15);
     web.WaitClosed(kCloseMs);
     // The slot gave the link up whole and may link again.
-    EXPECT_EQ(ConnectState("rp_c"), "0");
+    EXPECT_EQ(UserField("rp_c"), "0");
     EXPECT_EQ(ResultOf("rp_c", Disconnect()), STATE_IDLE);
   }
 }
@@ -196,11 +166,11 @@ TEST_F(RealPeers, AConnectWhoseUserRecordFailsLetsTheSystemGo) {
   auto system = StartSystem("127.0.0.2");
   ASSERT_TRUE(system);
   ASSERT_TRUE(server_->Exec(kRefuseUpdates));
-  int refused = ResultOf("rp_d", TcpLink("CONNECT_SYSTEM", "127.0.0.2"));
+  int refused = ResultOf("rp_d", LinkRequest("CONNECT_SYSTEM", "127.0.0.2"));
   ASSERT_TRUE(server_->Exec(kAllowUpdates));
   EXPECT_NE(refused, 1);
   // Had the link stayed open behind the idle slot, the system would reject this one (162).
-  EXPECT_EQ(ResultOf("rp_d", TcpLink("CONNECT_SYSTEM", "127.0.0.2")), 1);
+  EXPECT_EQ(ResultOf("rp_d", LinkRequest("CONNECT_SYSTEM", "127.0.0.2")), 1);
   EXPECT_EQ(ResultOf("rp_d", Disconnect()), 1);
 }
 
@@ -209,7 +179,7 @@ TEST_F(RealPeers, ATakenOverLinkWaitsForAnAnswerThatStartsLate) {
   late.delayMs = 2500;
   auto system = StartSystem("127.0.0.3", late);
   ASSERT_TRUE(system);
-  ASSERT_EQ(ResultOf("rp_g", TcpLink("TAKEOVER_SYSTEM", "127.0.0.3")), 1);
+  ASSERT_EQ(ResultOf("rp_g", LinkRequest("TAKEOVER_SYSTEM", "127.0.0.3")), 1);
   Exchange check = CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
   ASSERT_EQ(check.rc, 1);
   EXPECT_EQ(check.answer.replyId(), kLinkCheck);
@@ -222,7 +192,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
   ASSERT_EQ(ResultOf("rp_e", Control("FILE_CLOSE", Text("rpupload"))), 1);
   auto system = StartSystem("127.0.0.4");
   ASSERT_TRUE(system);
-  ASSERT_EQ(ResultOf("rp_e", TcpLink("CONNECT_SYSTEM", "127.0.0.4")), 1);
+  ASSERT_EQ(ResultOf("rp_e", LinkRequest("CONNECT_SYSTEM", "127.0.0.4")), 1);
   ASSERT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_START", Text("rpupload"))), 1);
 
   Exchange check = CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
@@ -250,7 +220,7 @@ TEST_F(RealPeers, FileNamesEndAtTheirFirstZeroByteAndARefusedCloseLetsTheFileGo)
   // A close the server refuses still ends the slot's work on its file.
   ASSERT_EQ(ResultOf("rp_f", Control("FILE_OPEN", Text("rpzero"))), 1);
   EXPECT_EQ(ResultOf("rp_f", Control("FILE_CLOSE", Text("../rpzero"))), FORMAT_ERROR);
-  EXPECT_EQ(ConnectState("rp_f"), "0");
+  EXPECT_EQ(UserField("rp_f"), "0");
   EXPECT_EQ(ResultOf("rp_a", Control("FILE_OPEN", Text("rpzero"))), 1);
   EXPECT_EQ(ResultOf("rp_a", Control("FILE_CLOSE", Text("rpzero"))), 1);
   EXPECT_EQ(ResultOf("rp_a", Control("FILE_DELETE", Text("rpzero"))), 1);

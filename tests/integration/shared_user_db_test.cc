@@ -53,11 +53,6 @@ class SharedUserDb : public ::testing::Test {
     auto row = first_->UserRow(user);
     return row ? (*row)[column] : "<no row>";
   }
-  static client::Request Link(const char* request) {
-    Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
-    return client::MakeRequest(request, data);
-  }
 
   static inline std::string url_, skipReason_;
   static inline testsupport::SimulatedSystem system_;
@@ -124,10 +119,10 @@ TEST_F(SharedUserDb, AdministrationThroughOneIsSeenByTheOther) {
 
 TEST_F(SharedUserDb, TakeoverReachesAUserOfTheOtherInstance) {
   client::WebClient a = first_->Connect("sh_a");
-  ASSERT_EQ(Call(a, Link("CONNECT_SYSTEM")).answer.result(), 1);
+  ASSERT_EQ(Call(a, LinkRequest("CONNECT_SYSTEM")).answer.result(), 1);
   ASSERT_EQ(Column("sh_a", "connect_state"), "1");
 
-  Exchange takeover = CallOnce(*second_, "sh_b", Link("TAKEOVER_SYSTEM"));
+  Exchange takeover = CallOnce(*second_, "sh_b", LinkRequest("TAKEOVER_SYSTEM"));
   ASSERT_EQ(takeover.rc, 1);
   EXPECT_EQ(takeover.answer.result(), 1);
   EXPECT_EQ(Column("sh_b", "connect_state"), "1");

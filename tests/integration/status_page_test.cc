@@ -103,9 +103,7 @@ class StatusPage : public ::testing::Test {
     {
       client::WebClient c = server_->Connect(kOnline.id);
       ASSERT_EQ(Call(c, Login(kOnline.id, kOnline.password, kOnline.session)).answer.result(), 1);
-      client::Bytes data;
-      client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
-      client::Request connect = client::MakeRequest("CONNECT_SYSTEM", data);
+      client::Request connect = LinkRequest();
       connect.final = true;
       ASSERT_EQ(Call(c, connect).answer.result(), 1);
       c.WaitClosed(kCloseMs);

@@ -3,88 +3,48 @@
 // systems transfer at the same time while a system keeps turning a second
 // client away.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <thread>
 
-#include "sim/simulator.h"
-#include "support/comm_server.h"
-#include "support/simulated_system.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
-using client::Bytes;
 
 namespace {
 
 constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, 80 of them: 14 packets
 constexpr int kRowsPerTable = 80;
 
-// A statement on a database file, bypassing the server; the first column of
-// the first row, or "" when there is none.
+// The first column of the first row of `sql` on a database file, bypassing
+// the server; "" when there is none.
 std::string Sqlite(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string out;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-    } else if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0) != nullptr) {
-      out = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return out;
+  std::vector<Row> rows = SqliteQuery(path, sql);
+  return rows.empty() || rows[0].empty() ? "" : rows[0].begin()->second;
 }
 
 }  // namespace
 
-class SystemFaults : public ::testing::Test {
+class SystemFaults : public SystemSuite {
  protected:
-  static void SetUpTestSuite() {
-    sim::Options probe;
-    if (!StartSimulatedSystem(probe)) return;
-    port_ = probe.basePort;
-    ServerOptions options;
-    options.users = {{"sf_a", "pw"}, {"sf_b", "pw"}, {"sf_c", "pw"}};
-    server_ = LaunchServerForSystem(options, port_);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override {
-    ASSERT_NE(port_, 0);
-    ASSERT_TRUE(server_ && server_->running());
-  }
+  static void SetUpTestSuite() { Launch({"sf_a", "sf_b", "sf_c"}); }
 
   static SimulatedSystem StartSystem(const std::string& address, sim::Faults faults = {}) {
     sim::Options options;
     options.address = address;
-    options.basePort = port_;
-    options.console = false;
     options.rowsPerTable = kRowsPerTable;
     options.faults = faults;
-    std::string error;
-    if (auto system = StartSimulatedSystemAt(options, error)) return system;
-    ADD_FAILURE() << address << ": " << error;
-    return nullptr;
+    return SystemSuite::StartSystem(options);
   }
 
   // Links `user` to the system at `address`; the work database's path, or
   // "" after a failure (with the result in `result`).
   static std::string Link(const std::string& user, const std::string& address, const char* request,
                           int* result = nullptr) {
-    Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, address, data);
-    Exchange connect = CallOnce(*server_, user, client::MakeRequest(request, data));
+    Exchange connect = CallOnce(*server_, user, LinkRequest(request, address));
     if (result != nullptr) *result = connect.answer.result();
     if (connect.answer.result() != 1) return "";
-    return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
+    return WorkDbPath(connect);
   }
-  static int Unlink(const std::string& user) { return CallOnce(*server_, user, Disconnect()).answer.result(); }
-
-  static inline std::uint16_t port_ = 0;
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {

@@ -51,30 +51,27 @@ TEST_F(WebTool, SessionOfLoginUserSetAndLogoutSucceedsOnOneConnection) {
   EXPECT_EQ((*server_->UserRow("admin"))["login_state"], "0");
 }
 
-TEST_F(WebTool, FailedRequestStopsTheSequenceWithStatusOne) {
-  std::string out;
-  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "LOGIN", "password=wrong", ",",
-                    "USER_SET", "op=insert", "user=wt_never", "password=x"},
-                   out);
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_TRUE(Has(out, "result 209 (LOGIN_PWD_ERR)")) << out;
-  EXPECT_FALSE(Has(out, "> USER_SET")) << out;
+// A failed request, a request without reply and a refusal end with status 1.
+TEST_F(WebTool, FailuresEndWithStatusOneAndShowWhatCameBack) {
+  const std::string port = std::to_string(server_->port());
+  struct Case {
+    std::vector<std::string> words;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {{"LOGIN", "password=wrong", ",", "USER_SET", "op=insert", "user=wt_never", "password=x"},
+       {"result 209 (LOGIN_PWD_ERR)"}},
+      {{"CUSTOM", "msg-id=3"}, {"connection closed without reply"}},
+      {{"PGC_READ", "msg-id=0x7240"}, {"< reply id 0, result 189 (no name)", "0000   72 40 FF FF"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--port", port, "--user", "admin"};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    std::string out;
+    EXPECT_EQ(Run(args, out), 1) << out;
+    for (const std::string& text : c.shown) EXPECT_TRUE(Has(out, text)) << out;
+  }
+  // The sequence stopped at the failed login.
   EXPECT_FALSE(server_->UserRow("wt_never"));
-}
-
-TEST_F(WebTool, RequestWithoutReplyIsReportedAsClosedWithStatusOne) {
-  std::string out;
-  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "CUSTOM", "msg-id=3"}, out);
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_TRUE(Has(out, "connection closed without reply")) << out;
-}
-
-TEST_F(WebTool, RefusalShowsTheMessageIdAndTheFFsInHex) {
-  std::string out;
-  int status = Run({"--port", std::to_string(server_->port()), "--user", "admin", "PGC_READ", "msg-id=0x7240"}, out);
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_TRUE(Has(out, "< reply id 0, result 189 (no name)")) << out;
-  EXPECT_TRUE(Has(out, "0000   72 40 FF FF")) << out;
 }
 
 TEST_F(WebTool, BadCommandLinesAreRefusedWithStatusTwo) {

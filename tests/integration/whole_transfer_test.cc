@@ -8,11 +8,8 @@
 #include <map>
 
 #include "pgc/catalogue.h"
-#include "sim/simulator.h"
 #include "sim/tables.h"
-#include "support/comm_server.h"
-#include "support/simulated_system.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -33,25 +30,12 @@ std::vector<std::uint16_t> SystemTables(sim::TableStore& tables) {
 
 }  // namespace
 
-class WholeTransfer : public ::testing::Test {
+class WholeTransfer : public SystemSuite {
  protected:
   static void SetUpTestSuite() {
     sim::Options system;
     system.rowsPerTable = kRowsPerTable;
-    system_ = StartSimulatedSystem(system);
-    systemPort_ = system.basePort;
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"wt_a", "pw"}, {"wt_b", "pw"}, {"wt_c", "pw"}};
-    server_ = LaunchServerForSystem(options, system.basePort);
-  }
-  static void TearDownTestSuite() {
-    server_.reset();
-    system_.reset();
-  }
-  void SetUp() override {
-    ASSERT_TRUE(system_);
-    ASSERT_TRUE(server_ && server_->running());
+    Launch({"wt_a", "wt_b", "wt_c"}, 2, &system);
   }
   void TearDown() override {
     if (server_ && !user_.empty()) CallOnce(*server_, user_, Disconnect());
@@ -59,9 +43,7 @@ class WholeTransfer : public ::testing::Test {
 
   void Link(const std::string& user) {
     user_ = user;
-    client::Bytes data;
-    client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", data);
-    Exchange connect = CallOnce(*server_, user, client::MakeRequest("CONNECT_SYSTEM", data));
+    Exchange connect = CallOnce(*server_, user, LinkRequest());
     ASSERT_EQ(connect.rc, 1);
     ASSERT_EQ(connect.answer.result(), 1);
   }
@@ -76,9 +58,6 @@ class WholeTransfer : public ::testing::Test {
 
   std::string FilePath(const std::string& name) { return server_->commDir() + "/DB_USER/" + name + ".mdb"; }
 
-  static inline testsupport::SimulatedSystem system_;
-  static inline std::unique_ptr<CommServer> server_;
-  static inline std::uint16_t systemPort_ = 0;
   std::string user_;
 };
 
@@ -123,7 +102,7 @@ TEST_F(WholeTransfer, ALinkLostMidwayNamesTheTableAndItsResultAndEndsTheTransfer
   // link after 40 packets: well into the tables.
   sim::Options faulty;
   faulty.address = "127.0.0.2";
-  faulty.basePort = systemPort_;
+  faulty.basePort = port_;
   faulty.rowsPerTable = kRowsPerTable;
   faulty.console = false;
   faulty.faults.closeAfterPackets = 40;
@@ -132,9 +111,7 @@ TEST_F(WholeTransfer, ALinkLostMidwayNamesTheTableAndItsResultAndEndsTheTransfer
   if (dropping.Start(error) != 1) GTEST_SKIP() << "no second system on 127.0.0.2: " << error;
 
   user_ = "wt_b";
-  client::Bytes data;
-  client::ConnectTcpData(client::kLinkIpv4, "127.0.0.2", data);
-  ASSERT_EQ(CallOnce(*server_, user_, client::MakeRequest("CONNECT_SYSTEM", data)).answer.result(), 1);
+  ASSERT_EQ(CallOnce(*server_, user_, LinkRequest("CONNECT_SYSTEM", "127.0.0.2")).answer.result(), 1);
   std::string output;
   EXPECT_EQ(Web(user_, {"BACKUP", "name=broken"}, output), 1) << output;
   std::size_t at = output.find("tavrel-web: BACKUP broken failed at PGC");

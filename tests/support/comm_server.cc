@@ -124,7 +124,28 @@ struct Database {
   sqlite3* db = nullptr;
 };
 
-std::vector<Row> RunQuery(const std::string& path, const std::string& sql, const std::vector<std::string>& params) {
+// A pseudo-terminal: the slave becomes the server's standard input, the
+// master is where the test types. Echo is off, so that typed lines do not
+// pile up unread on the master.
+bool OpenTerminal(int& master, int& slave) {
+  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return false;
+  const char* name = ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+  slave = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  termios mode{};
+  if (slave < 0 || ::tcgetattr(slave, &mode) != 0) {
+    ::close(master);
+    if (slave >= 0) ::close(slave);
+    return false;
+  }
+  mode.c_lflag &= ~(ECHO | ECHONL);
+  ::tcsetattr(slave, TCSANOW, &mode);
+  return true;
+}
+
+}  // namespace
+
+std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql, const std::vector<std::string>& params) {
   std::vector<Row> rows;
   Database database(path);
   if (!database.db) return rows;
@@ -146,27 +167,6 @@ std::vector<Row> RunQuery(const std::string& path, const std::string& sql, const
   sqlite3_finalize(statement);
   return rows;
 }
-
-// A pseudo-terminal: the slave becomes the server's standard input, the
-// master is where the test types. Echo is off, so that typed lines do not
-// pile up unread on the master.
-bool OpenTerminal(int& master, int& slave) {
-  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) return false;
-  const char* name = ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
-  slave = name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-  termios mode{};
-  if (slave < 0 || ::tcgetattr(slave, &mode) != 0) {
-    ::close(master);
-    if (slave >= 0) ::close(slave);
-    return false;
-  }
-  mode.c_lflag &= ~(ECHO | ECHONL);
-  ::tcsetattr(slave, TCSANOW, &mode);
-  return true;
-}
-
-}  // namespace
 
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {
   char pattern[] = "/tmp/tavrel-run-XXXXXX";
@@ -254,11 +254,6 @@ bool CommServer::Provision(const ServerOptions& options) {
 }
 
 std::string CommServer::ReadConfig() const { return ReadFile(configPath()); }
-
-void CommServer::WriteConfig(const std::string& text) const {
-  std::ofstream out(configPath(), std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 bool CommServer::Start(const LaunchOptions& options) {
   if (!provisioned_ || pid_ > 0) return false;
@@ -411,7 +406,7 @@ client::WebClient CommServer::Connect(const std::string& user) {
 std::optional<Row> CommServer::UserRow(const std::string& userId) const {
   std::vector<Row> rows;
   if (userDbUrl_.empty()) {
-    rows = RunQuery(dir_ + "/data/WebUser.db", "select * from userinfo where user_id = ?", {userId});
+    rows = SqliteQuery(dir_ + "/data/WebUser.db", "select * from userinfo where user_id = ?", {userId});
   } else {
     std::string quoted;
     for (char c : userId) quoted += c == '\'' ? std::string("''") : std::string(1, c);
@@ -422,7 +417,7 @@ std::optional<Row> CommServer::UserRow(const std::string& userId) const {
 }
 
 std::vector<Row> CommServer::Query(const std::string& sql) const {
-  if (userDbUrl_.empty()) return RunQuery(dir_ + "/data/WebUser.db", sql, {});
+  if (userDbUrl_.empty()) return SqliteQuery(dir_ + "/data/WebUser.db", sql, {});
   std::vector<Row> rows;
   std::string why;
   if (!ServerQuery(userDbUrl_, sql, rows, why)) std::fprintf(stderr, "query failed: %s\n", why.c_str());

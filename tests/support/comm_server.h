@@ -60,7 +60,6 @@ class CommServer {
   std::uint16_t port() const { return port_; }
 
   std::string ReadConfig() const;
-  void WriteConfig(const std::string& text) const;
 
   // Starts tavrel-comm; false when it could not be started.
   bool Start(const LaunchOptions& options = {});
@@ -116,6 +115,10 @@ class CommServer {
 // Runs a program to its end; its exit code (-1 when it could not run or was
 // killed), with standard output and error in `output`.
 int RunProgram(const std::vector<std::string>& argv, std::string& output);
+
+// The rows of `sql` (with `params` bound to its ?s) on the SQLite file at `path`.
+std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql,
+                             const std::vector<std::string>& params = {});
 
 // A port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();

@@ -80,6 +80,13 @@ inline client::Request Pgc(std::uint8_t type, std::uint8_t mode, std::uint16_t i
   return r;
 }
 
+// CONNECT_SYSTEM or TAKEOVER_SYSTEM of the system on `address`, over IPv4.
+inline client::Request LinkRequest(const char* name = "CONNECT_SYSTEM", const std::string& address = "127.0.0.1") {
+  client::Bytes data;
+  client::ConnectTcpData(client::kLinkIpv4, address, data);
+  return client::MakeRequest(name, data);
+}
+
 // The type-19 read of message 1: a linked slot gives its link up.
 inline client::Request Disconnect() { return Pgc(web::REQ_PGC, web::kModeRead, 1); }
 
