@@ -10,7 +10,7 @@
 
 #include "frame/log.h"
 #include "platform/serial_port.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace serial {
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "sim/simulator.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "support/comm_server.h"
 #include "support/simulated_system.h"
 #include "support/wire_helpers.h"
