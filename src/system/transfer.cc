@@ -403,7 +403,12 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   const auto rowLength = static_cast<std::uint8_t>(recordLength);
   sxm::Packet answer{};
   if (dataLength <= static_cast<int>(sxm::kMaxBody)) {
-    int result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data, .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)}, varNum);
+    int result = SendToSystem(systemSocket, request,
+                              {.messageId = messageId,
+                               .body = data,
+                               .recordLength = rowLength,
+                               .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)},
+                              varNum);
     if (result != RESULT_OK) return result;
     return ReceiveOneFromSystem(systemSocket, answer, varNum);
   }
@@ -416,7 +421,14 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   for (int i = 0; i < packetCount; ++i) {
     const bool final = i == packetCount - 1;
     const int bodyLength = final ? dataLength - i * full : full;
-    result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data + static_cast<std::size_t>(i) * full, .final = final, .sequence = static_cast<std::uint16_t>(i + 1), .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)}, varNum);
+    result = SendToSystem(systemSocket, request,
+                          {.messageId = messageId,
+                           .body = data + static_cast<std::size_t>(i) * full,
+                           .final = final,
+                           .sequence = static_cast<std::uint16_t>(i + 1),
+                           .recordLength = rowLength,
+                           .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)},
+                          varNum);
     if (result != RESULT_OK) return result;
     result = ReceiveOneFromSystem(systemSocket, answer, varNum);
     if (result != RESULT_OK) return result;
