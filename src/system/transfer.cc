@@ -341,7 +341,6 @@ bool TryAcquireTransferFlag() {
 }
 
 long LongestTransferFlagWaitUs() { return longestWaitUs.load(); }
-void ResetTransferFlagStatistics() { longestWaitUs.store(0); }
 
 bool IsStoredMessage(std::uint16_t messageId) {
   return std::find(std::begin(kStoredMessages), std::end(kStoredMessages), messageId) != std::end(kStoredMessages);
