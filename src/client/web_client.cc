@@ -61,7 +61,7 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request, std::string_view
   fields.bodyType = request.bodyType;
   fields.mode = request.mode;
   fields.messageId = request.messageId;
-  fields.finalSeq = static_cast<std::uint16_t>((sequence & web::kSequenceMask) | (request.final ? 0xF000 : 0));
+  fields.finalSeq = static_cast<std::uint16_t>((sequence & web::kSequenceMask) | (request.final ? web::kFinalBits : 0));
   fields.recordLength = request.recordLength;
   fields.data = std::string_view(reinterpret_cast<const char*>(request.data.data()), request.data.size());
   out.resize(web::BuildMessage(out.data(), fields));

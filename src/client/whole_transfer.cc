@@ -8,7 +8,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kCreateNewFile = 0;
-constexpr std::uint16_t kLinkCheckId = 0;
 
 // One request and its answer; false with the report's failure filled in.
 bool Step(WebClient& connection, const Request& request, const std::string& step, TransferReport& report,
@@ -45,7 +44,7 @@ int ReadSystemIdentity(WebClient& connection, Bytes& row, TransferReport& report
   Request check;
   check.type = web::REQ_PGC;
   check.mode = web::kModeRead;
-  check.messageId = kLinkCheckId;
+  check.messageId = web::kLinkCheckId;
   Answer answer;
   if (!Step(connection, check, "LINK_CHECK", report, timeoutMs, &answer)) return Failed(report);
   row = answer.data;

@@ -22,6 +22,7 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "frame/text.h"
+#include "web/web_format.h"
 
 extern char** environ;
 
@@ -194,17 +195,17 @@ int ListFull(std::vector<std::uint8_t>& result, int& length, int varNum, const c
 ConnectionRecord* RecordForOperation(int operation, int varNum, const char** what) {
   Slot& slot = SlotAt(varNum);
   switch (operation) {
-    case 16:
-    case 18:
-    case 20:
+    case web::FILE_CREATE:
+    case web::FILE_OPEN:
+    case web::FILE_CLOSE:
       *what = "offline";
       return &slot.db[kOfflineDb];
-    case 21:
-    case 23:
+    case web::ALL_DOWNLOAD_START:
+    case web::ALL_DOWNLOAD_END:
       *what = "download";
       return &slot.db[kDownloadDb];
-    case 25:
-    case 27:
+    case web::ALL_UPLOAD_START:
+    case web::ALL_UPLOAD_END:
       *what = "upload";
       return &slot.db[kUploadDb];
     default:
@@ -212,8 +213,13 @@ ConnectionRecord* RecordForOperation(int operation, int varNum, const char** wha
   }
 }
 
-bool IsOpenOperation(int operation) { return operation == 16 || operation == 18 || operation == 21 || operation == 25; }
-bool IsCloseOperation(int operation) { return operation == 20 || operation == 23 || operation == 27; }
+bool IsOpenOperation(int operation) {
+  return operation == web::FILE_CREATE || operation == web::FILE_OPEN || operation == web::ALL_DOWNLOAD_START ||
+         operation == web::ALL_UPLOAD_START;
+}
+bool IsCloseOperation(int operation) {
+  return operation == web::FILE_CLOSE || operation == web::ALL_DOWNLOAD_END || operation == web::ALL_UPLOAD_END;
+}
 
 std::string ExecutableDirectory() {
   std::error_code ec;

@@ -75,8 +75,9 @@ int DeleteOfflineFile(const std::string& name, int varNum);
 
 int OpenWorkDB(const std::string& name, int varNum);  // 1; 170; 215
 int CloseWorkDB(int varNum);                           // 1; 179
-// Operation codes are the control request numbers: 16, 18 (offline), 21
-// (download), 25 (upload) open; 20, 23, 27 close.
+// Operation codes are the control request numbers (web::ControlId):
+// FILE_CREATE, FILE_OPEN (offline), ALL_DOWNLOAD_START, ALL_UPLOAD_START open;
+// FILE_CLOSE, ALL_DOWNLOAD_END, ALL_UPLOAD_END close.
 // `missingTables` names those of the tables given that the file at the path
 // lacks (the database files are read through ODBC only, so the caller that may
 // look into the file supplies it).

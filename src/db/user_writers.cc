@@ -80,31 +80,6 @@ UserRecord UserRecord::FromRow(const Row& row) {
   return u;
 }
 
-Row UserRecord::ToRow() const {
-  Row row;
-  row.reserve(kUserColumns);
-  row.push_back(user_id);
-  row.push_back(user_pwd);
-  row.push_back(ip);
-  row.push_back(session_id);
-  row.push_back(std::to_string(login_state));
-  row.push_back(std::to_string(login_count));
-  row.push_back(login_time);
-  row.push_back(std::to_string(connect_state));
-  row.push_back(std::to_string(link_type));
-  row.push_back(connect_time);
-  row.push_back(connect_offline);
-  for (std::int32_t value : connect_info) row.push_back(std::to_string(value));
-  row.push_back(std::to_string(user_level));
-  row.push_back(name);
-  row.push_back(phone);
-  row.push_back(mobile);
-  row.push_back(address);
-  row.push_back(job);
-  row.push_back(email);
-  return row;
-}
-
 LinkRecord LinkRecord::FromBytes(const std::uint8_t* bytes69) {
   LinkRecord link;
   for (int i = 0; i < kLinkNameBytes; ++i) link.link_name[i] = bytes69[kNameOffset + i];

@@ -87,7 +87,6 @@ struct UserRecord {
   // From a selected row of 66 column texts (missing columns read as empty);
   // texts are cut to their column widths, numbers read as decimal.
   static UserRecord FromRow(const Row& row);
-  Row ToRow() const;
 };
 
 // One linkinfo row. Its byte form is 69 bytes: the 20 name bytes, the type,

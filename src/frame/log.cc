@@ -256,11 +256,6 @@ int ReportSocketError(int varNum, int err) {
   return 1;
 }
 
-int ReportFileError(int varNum, int err) {
-  LogError(varNum, "File error", "errorCode = " + std::to_string(err));
-  return 1;
-}
-
 void Console(const char* format, ...) {
   va_list args;
   va_start(args, format);

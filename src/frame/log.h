@@ -38,7 +38,6 @@ void LogBytes(int varNum, std::string_view label, const std::uint8_t* bytes, std
 
 // Logs the name of the socket error `err` (errno), or nothing for other codes.
 int ReportSocketError(int varNum, int err);
-int ReportFileError(int varNum, int err);
 const char* SocketErrorName(int err);  // nullptr for an unmapped errno
 
 // Console progress lines: printed as given and flushed at once.

@@ -43,7 +43,6 @@
   CODE(MODEM_UNEXPECTED_ANSWER, 148, "the modem gave an answer not expected, or too long")         \
   CODE(SERIAL_PURGE_ERROR, 149, "the serial port could not be purged")                             \
   CODE(MODEM_NO_ANSWER, 150, "no complete modem answer")                                           \
-  CODE(SERIAL_NOT_ENQ, 151, "a serial frame did not start with ENQ")                               \
   CODE(SERIAL_RECEIVER_GAVE_UP, 152, "the serial receiver ran out of attempts")                    \
   CODE(SERIAL_NCK_ERROR, 153, "the serial NCK could not be sent")                                  \
   CODE(SERIAL_PORT_IN_USE, 154, "the serial port is in use")                                       \
@@ -60,7 +59,6 @@
   CODE(RECORD_LENGTH_ERROR, 169, "data length is not a whole number of records")                   \
   CODE(FORMAT_ERROR, 170, "request or packet format error")                                        \
   CODE(REGISTRY_ERROR, 172, "web path could not be read")                                          \
-  CODE(TRIM_EMPTY, 173, "text to be trimmed is empty")                                             \
   CODE(TRIM_EMPTY_QUIET, 174, "text to be trimmed is empty, from the quiet variant")               \
   CODE(NO_KEY_COLUMNS, 175, "PGC in neither key table")                                            \
   NAMED(OPEN_FILE_NOT_EXIST, 176, "file to open does not exist")                                   \
@@ -118,8 +116,6 @@
   NAMED(DIFFERENT_SESSION_ID, 230, "the session id does not match")                                \
   CODE(PASSWORD_NOT_FOUND, 231, "no password for the user")                                        \
   CODE(PASSWORD_READ_ERROR, 232, "the password could not be read")                                 \
-  CODE(LOGIN_COUNT_NOT_FOUND, 235, "no login count")                                               \
-  CODE(LOGIN_COUNT_READ_ERROR, 236, "the login count could not be read")                           \
   CODE(LOGIN_STATE_NOT_FOUND, 237, "no login state")                                               \
   CODE(LOGIN_STATE_READ_ERROR, 238, "the login state could not be read")                           \
   CODE(IP_NOT_FOUND, 239, "no IP")                                                                 \

@@ -18,16 +18,6 @@ std::string_view Stripped(std::string_view in) {
 }
 }  // namespace
 
-int TrimText(std::string& out, std::string_view in) {
-  std::string_view stripped = Stripped(in);
-  if (stripped.empty()) {
-    Console("\nTrim string error:!!!%.*s!!!", static_cast<int>(in.size()), in.data());
-    return TRIM_EMPTY;
-  }
-  out.assign(stripped);
-  return RESULT_OK;
-}
-
 int TrimTextQuiet(std::string& out, std::string_view in) {
   std::string_view stripped = Stripped(in);
   if (stripped.empty()) return TRIM_EMPTY_QUIET;

@@ -7,11 +7,8 @@
 #include <string_view>
 #include <vector>
 
-// Copies `in` without leading and trailing white space into `out`. An empty
-// (or all-blank) text prints "\nTrim string error:!!!%s!!!" and returns 173,
-// leaving `out` as it was.
-int TrimText(std::string& out, std::string_view in);
-// The quiet variant: 174 for an empty text, nothing printed.
+// Copies `in` without leading and trailing white space into `out`; 174 for
+// an empty (or all-blank) text, leaving `out` as it was.
 int TrimTextQuiet(std::string& out, std::string_view in);
 
 // Names from web requests used as file or data source names: bytes 1 to 9

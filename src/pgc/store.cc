@@ -489,7 +489,7 @@ int StorePGCPacket(const web::WebMsg& packet, std::uint16_t messageId, int varNu
 int StoreWebData(const web::WebMsg& request, WorkingBuffer& buffer, int& workCounter,
                  std::uint16_t messageId, int varNum) {
   if (request.type == web::REQ_CONTROL) {
-    if (messageId == kStorePgcControl) return StoreInfoRecord(request, varNum);
+    if (messageId == web::STORE_PGC) return StoreInfoRecord(request, varNum);
     LogError(varNum, "Message format error", "Message received from web is error");
     return FORMAT_ERROR;
   }

@@ -24,7 +24,6 @@ constexpr int kMaxRowLength = 240;            // a row has at most 240 columns
 constexpr int kMaxPacketData = 240;           // data bytes of one packet
 constexpr int kMaxUpdateColumns = 255;
 constexpr std::uint16_t kMultiDatabaseId = 0x7230;  // PGC 723, copied into its slave PGC 722
-constexpr std::uint16_t kStorePgcControl = 29;      // control request carrying the info record
 
 // One packet of a web write request (types 19, 160, 161, 162; or the control
 // request 29 carrying the info record). Packets are gathered in the working

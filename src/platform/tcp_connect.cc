@@ -109,13 +109,6 @@ long SendOnce(int fd, const void* data, std::size_t length) {
   }
 }
 
-long ReceiveOnce(int fd, void* buffer, std::size_t length) {
-  for (;;) {
-    long n = ::recv(fd, buffer, length, 0);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
 int ShutdownAndCloseChecked(int fd) {
   ::shutdown(fd, SHUT_RDWR);
   return ::close(fd);

@@ -46,8 +46,6 @@ bool IsConnected(int fd);
 
 // One send of `length` bytes, never raising SIGPIPE.
 long SendOnce(int fd, const void* data, std::size_t length);
-// One receive that honours the socket's blocking mode and receive time-out.
-long ReceiveOnce(int fd, void* buffer, std::size_t length);
 
 int ShutdownAndCloseChecked(int fd);  // close's result
 

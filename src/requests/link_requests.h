@@ -3,7 +3,7 @@
 // the restart, and the PGC requests (types 19, 161, 162) that reach the
 // system.
 #include "requests/request.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "system/transfer.h"
 
 namespace requests {

@@ -13,8 +13,6 @@
 namespace requests {
 namespace {
 
-constexpr std::uint16_t kDisconnectMessage = 1;  // type 19, message id 1
-
 void WriteLoginAnswer(std::uint8_t* reply, bool success) {
   std::memset(reply, 0xFF, users::kLoginAnswerSize);
   if (success) users::GetDataSourceNames(reply);
@@ -28,7 +26,7 @@ int RecordLogin(RequestContext& ctx) {
 
 int RecordUserRequest(const web::WebMsg& msg, std::uint16_t messageId, std::uint8_t* reply, int varNum) {
   if (msg.type == web::REQ_PGC) {
-    return messageId == kDisconnectMessage ? users::UpdateUserRecord(msg, messageId, varNum) : RESULT_OK;
+    return messageId == kDisconnectId ? users::UpdateUserRecord(msg, messageId, varNum) : RESULT_OK;
   }
   if (msg.type != web::REQ_CONTROL) return RESULT_OK;
   switch (messageId) {

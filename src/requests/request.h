@@ -33,36 +33,13 @@ struct RequestContext {
 // result code that the reply carries.
 using RequestSteps = int (*)(RequestContext&);
 
-// Control request numbers (message id of a type-2 request).
-enum ControlId : std::uint16_t {
-  LOGIN = 1,
-  LOGIN_RESET = 2,
-  LOGOUT = 4,
-  USER_SET = 6,
-  LINK_SET = 7,
-  FILE_LIST = 8,
-  FILE_DELETE = 10,
-  CONNECT_SYSTEM = 12,
-  TAKEOVER_SYSTEM = 13,
-  SYSTEM_COMMAND_SET = 15,
-  FILE_CREATE = 16,
-  FILE_OPEN = 18,
-  FILE_CLOSE = 20,
-  ALL_DOWNLOAD_START = 21,
-  ALL_DOWNLOAD_END = 23,
-  DOWNLOAD_PGC = 24,
-  ALL_UPLOAD_START = 25,
-  ALL_UPLOAD_END = 27,
-  UPLOAD_PGC = 28,
-  STORE_PGC = 29,
-  USER_SET_EXT = 30,
-  FILE_USER_LIST = 31,
-};
-
-// Message ids of type-19 requests on a linked slot.
-constexpr std::uint16_t kLinkCheckId = 0;
-constexpr std::uint16_t kDisconnectId = 1;
-constexpr std::uint16_t kKeepAliveId = 0xFFFF;
+// The control request numbers and the REQ_PGC message ids belong to the
+// wire format.
+using web::ControlId;
+using enum web::ControlId;
+using web::kDisconnectId;
+using web::kKeepAliveId;
+using web::kLinkCheckId;
 
 // Result of a request that is not one (unknown type, control id or mode) or
 // whose steps this server does not carry out: no reply, connection closed.

@@ -132,7 +132,7 @@ int RefuseFile(int varNum, const Refusal& refusal, const std::string& name) {
 int CheckUserDeletable(const web::WebMsg& msg, int varNum) {
   namespace layout = users::layout;
   if (msg.data[layout::kUserOp] != layout::kOpDelete) return RESULT_OK;
-  std::string target = FieldText(msg.data + layout::kUserRecordId, 16);
+  std::string target = FieldText(msg.data + layout::kUserRecordId, layout::kIdWidth);
   if (FindSlotByUser(target) >= 0) {
     return Refuse(varNum, USER_HOLDS_SLOT, "User state error", "User is connecting to COMM, can not be deleted");
   }
@@ -140,7 +140,7 @@ int CheckUserDeletable(const web::WebMsg& msg, int varNum) {
 }
 
 int CheckLoggedIn(const web::WebMsg& msg, int varNum) {
-  std::string user = FieldText(msg.data, 16);
+  std::string user = FieldText(msg.data, users::layout::kIdWidth);
   if (users::IsUserLoggedIn(user, varNum) != 1) {
     return Refuse(varNum, NOT_LOGGED_IN, "Login error", Format("user %s not login when logout", user.c_str()));
   }

@@ -17,7 +17,6 @@ namespace {
 // ALL_DOWNLOAD_START data: the file name (30 bytes), then the creation mode.
 constexpr std::size_t kCreationModeByte = 30;
 enum CreationMode : std::uint8_t { kCreateFile = 0, kReuseFile = 1 };
-constexpr std::uint16_t kDownloadStartReply = 22;
 
 // The PGC message a DOWNLOAD_PGC or UPLOAD_PGC names in data bytes 0-1; the
 // request's own message id is the control number.
@@ -51,7 +50,7 @@ int DownloadStartSteps(RequestContext& ctx) {
     case kCreateFile:
       result = db::CreateOfflineFile(name, ctx.varNum);
       if (result == RESULT_OK) result = db::OpenUserDbFile(name, ALL_DOWNLOAD_START, setup::MissingTables, ctx.varNum);
-      ctx.replyId = kDownloadStartReply;
+      ctx.replyId = ALL_DOWNLOAD_START_REPLY;
       break;
     case kReuseFile:
       // The user's connection mark is left alone on failure: the slot stays

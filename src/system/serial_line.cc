@@ -10,7 +10,7 @@
 
 #include "frame/log.h"
 #include "platform/serial_port.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace serial {
 namespace {
@@ -65,7 +65,6 @@ int SerialLine::Open(const std::string& path, int baudRate, int byteSize, int va
     platform::CloseSerialDevice(fd_);
     fd_ = -1;
   }
-  hasPutBack_ = false;
   int fd = platform::OpenSerialDevice(path);
   if (fd < 0) {
     LogError(varNum, "SIO error", "An error occurred when open SIO");
@@ -89,24 +88,15 @@ int SerialLine::Close(int) {
   if (fd_ < 0) return 1;
   int rc = platform::CloseSerialDevice(fd_);
   fd_ = -1;
-  hasPutBack_ = false;
   return rc == 0 ? 1 : SERIAL_CLOSE_ERROR;
 }
 
 long SerialLine::ReadSome(std::uint8_t* buffer, std::size_t count, int timeoutMs) {
   if (count == 0) return 0;
-  if (hasPutBack_) {
-    hasPutBack_ = false;
-    buffer[0] = putBack_;
-    return 1;
-  }
   return platform::ReadWithin(fd_, buffer, count, timeoutMs);
 }
 
-int SerialLine::DiscardInput() {
-  hasPutBack_ = false;
-  return platform::DrainOutputAndDiscardInput(fd_);
-}
+int SerialLine::DiscardInput() { return platform::DrainOutputAndDiscardInput(fd_); }
 
 int SerialLine::WriteSerialBytes(const std::uint8_t* bytes, std::size_t count, int varNum) {
   DiscardInput();
@@ -188,7 +178,6 @@ int SerialLine::WritePacketToSerial(const std::uint8_t* packet, std::size_t leng
     }
     LogDebug(varNum, "read ACK......OK");
     std::size_t frameLength = BuildSerialFrame(packet, length, frame.data());
-    if (frameHook_) frameHook_(frame.data(), frameLength);
     rc = SendRealData(frame.data(), frameLength, varNum);
     if (rc != 1) return rc;
     LogDebug(varNum, "read ACK......");

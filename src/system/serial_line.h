@@ -14,9 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <utility>
 #include "frame/result_codes.h"
 
 namespace serial {
@@ -83,20 +81,8 @@ class SerialLine {
   // (kFrameBufferSize bytes); 145 after sending NCK; 142; 153.
   int ReadSerialFrame(std::uint8_t* frame, std::size_t& frameLength, int varNum);
 
-  // Called with every frame just before it is sent, so that a simulated
-  // peer can spoil frames on purpose. None by default.
-  using FrameHook = std::function<void(std::uint8_t* frame, std::size_t length)>;
-  void SetFrameHook(FrameHook hook) { frameHook_ = std::move(hook); }
-  // The next read returns `byte` first; discarding the input drops it. For a
-  // peer that must see a byte before it hands the line to the protocol.
-  void PutBack(std::uint8_t byte) {
-    putBack_ = byte;
-    hasPutBack_ = true;
-  }
-
  private:
-  // Up to `count` bytes within `timeoutMs`: the put-back byte, else what the
-  // port has. The count; 0 when none came.
+  // Up to `count` bytes within `timeoutMs`. The count; 0 when none came.
   long ReadSome(std::uint8_t* buffer, std::size_t count, int timeoutMs);
   int DiscardInput();
   int SendRealData(const std::uint8_t* bytes, std::size_t count, int varNum);
@@ -107,9 +93,6 @@ class SerialLine {
                     std::size_t bufferSize, std::size_t& receivedLength, int varNum);
 
   int fd_ = -1;
-  FrameHook frameHook_;
-  std::uint8_t putBack_ = 0;
-  bool hasPutBack_ = false;
 };
 
 // COMM's one serial port, and whether a slot's modem link holds it.

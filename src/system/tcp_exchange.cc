@@ -263,29 +263,32 @@ int CheckSystemHead(const std::uint8_t* header, long count, std::uint16_t& bodyL
     LogError(varNum, "Message format error", "The System server is closed");
     return FORMAT_ERROR;
   }
-  if (header[sxm::kType] != sxm::kPacketType) {
-    LogError(varNum, "Message format error", "Message type received from system is error");
-    return FORMAT_ERROR;
+  // The header buffer is always whole (zeros past what arrived).
+  std::size_t length = 0;
+  switch (sxm::CheckHeader(header, sxm::kHeaderSize, length)) {
+    case sxm::kHeaderOk: break;
+    case sxm::kHeaderBadLength:
+      // Logged as a length below 10 wraps, as the system's own 16-bit
+      // arithmetic would.
+      LogError(varNum, "Message format error",
+               Format("Message length received from system is error, length = %d",
+                      static_cast<std::uint16_t>(sxm::LengthOf(header) - sxm::kHeaderSize)));
+      return FORMAT_ERROR;
+    default:
+      LogError(varNum, "Message format error", "Message type received from system is error");
+      return FORMAT_ERROR;
   }
-  // A length below 10 wraps, as the system's own 16-bit arithmetic would.
-  std::uint16_t length = static_cast<std::uint16_t>(sxm::LengthOf(header) - sxm::kHeaderSize);
-  if (length > sxm::kMaxBody) {
-    LogError(varNum, "Message format error", Format("Message length received from system is error, length = %d", length));
-    return FORMAT_ERROR;
+  LogDebug(varNum, Format("bodyActualLength=%zu", length));
+  switch (sxm::AcceptSequence(state, header)) {
+    case sxm::kSequenceOk: break;
+    case sxm::kSequenceGap:
+      LogError(varNum, "SXM message format error", "The seqence number of message is not continue.");
+      return FORMAT_ERROR;
+    case sxm::kMessageIdChanged:
+      LogError(varNum, "SXM message format error", "The message ID of message is not same.");
+      return FORMAT_ERROR;
   }
-  LogDebug(varNum, Format("bodyActualLength=%d", length));
-  std::uint16_t sequence = sxm::SequenceOf(header);
-  if (sequence != static_cast<std::uint16_t>(state.expectedSequence + 1)) {
-    LogError(varNum, "SXM message format error", "The seqence number of message is not continue.");
-    return FORMAT_ERROR;
-  }
-  state.expectedSequence = sequence;
-  if (sxm::IsFirstPacket(header)) state.messageId = sxm::MessageIdOf(header);
-  if (sxm::MessageIdOf(header) != state.messageId) {
-    LogError(varNum, "SXM message format error", "The message ID of message is not same.");
-    return FORMAT_ERROR;
-  }
-  bodyLength = length;
+  bodyLength = static_cast<std::uint16_t>(length);
   return RESULT_OK;
 }
 

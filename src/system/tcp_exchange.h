@@ -10,7 +10,7 @@
 // and nothing is sent.
 #include <cstdint>
 
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "web/web_message.h"
 #include "frame/result_codes.h"
 

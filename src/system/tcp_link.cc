@@ -18,7 +18,7 @@
 #include "web/web_timer.h"
 #include "system/modem.h"
 #include "system/serial_line.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/transfer.h"
 #include "users/users.h"

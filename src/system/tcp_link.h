@@ -24,8 +24,8 @@
 
 namespace systemlink {
 
-constexpr std::uint16_t kConnectRequest = 12;
-constexpr std::uint16_t kTakeoverRequest = 13;
+constexpr std::uint16_t kConnectRequest = web::CONNECT_SYSTEM;
+constexpr std::uint16_t kTakeoverRequest = web::TAKEOVER_SYSTEM;
 
 // Connect request body (the packet's data): link type, modem settings, address.
 constexpr std::size_t kLinkTypeAt = 0;

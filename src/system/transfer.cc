@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "db/odbc.h"
@@ -57,8 +58,6 @@ class FlagHold {
   bool held_ = false;
 };
 
-enum class Loop { kRequest, kTable, kRead };
-
 bool IsSpecialSystemError(std::uint8_t result) {
   return result == sxm::TVRL_MSG_NOK || result == sxm::TVRL_MSG_KPGC_BUSY || result == sxm::TVRL_MSG_RETRY ||
          result == sxm::TVRL_MSG_WEB_BUSY;
@@ -94,131 +93,187 @@ int Acknowledge(int systemSocket, const web::WebMsg& request, std::uint16_t mess
   return SendToSystem(systemSocket, request, {.messageId = messageId, .ack = true}, varNum);
 }
 
-bool Acknowledges(Loop loop, std::uint16_t messageId) {
-  // The acknowledgement of a keep-alive answer would itself be a keep-alive,
-  // which the system answers again: it is never sent.
+// How one reading sequence treats the answer; the loop itself is the same
+// for all three sequences.
+struct AnswerPolicy {
+  // The request goes out as the web sent it, else it is built from the
+  // message id, body and lengths of the call.
+  bool forwardsRequest;
+  // The debug lines of the request and table sequences.
+  bool traced;
+  bool tracesGatheredLength;
+  // Answers to these messages are not acknowledged (nor is a keep-alive
+  // answer ever: its acknowledgement would itself be a keep-alive, which the
+  // system answers again).
+  std::span<const std::uint16_t> unacknowledged;
+  // The gathered data must be whole rows of the packet's record length.
+  bool wholeRows;
+  enum class Relay {
+    kNone,
+    kEvery,             // every packet; any failure to relay ends the sequence
+    kUnlessKeepAlive,   // not for a keep-alive request; only a send failure ends it
+  } relay;
+  enum class Store {
+    kAtFinalPacket,       // replace the rows when the final packet arrives, before relaying it
+    kAtEnd,               // replace the rows once the answer is complete
+    kClearingAtEnd,       // clear the table and replace its rows once complete, even during an upload
+  } store;
+  // A re-sent request holds the transfer flag again until its first answer.
+  bool resendHoldsFlag;
+};
+
+constexpr std::uint16_t kRequestUnacknowledged[] = {sxm::kLinkCheckId, sxm::kLinkControlId};
+constexpr std::uint16_t kTableUnacknowledged[] = {sxm::kLinkCheckId};
+
+constexpr AnswerPolicy kRequestPolicy{false, true, true, kRequestUnacknowledged, false, AnswerPolicy::Relay::kNone,
+                                      AnswerPolicy::Store::kAtEnd, true};
+constexpr AnswerPolicy kTablePolicy{false, true, false, kTableUnacknowledged, true, AnswerPolicy::Relay::kNone,
+                                    AnswerPolicy::Store::kClearingAtEnd, true};
+constexpr AnswerPolicy kReadPolicy{true, false, false, {}, false, AnswerPolicy::Relay::kUnlessKeepAlive,
+                                   AnswerPolicy::Store::kAtFinalPacket, false};
+
+bool Acknowledges(const AnswerPolicy& policy, std::uint16_t messageId) {
   if (messageId == sxm::kKeepAliveId) return false;
-  switch (loop) {
-    case Loop::kRequest: return messageId != sxm::kLinkCheckId && messageId != sxm::kLinkControlId;
-    case Loop::kTable: return messageId != sxm::kLinkCheckId;
-    case Loop::kRead: return true;
-  }
-  return true;
+  return std::find(policy.unacknowledged.begin(), policy.unacknowledged.end(), messageId) ==
+         policy.unacknowledged.end();
 }
 
 struct LoopRequest {
-  Loop loop;
+  AnswerPolicy policy;
   int webSocket;
   int systemSocket;
   std::uint16_t messageId;
   const web::WebMsg& request;
-  const std::uint8_t* body;  // kRequest and kTable: the request's body
-  bool relay;
+  const std::uint8_t* body;  // a built request's body
   std::uint8_t recordLength;
   std::uint16_t packetLength;
+  // Taken as the sequence starts: during an upload the slot's database is the
+  // file being uploaded, the source of what goes to the system, so answers are
+  // relayed, never stored in it (a link check kept up during a long upload,
+  // for one).
+  bool storing = true;
 };
 
 int SendRequest(const LoopRequest& r, int varNum) {
-  if (r.loop == Loop::kRead) {
+  if (r.policy.forwardsRequest) {
     sxm::Packet sent{};
     return TransferToSystem(r.systemSocket, sent, r.request, varNum);
   }
-  return SendToSystem(r.systemSocket, r.request, {.messageId = r.messageId, .body = r.body, .recordLength = r.recordLength, .packetLength = r.packetLength}, varNum);
+  return SendToSystem(r.systemSocket, r.request,
+                      {.messageId = r.messageId, .body = r.body, .recordLength = r.recordLength,
+                       .packetLength = r.packetLength},
+                      varNum);
+}
+
+// Rows cannot be cut out of data that names no row length, nor out of data
+// that is not whole rows.
+int CheckWholeRows(int gathered, std::uint8_t recordLength, int varNum) {
+  if (gathered == 0) return RESULT_OK;
+  if (recordLength == 0) {
+    LogError(varNum, "DB error", Format("Data of %d bytes received from system has record length 0", gathered));
+    return DIVIDE_ZERO_ERROR;
+  }
+  if (gathered % recordLength != 0) {
+    LogError(varNum, "DB error", Format("Total length of data is error:%d/%d", gathered, recordLength));
+    return RECORD_LENGTH_ERROR;
+  }
+  return RESULT_OK;
+}
+
+int Relay(const LoopRequest& r, const sxm::Packet& packet, int varNum) {
+  switch (r.policy.relay) {
+    case AnswerPolicy::Relay::kNone: return RESULT_OK;
+    case AnswerPolicy::Relay::kEvery: return TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
+    case AnswerPolicy::Relay::kUnlessKeepAlive: {
+      if (r.request.messageId() == sxm::kKeepAliveId) return RESULT_OK;
+      int result = TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
+      return result == SOCKET_SEND_ERROR ? result : RESULT_OK;
+    }
+  }
+  return RESULT_OK;
+}
+
+// The answer's rows into the slot's database.
+int StoreAnswer(const LoopRequest& r, const Gathering& gathering, std::uint8_t recordLength, int varNum) {
+  if (r.policy.store == AnswerPolicy::Store::kClearingAtEnd)
+    return pgc::ClearAndReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "", varNum);
+  if (!r.storing || !IsStoredMessage(r.messageId)) return RESULT_OK;
+  return pgc::ReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "", varNum);
+}
+
+// One answer packet as the answer loop takes it: 1 to go on, the failure
+// code to end the sequence; `resend` when the system refused the request and
+// it is to be sent again, `final` after the last packet.
+int TakeAnswerPacket(const LoopRequest& r, const sxm::Packet& packet, Gathering& gathering, int& refusals,
+                     bool& resend, bool& final, int varNum) {
+  // An answer to another message would be stored and relayed as this one's.
+  if (sxm::MessageIdOf(packet.data()) != r.messageId) {
+    LogError(varNum, "SXM message format error",
+             Format("The message ID of the answer is not the request's: %04X != %04X", sxm::MessageIdOf(packet.data()),
+                    r.messageId));
+    return FORMAT_ERROR;
+  }
+  const std::uint8_t answer = packet[sxm::kResult];
+  if (answer == sxm::TVRL_MSG_NOK) {
+    if (refusals < kMaxRefusals) {
+      ++refusals;
+      resend = true;
+      return RESULT_OK;
+    }
+    LogError(varNum, "System special error", "Receive TVRL_MSG_NOK from system for 5 times, so stop receive.");
+  }
+  final = sxm::IsFinalPacket(packet.data());
+  if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.policy, r.messageId)) {
+    if (r.policy.traced) LogDebug(varNum, "^^^10x");
+    int result = Acknowledge(r.systemSocket, r.request, r.messageId, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  int result = Gather(gathering, packet.data(), packet.data() + sxm::kBody, varNum);
+  if (result != RESULT_OK) return result;
+  const std::uint8_t recordLength = packet[sxm::kRecordLength];
+  if (r.policy.tracesGatheredLength) LogDebug(varNum, Format("*ptrActualLength=%d", *gathering.length));
+  if (r.policy.wholeRows) {
+    result = CheckWholeRows(*gathering.length, recordLength, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  if (final && r.policy.store == AnswerPolicy::Store::kAtFinalPacket) {
+    result = StoreAnswer(r, gathering, recordLength, varNum);
+    if (result != RESULT_OK) return result;
+  }
+  result = Relay(r, packet, varNum);
+  if (result != RESULT_OK) return result;
+  if (IsSpecialSystemError(answer)) {
+    LogError(varNum, "System special error", "Some special system error, so stop receive message.");
+    return SPECIAL_SYSTEM_ERROR;
+  }
+  return RESULT_OK;
 }
 
 // The answer loop of the three reading sequences: send, receive the answer
 // packet by packet (acknowledging, gathering, relaying), re-send after a
 // refusal, and store at the end.
-int AnswerLoop(const LoopRequest& r, sxm::Packet& packet, Gathering gathering, int varNum) {
-  if (r.loop != Loop::kRead) LogDebug(varNum, Format("\nmessageID=%d", r.messageId));
-  // During an upload the slot's database is the file being uploaded, the
-  // source of what goes to the system: answers are relayed, never stored
-  // in it (a link check kept up during a long upload, for one).
-  const bool storing = SlotState(varNum) != state::kUpload;
+int AnswerLoop(LoopRequest r, sxm::Packet& packet, Gathering gathering, int varNum) {
+  if (r.policy.traced) LogDebug(varNum, Format("\nmessageID=%d", r.messageId));
+  r.storing = SlotState(varNum) != state::kUpload;
   FlagHold flag(varNum);
   int refusals = 0;
   for (;;) {
     int result = SendRequest(r, varNum);
     if (result != RESULT_OK) return result;
     sxm::ReceiveState state;
-    bool resend = false;
-    for (;;) {
+    bool resend = false, final = false;
+    while (!resend && !final) {
       result = ReceiveFromSystem(r.systemSocket, packet, state, varNum);
       flag.Release();
       if (result != RESULT_OK) return result;
-      // An answer to another message would be stored and relayed as this one's.
-      if (sxm::MessageIdOf(packet.data()) != r.messageId) {
-        LogError(varNum, "SXM message format error",
-                 Format("The message ID of the answer is not the request's: %04X != %04X",
-                        sxm::MessageIdOf(packet.data()), r.messageId));
-        return FORMAT_ERROR;
-      }
-      const std::uint8_t answer = packet[sxm::kResult];
-      if (answer == sxm::TVRL_MSG_NOK) {
-        if (refusals < kMaxRefusals) {
-          ++refusals;
-          resend = true;
-          break;
-        }
-        LogError(varNum, "System special error", "Receive TVRL_MSG_NOK from system for 5 times, so stop receive.");
-      }
-      const bool final = sxm::IsFinalPacket(packet.data());
-      if ((sxm::IsTenthPacket(packet.data()) || final) && Acknowledges(r.loop, r.messageId)) {
-        if (r.loop != Loop::kRead) LogDebug(varNum, "^^^10x");
-        result = Acknowledge(r.systemSocket, r.request, r.messageId, varNum);
-        if (result != RESULT_OK) return result;
-      }
-      result = Gather(gathering, packet.data(), packet.data() + sxm::kBody, varNum);
+      result = TakeAnswerPacket(r, packet, gathering, refusals, resend, final, varNum);
       if (result != RESULT_OK) return result;
-      const int gathered = *gathering.length;
-      const std::uint8_t recordLength = packet[sxm::kRecordLength];
-      if (r.loop == Loop::kRequest) LogDebug(varNum, Format("*ptrActualLength=%d", gathered));
-      if (r.loop == Loop::kTable && gathered != 0) {
-        // Rows cannot be cut out of data that names no row length.
-        if (recordLength == 0) {
-          LogError(varNum, "DB error", Format("Data of %d bytes received from system has record length 0", gathered));
-          return DIVIDE_ZERO_ERROR;
-        }
-        if (gathered % recordLength != 0) {
-          LogError(varNum, "DB error", Format("Total length of data is error:%d/%d", gathered, recordLength));
-          return RECORD_LENGTH_ERROR;
-        }
-      }
-      if (r.loop == Loop::kRead && final && storing && IsStoredMessage(r.messageId)) {
-        result = pgc::ReplacePGCRows(gathering.buffer, gathered, recordLength, r.messageId, "", varNum);
-        if (result != RESULT_OK) return result;
-      }
-      if (r.loop == Loop::kRead) {
-        if (r.request.messageId() != sxm::kKeepAliveId) {
-          result = TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
-          if (result == SOCKET_SEND_ERROR) return result;
-        }
-      } else if (r.relay) {
-        result = TransferToWeb(r.webSocket, packet.data(), r.request, varNum);
-        if (result != RESULT_OK) return result;
-      }
-      if (IsSpecialSystemError(answer)) {
-        LogError(varNum, "System special error", "Some special system error, so stop receive message.");
-        return SPECIAL_SYSTEM_ERROR;
-      }
-      if (final) break;
     }
-    if (resend) {
-      if (r.loop != Loop::kRead) flag.Take();
-      continue;
-    }
-    const std::uint8_t recordLength = packet[sxm::kRecordLength];
-    switch (r.loop) {
-      case Loop::kRequest:
-        if (!storing || !IsStoredMessage(r.messageId)) return RESULT_OK;
-        return pgc::ReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "", varNum);
-      case Loop::kTable:
-        return pgc::ClearAndReplacePGCRows(gathering.buffer, *gathering.length, recordLength, r.messageId, "",
-                                           varNum);
-      case Loop::kRead: return RESULT_OK;
-    }
-    return RESULT_OK;
+    if (!resend) break;
+    if (r.policy.resendHoldsFlag) flag.Take();
   }
+  if (r.policy.store == AnswerPolicy::Store::kAtFinalPacket) return RESULT_OK;
+  return StoreAnswer(r, gathering, packet[sxm::kRecordLength], varNum);
 }
 
 // What a final written packet leaves in the slot's database: the data sent,
@@ -286,7 +341,6 @@ bool TryAcquireTransferFlag() {
 }
 
 long LongestTransferFlagWaitUs() { return longestWaitUs.load(); }
-void ResetTransferFlagStatistics() { longestWaitUs.store(0); }
 
 bool IsStoredMessage(std::uint16_t messageId) {
   return std::find(std::begin(kStoredMessages), std::end(kStoredMessages), messageId) != std::end(kStoredMessages);
@@ -295,20 +349,24 @@ bool IsStoredMessage(std::uint16_t messageId) {
 int RequestFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
                       sxm::Packet& packet, const std::uint8_t* body, bool relay, std::uint8_t recordLength,
                       std::uint16_t packetLength, Gathering gathering, int varNum) {
-  LoopRequest r{Loop::kRequest, webSocket, systemSocket, messageId, request, body, relay, recordLength, packetLength};
+  AnswerPolicy policy = kRequestPolicy;
+  if (relay) policy.relay = AnswerPolicy::Relay::kEvery;
+  LoopRequest r{policy, webSocket, systemSocket, messageId, request, body, recordLength, packetLength};
   return AnswerLoop(r, packet, gathering, varNum);
 }
 
 int ReadTableFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
                         sxm::Packet& packet, const std::uint8_t* body, bool relay, std::uint8_t recordLength,
                         std::uint16_t packetLength, Gathering gathering, int varNum) {
-  LoopRequest r{Loop::kTable, webSocket, systemSocket, messageId, request, body, relay, recordLength, packetLength};
+  AnswerPolicy policy = kTablePolicy;
+  if (relay) policy.relay = AnswerPolicy::Relay::kEvery;
+  LoopRequest r{policy, webSocket, systemSocket, messageId, request, body, recordLength, packetLength};
   return AnswerLoop(r, packet, gathering, varNum);
 }
 
 int ReadFromSystem(int webSocket, int systemSocket, std::uint16_t messageId, const web::WebMsg& request,
                    sxm::Packet& packet, Gathering gathering, int varNum) {
-  LoopRequest r{Loop::kRead, webSocket, systemSocket, messageId, request, nullptr, false, 0, 0};
+  LoopRequest r{kReadPolicy, webSocket, systemSocket, messageId, request, nullptr, 0, 0};
   return AnswerLoop(r, packet, gathering, varNum);
 }
 
@@ -344,7 +402,12 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   const auto rowLength = static_cast<std::uint8_t>(recordLength);
   sxm::Packet answer{};
   if (dataLength <= static_cast<int>(sxm::kMaxBody)) {
-    int result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data, .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)}, varNum);
+    int result = SendToSystem(systemSocket, request,
+                              {.messageId = messageId,
+                               .body = data,
+                               .recordLength = rowLength,
+                               .packetLength = static_cast<std::uint16_t>(dataLength + sxm::kHeaderSize)},
+                              varNum);
     if (result != RESULT_OK) return result;
     return ReceiveOneFromSystem(systemSocket, answer, varNum);
   }
@@ -357,7 +420,14 @@ int SendTableToSystem(int systemSocket, std::uint16_t messageId, const web::WebM
   for (int i = 0; i < packetCount; ++i) {
     const bool final = i == packetCount - 1;
     const int bodyLength = final ? dataLength - i * full : full;
-    result = SendToSystem(systemSocket, request, {.messageId = messageId, .body = data + static_cast<std::size_t>(i) * full, .final = final, .sequence = static_cast<std::uint16_t>(i + 1), .recordLength = rowLength, .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)}, varNum);
+    result = SendToSystem(systemSocket, request,
+                          {.messageId = messageId,
+                           .body = data + static_cast<std::size_t>(i) * full,
+                           .final = final,
+                           .sequence = static_cast<std::uint16_t>(i + 1),
+                           .recordLength = rowLength,
+                           .packetLength = static_cast<std::uint16_t>(bodyLength + sxm::kHeaderSize)},
+                          varNum);
     if (result != RESULT_OK) return result;
     result = ReceiveOneFromSystem(systemSocket, answer, varNum);
     if (result != RESULT_OK) return result;

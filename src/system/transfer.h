@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "web/web_message.h"
 #include "frame/result_codes.h"
 
@@ -34,10 +34,9 @@ void ReleaseTransferFlag();
 bool TransferFlagHeld();
 // Takes the flag only when it is free at this moment; never waits.
 bool TryAcquireTransferFlag();
-// The longest time any thread has waited for the flag since the last reset,
+// The longest time any thread has waited for the flag since start,
 // in microseconds (for measurements).
 long LongestTransferFlagWaitUs();
-void ResetTransferFlagStatistics();
 
 // The messages whose gathered data is stored in the slot's database at the
 // end of a sequence.

@@ -72,11 +72,6 @@ int GetOriginPassword(const std::string& userId, std::string& out, int varNum) {
   return ReadUserColumn(UserCondition(userId), "user_pwd", codes, out, varNum);
 }
 
-int GetLoginCount(const std::string& userId, std::string& out, int varNum) {
-  static constexpr ReaderCodes codes{LOGIN_COUNT_NOT_FOUND, "no match login count found", LOGIN_COUNT_READ_ERROR, "An error occurred when get login count"};
-  return ReadUserColumn(UserCondition(userId), "login_count", codes, out, varNum);
-}
-
 int GetLoginState(const std::string& userId, std::string& out, int varNum) {
   static constexpr ReaderCodes codes{LOGIN_STATE_NOT_FOUND, "no match login state found", LOGIN_STATE_READ_ERROR, "An error occurred when get login state"};
   return ReadUserColumn(UserCondition(userId), "login_state", codes, out, varNum);

@@ -17,34 +17,21 @@ namespace users {
 
 namespace {
 
-// Control request numbers (message ids of type-2 requests) that touch the row.
-constexpr std::uint16_t kDisconnect = 1;  // type 19
-constexpr std::uint16_t kLogin = 1;
-constexpr std::uint16_t kLoginReset = 2;
-constexpr std::uint16_t kLogout = 4;
-constexpr std::uint16_t kUserSet = 6;
-constexpr std::uint16_t kConnectSystem = 12;
-constexpr std::uint16_t kTakeoverSystem = 13;
-constexpr std::uint16_t kFileCreate = 16;
-constexpr std::uint16_t kFileOpen = 18;
-constexpr std::uint16_t kFileClose = 20;
-constexpr std::uint16_t kUserSetExt = 30;
-
 // What a request does to the row.
 enum class Change { kNone, kDisconnect, kLogin, kLogout, kConnect, kOfflineOpen, kOfflineClose };
 
 Change ChangeOf(std::uint8_t type, std::uint16_t messageId) {
-  if (type == web::REQ_PGC) return messageId == kDisconnect ? Change::kDisconnect : Change::kNone;
+  if (type == web::REQ_PGC) return messageId == web::kDisconnectId ? Change::kDisconnect : Change::kNone;
   if (type != web::REQ_CONTROL) return Change::kNone;
   switch (messageId) {
-    case kLogin:
-    case kLoginReset: return Change::kLogin;
-    case kLogout: return Change::kLogout;
-    case kConnectSystem:
-    case kTakeoverSystem: return Change::kConnect;
-    case kFileCreate:
-    case kFileOpen: return Change::kOfflineOpen;
-    case kFileClose: return Change::kOfflineClose;
+    case web::LOGIN:
+    case web::LOGIN_RESET: return Change::kLogin;
+    case web::LOGOUT: return Change::kLogout;
+    case web::CONNECT_SYSTEM:
+    case web::TAKEOVER_SYSTEM: return Change::kConnect;
+    case web::FILE_CREATE:
+    case web::FILE_OPEN: return Change::kOfflineOpen;
+    case web::FILE_CLOSE: return Change::kOfflineClose;
     default: return Change::kNone;
   }
 }
@@ -170,7 +157,7 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
     return ROW_COUNT_ERROR;
   }
   if (change == Change::kNone) return RESULT_OK;
-  bool login = messageId == kLogin || messageId == kLoginReset;
+  bool login = messageId == web::LOGIN || messageId == web::LOGIN_RESET;
   if (count == 0) {
     LogError(varNum, "DB error", login ? "no user info can be update" : "no user info when update");
     return DB_UPDATE_ERROR_NO_RECORD;
@@ -184,7 +171,7 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
     if (result != RESULT_OK) return result;
   }
   // The duplicate check took the row for this login (login_state 1).
-  bool claimed = messageId == kLogin && change == Change::kLogin;
+  bool claimed = messageId == web::LOGIN && change == Change::kLogin;
   db::UserRecord user;
   int result = ReadUserRow(userId, user, varNum);
   if (result == RESULT_OK) {
@@ -206,11 +193,11 @@ int UpdateOwnRow(const web::WebMsg& request, Change change, const std::string& u
 }  // namespace
 
 int UpdateUserRecord(const web::WebMsg& request, std::uint16_t messageId, int varNum) {
-  if (request.type == web::REQ_CONTROL && messageId == kUserSet) {
+  if (request.type == web::REQ_CONTROL && messageId == web::USER_SET) {
     int result = MaintainUsers(request, varNum);
     if (result != RESULT_OK) return result;
   }
-  if (request.type == web::REQ_CONTROL && messageId == kUserSetExt) {
+  if (request.type == web::REQ_CONTROL && messageId == web::USER_SET_EXT) {
     int result = UpdateUserExtended(request, varNum);
     if (result != RESULT_OK) return result;
   }

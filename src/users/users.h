@@ -10,7 +10,6 @@
 namespace users {
 
 constexpr std::size_t kLoginAnswerSize = 120;
-constexpr std::size_t kDataSourceNamesSize = 104;
 
 // Start-up (on the user database, log 999).
 int CheckUserInfoFields(int varNum);  // 1; -1
@@ -51,7 +50,6 @@ int GetDataSourceNames(std::uint8_t* out104);
 // Field readers of userinfo: one column of the user's row as text. 1, or the
 // reader's no-row code and its error code (each logged as "DB error").
 int GetOriginPassword(const std::string& userId, std::string& out, int varNum);  // 231; 232
-int GetLoginCount(const std::string& userId, std::string& out, int varNum);      // 235; 236
 int GetLoginState(const std::string& userId, std::string& out, int varNum);      // 237; 238
 int GetIP(const std::string& userId, std::string& out, int varNum);              // 239; 240
 int GetSessionID(const std::string& userId, std::string& out, int varNum);       // 241; 242

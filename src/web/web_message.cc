@@ -143,7 +143,7 @@ int ReceiveWebMessage(int socket, RawMessage& buffer, std::uint16_t& sequence, b
   }
   LogBytes(varNum, "recv from web, body", body, bodyLength);
 
-  std::uint16_t received = Get16(body + (kFinalSeq - kBodyType)) & kSequenceMask;
+  std::uint16_t received = sxm::SequenceOf(body);
   if (received != static_cast<std::uint16_t>(sequence + 1)) {
     buffer.fill(0);
     return FormatError(varNum, "The seqence number of message is not continue.", "Web message format error");
@@ -217,7 +217,7 @@ int SendReplyToWeb(int socket, std::uint16_t replyId, int result, const std::uin
   for (int i = 1; i <= pieces; ++i) {
     int offset = (i - 1) * perPiece;
     int size = std::min(perPiece, length - offset);
-    auto finalSeq = static_cast<std::uint16_t>((i == pieces ? 0xF000 : 0) | (i & kSequenceMask));
+    auto finalSeq = static_cast<std::uint16_t>((i == pieces ? kFinalBits : 0) | (i & kSequenceMask));
     int sent = SendPiece(socket, replyId, result, data + offset, size, request, recordLength, finalSeq, varNum);
     if (sent != RESULT_OK) return sent;
   }

@@ -11,7 +11,7 @@
 #include "client/web_client.h"
 #include "setup/dataset.h"
 #include "system/serial_line.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace {
 

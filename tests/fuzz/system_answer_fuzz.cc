@@ -13,7 +13,7 @@
 #include "pgc_test_support.h"
 #include "platform/socket.h"
 #include "requests/request.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "system/transfer.h"
 
 namespace {

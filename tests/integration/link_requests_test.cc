@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "support/system_suite.h"
 
 using namespace testsupport;

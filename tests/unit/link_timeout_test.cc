@@ -9,7 +9,7 @@
 #include "frame/result_codes.h"
 #include "frame/slots.h"
 #include "requests/link_requests.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace {
 

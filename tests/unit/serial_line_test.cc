@@ -16,7 +16,7 @@
 #include "frame/log.h"
 #include "platform/serial_port.h"
 #include "support/scratch_log.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace {
 

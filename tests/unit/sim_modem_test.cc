@@ -14,7 +14,7 @@
 #include "platform/serial_port.h"
 #include "support/scratch_log.h"
 #include "system/serial_line.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace {
 

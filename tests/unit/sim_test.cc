@@ -11,7 +11,7 @@
 
 #include "platform/socket.h"
 #include "platform/tcp_listen.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 namespace {
 

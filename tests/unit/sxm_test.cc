@@ -1,4 +1,4 @@
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 
 #include <gtest/gtest.h>
 

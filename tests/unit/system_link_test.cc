@@ -25,7 +25,7 @@
 #include "support/simulated_system.h"
 #include "support/socket_reads.h"
 #include "support/test_installation.h"
-#include "system/sxm_format.h"
+#include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
 #include "web/web_format.h"

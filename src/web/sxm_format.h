@@ -1,6 +1,6 @@
 #pragma once
-// SXM packet, every message between COMM and the switching system, all
-// numbers big-endian:
+// SXM packet, every message between COMM and the switching system and the
+// body of every web message (web/web_format.h), all numbers big-endian:
 //
 //   type 0x13(1) mode(1) message-id(2) final|sequence(2) length(2, 10..250)
 //   record-length(1) result(1) body(length - 10, <= 240)
@@ -107,7 +107,9 @@ inline std::uint16_t LengthOf(const std::uint8_t* h) { return Get16(h + kLength)
 inline bool IsFFFFPacket(const std::uint8_t* h) { return h[kMessageId] == 0xFF && h[kMessageId + 1] == 0xFF; }
 inline bool IsZeroIdPacket(const std::uint8_t* h) { return h[kMessageId] == 0 && h[kMessageId + 1] == 0; }
 inline bool IsFirstPacket(const std::uint8_t* h) { return SequenceOf(h) == 1; }
-inline bool IsFinalPacket(const std::uint8_t* h) { return (h[kFinalSeq] & 0xF0) == 0xF0; }
+// The final bits as they stand in the high byte of the final|sequence field.
+inline bool IsFinalHigh(std::uint8_t high) { return (high & (kFinalBits >> 8)) == kFinalBits >> 8; }
+inline bool IsFinalPacket(const std::uint8_t* h) { return IsFinalHigh(h[kFinalSeq]); }
 inline bool IsTenthPacket(const std::uint8_t* h) { return SequenceOf(h) % kAckInterval == 0; }
 // A receipt over TCP also requires the packet type before an FF FF header is
 // passed up unchecked.
