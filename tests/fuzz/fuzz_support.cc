@@ -16,7 +16,7 @@
 #include "frame/slots.h"
 #include "platform/socket.h"
 #include "requests/slot_release.h"
-#include "server/web_timer.h"
+#include "web/web_timer.h"
 #include "support/test_installation.h"
 
 namespace fuzzsupport {
@@ -67,7 +67,7 @@ void PrepareInstallation() {
 void ResetServerState() {
   for (int varNum = 0; varNum < kSlotCount; ++varNum) {
     Slot& slot = SlotAt(varNum);
-    server::StopWebDisconnectTimer(varNum);
+    web::StopWebDisconnectTimer(varNum);
     if (slot.state != state::kIdle) requests::ResetLinkAndFlag(slot.systemSocket, varNum);
     for (auto& record : slot.db) {
       if (record.open()) db::DisconnectDB(record, varNum);

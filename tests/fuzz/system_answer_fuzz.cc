@@ -25,7 +25,7 @@ using namespace pgctest;
 constexpr std::array<std::uint16_t, 8> kMessages = {0x7240, 0x1010, 0x1020, 0x7230, 0x7100,
                                                     sxm::kLinkCheckId, sxm::kLinkControlId, sxm::kKeepAliveId};
 
-std::vector<std::uint8_t> work(requests::kWorkingBufferSize);
+std::vector<std::uint8_t> work(kWorkingBufferSize);
 
 void EmptyTables() {
   std::string sql = "DELETE FROM dbinfo; DELETE FROM PGC20000;";
