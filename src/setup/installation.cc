@@ -214,7 +214,7 @@ std::string EnvValue(const std::string& path, const std::string& name) {
   return {};
 }
 
-std::string FindSqliteOdbcDriver() {
+std::string FindOdbcDriverLibrary(const std::string& file) {
   std::vector<std::string> candidates = {"/usr/lib/x86_64-linux-gnu/odbc/", "/usr/lib/aarch64-linux-gnu/odbc/",
                                          "/usr/lib/i386-linux-gnu/odbc/",   "/usr/lib/arm-linux-gnueabihf/odbc/",
                                          "/usr/lib/odbc/",                  "/usr/lib64/",
@@ -224,10 +224,12 @@ std::string FindSqliteOdbcDriver() {
     if (entry.is_directory(ec)) candidates.push_back(entry.path().string() + "/odbc/");
   }
   for (const std::string& dir : candidates) {
-    if (fs::exists(dir + kDriverFile, ec)) return dir + kDriverFile;
+    if (fs::exists(dir + file, ec)) return dir + file;
   }
   return {};
 }
+
+std::string FindSqliteOdbcDriver() { return FindOdbcDriverLibrary(kDriverFile); }
 
 InstallationPaths PathsOf(const std::string& absoluteDir) {
   InstallationPaths p;

@@ -73,6 +73,8 @@ int ProvisionInstallation(const SetupOptions& options, std::string& error);
 
 // The SQLite ODBC driver library of this machine, or "" when none is found.
 std::string FindSqliteOdbcDriver();
+// The ODBC driver library `file` in the usual driver directories; "" when absent.
+std::string FindOdbcDriverLibrary(const std::string& file);
 
 // Paths of an installation, for the tool's report and for tests.
 struct InstallationPaths {

@@ -8,6 +8,7 @@
 
 #include "db/driver_connection.h"
 #include "setup/databases.h"
+#include "setup/installation.h"
 #include "setup/sql_target.h"
 
 namespace setup {
@@ -132,18 +133,7 @@ bool ParsePgUrl(const std::string& url, PgTarget& out, std::string& error) {
   return true;
 }
 
-std::string FindPsqlOdbcDriver() {
-  std::vector<std::string> candidates = {"/usr/lib/x86_64-linux-gnu/odbc/", "/usr/lib/aarch64-linux-gnu/odbc/",
-                                         "/usr/lib/odbc/", "/usr/lib64/", "/usr/local/lib/"};
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/usr/lib", ec)) {
-    if (entry.is_directory(ec)) candidates.push_back(entry.path().string() + "/odbc/");
-  }
-  for (const std::string& dir : candidates) {
-    if (fs::exists(dir + kDriverFile, ec)) return dir + kDriverFile;
-  }
-  return {};
-}
+std::string FindPsqlOdbcDriver() { return FindOdbcDriverLibrary(kDriverFile); }
 
 std::vector<std::string> PgDsnLines(const std::string& name, const PgTarget& target) {
   // Text columns come back as plain varchar; no cursor emulation, so a
