@@ -2,20 +2,20 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <odbcinst.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <system_error>
 
+#include "db/data_sources.h"
 #include "db/odbc.h"
 #include "frame/config.h"
 #include "frame/log.h"
@@ -35,17 +35,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kDriverName = "SQLite3";
-constexpr const char* kDsnFile = "odbc.ini";
+constexpr const char* kWorkDbPrefix = "workDB_";
 constexpr std::size_t kMaxListedName = 240;     // a listing slot holds 240 characters
 constexpr std::size_t kOfflineNameLimit = 35;   // offline entries must be shorter than this
 // Characters the installer refuses in a data source name, or that would end
 // a section header of the data source file early.
 constexpr std::string_view kBadNameCharacters = "/\\[]{}(),;?*=!@";
-
-// Attributes of every file's data source, after its Driver and Database.
-constexpr std::pair<const char*, const char*> kDsnSettings[] = {
-    {"JournalMode", "WAL"}, {"SyncPragma", "NORMAL"}, {"Timeout", "5000"}};
 
 std::string MdbName(const std::string& name) { return name + kDatabaseExtension; }
 
@@ -75,87 +70,101 @@ bool IsSafeName(const std::string& name) {
   return true;
 }
 
-// The writes of one data source under the one lock. Nothing here logs (see
-// DsnLock()); the mode is process-wide and reset by the installer, so it is
-// set before every write.
-bool WriteDsn(const std::string& name, const std::string& path) {
-  std::lock_guard lock(DsnLock());
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  // Writes the section afresh with its Driver line.
-  if (!SQLWriteDSNToIni(name.c_str(), kDriverName)) return false;
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  if (!SQLWritePrivateProfileString(name.c_str(), "Database", path.c_str(), kDsnFile)) return false;
-  for (const auto& [key, value] : kDsnSettings) {
-    SQLSetConfigMode(ODBC_SYSTEM_DSN);
-    if (!SQLWritePrivateProfileString(name.c_str(), key, value, kDsnFile)) return false;
+// A name that would take over a data source COMM keeps for itself: the
+// user and info databases, a slot's work database, the driver manager's own
+// sections. Data source names compare without case.
+bool IsReservedName(const std::string& name) {
+  for (const char* reserved : {"WebUser", "WebInfo", "ODBC", "ODBC Data Sources", "Default"}) {
+    if (strcasecmp(name.c_str(), reserved) == 0) return true;
   }
-  return true;
+  return strncasecmp(name.c_str(), kWorkDbPrefix, std::strlen(kWorkDbPrefix)) == 0;
 }
 
-// Database and Timeout of every data source of the system DSN file, read in
-// one pass: a listing asks about each of its files, and the installer
-// library would read and parse the whole file for every single question.
-struct DsnEntry {
-  std::string database, timeout;
-};
-std::map<std::string, DsnEntry> ReadDataSources() {
-  const char* dir = std::getenv("ODBCSYSINI");
-  std::string path = std::string(dir != nullptr ? dir : "/etc") + "/" + kDsnFile;
-  std::map<std::string, DsnEntry> out;
-  auto trim = [](std::string text) {
-    std::size_t begin = text.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return std::string();
-    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
-  };
-  std::lock_guard lock(DsnLock());
-  std::ifstream in(path);
-  DsnEntry* section = nullptr;
-  for (std::string line; std::getline(in, line);) {
-    line = trim(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[') {
-      std::size_t end = line.find(']');
-      section = end == std::string::npos ? nullptr : &out[line.substr(1, end - 1)];
-      continue;
-    }
-    std::size_t equals = line.find('=');
-    if (section == nullptr || equals == std::string::npos) continue;
-    std::string key = trim(line.substr(0, equals));
-    std::string value = trim(line.substr(equals + 1));
-    if (strcasecmp(key.c_str(), "Database") == 0) section->database = value;
-    if (strcasecmp(key.c_str(), "Timeout") == 0) section->timeout = value;
-  }
-  return out;
-}
-
-bool RemoveDsn(const std::string& name) {
-  std::lock_guard lock(DsnLock());
-  SQLSetConfigMode(ODBC_SYSTEM_DSN);
-  return SQLRemoveDSNFromIni(name.c_str()) != 0;
-}
-
-// A database file travels with its write-ahead log: a WAL left beside a new
-// copy would be replayed into it, and one left behind a copied file holds
-// rows the copy lacks.
-bool CopyDatabaseFile(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  for (const char* suffix : {"-wal", "-shm"}) fs::remove(to + suffix, ec);
-  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) || ec) return false;
-  if (fs::exists(from + "-wal", ec)) {
-    fs::copy_file(from + "-wal", to + "-wal", fs::copy_options::overwrite_existing, ec);
-    if (ec) return false;
-  }
-  return true;
-}
-
-int CreateFile(const std::string& name, const std::string& directory, std::mutex& lock, bool offline, int varNum) {
+// An offline file's name: a plain file name that no data source of COMM's
+// own uses. 1 or 170 (logged).
+int CheckOfflineName(const std::string& name, int varNum) {
   if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  if (!IsReservedName(FileNameOf(name))) return RESULT_OK;
+  LogError(varNum, "Message format error", Format("File name is not allowed:%s", name.c_str()));
+  return FORMAT_ERROR;
+}
+
+// Another entry of the directory whose name differs from `entry` only in
+// case: its data source would be the same one.
+bool HasCaseTwin(const std::string& directory, const std::string& entry) {
+  for (const std::string& other : ListDirectory(directory)) {
+    if (other != entry && strcasecmp(other.c_str(), entry.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+void RemoveDatabaseFile(const std::string& path) {
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix, ec);
+}
+
+enum class IfExists { kReplace, kRefuse };
+
+// Puts a copy of the template at `target`. The copy is made under a name of
+// its own beside the target (no listing shows it) and then put in place in
+// one step, so that no lock is held while the file is copied: with kRefuse
+// by a hard link, which fails when the name is taken, so that of two
+// requests creating one name only one succeeds; with kReplace by a rename
+// over the old file. A database file travels with its write-ahead log: a
+// WAL left beside a new copy would be replayed into it.
+// 1; 178 (copy failed); 181 (kRefuse and the name is taken).
+int InstallTemplateCopy(const std::string& target, IfExists ifExists) {
+  static std::atomic<unsigned> counter{0};
+  std::string from = Paths().databasePath + kTemplateFile;
+  std::string copy = target + ".new" + std::to_string(getpid()) + "_" + std::to_string(counter.fetch_add(1));
+  std::error_code ec;
+  if (!fs::copy_file(from, copy, fs::copy_options::overwrite_existing, ec) || ec) {
+    fs::remove(copy, ec);
+    return COPY_FILE_ERROR;
+  }
+  if (ifExists == IfExists::kRefuse) {
+    bool taken = link(copy.c_str(), target.c_str()) != 0;
+    int error = errno;
+    fs::remove(copy, ec);
+    if (taken) return error == EEXIST ? FILE_EXIST_ERROR : COPY_FILE_ERROR;
+    // The name is ours now; a WAL still beside it is a deleted file's.
+    for (const char* suffix : {"-wal", "-shm"}) fs::remove(target + suffix, ec);
+  } else {
+    for (const char* suffix : {"-wal", "-shm"}) fs::remove(target + suffix, ec);
+    if (rename(copy.c_str(), target.c_str()) != 0) {
+      fs::remove(copy, ec);
+      return COPY_FILE_ERROR;
+    }
+  }
+  if (fs::exists(from + "-wal", ec)) {
+    fs::copy_file(from + "-wal", target + "-wal", fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      RemoveDatabaseFile(target);  // a copy without its WAL lacks rows
+      return COPY_FILE_ERROR;
+    }
+  }
+  return RESULT_OK;
+}
+
+int CreateFile(const std::string& name, const std::string& directory, IfExists ifExists, bool offline, int varNum) {
   std::string fileName = FileNameOf(name);
   std::string target = directory + MdbName(fileName);
-  std::unique_lock guard(lock);
   std::error_code ec;
   fs::create_directories(directory, ec);  // an existing directory is no error
-  if (!CopyDatabaseFile(Paths().databasePath + kTemplateFile, target)) {
+  if (ifExists == IfExists::kReplace && HasCaseTwin(directory, MdbName(fileName))) {
+    LogError(varNum, "File error", Format("File %s exists in another case", target.c_str()));
+    return FILE_EXIST_ERROR;
+  }
+  int rc = InstallTemplateCopy(target, ifExists);
+  if (rc == RESULT_OK && ifExists == IfExists::kRefuse && HasCaseTwin(directory, MdbName(fileName))) {
+    RemoveDatabaseFile(target);
+    rc = FILE_EXIST_ERROR;
+  }
+  if (rc == FILE_EXIST_ERROR) {
+    LogError(varNum, "File error", Format("File %s exists", target.c_str()));
+    return rc;
+  }
+  if (rc != RESULT_OK) {
     LogError(varNum, "File error",
              offline ? Format("File %s copy error when create", target.c_str()) : "Create new online file error");
     return COPY_FILE_ERROR;
@@ -166,6 +175,7 @@ int CreateFile(const std::string& name, const std::string& directory, std::mutex
     } else {
       LogError(varNum, "ODBC error", "Create new DSN error");
     }
+    if (ifExists == IfExists::kRefuse) RemoveDatabaseFile(target);  // what this request made
     return CREATE_DSN_ERROR;
   }
   return RESULT_OK;
@@ -247,16 +257,6 @@ bool SpawnTabulon(const std::string& argument, pid_t& pid) {
 
 }  // namespace
 
-std::mutex& OfflineFileLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-std::mutex& OnlineFileLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 std::string FileNameOf(const std::string& name) {
   std::string out;
   TrimTextQuiet(out, NormaliseName(name));
@@ -269,26 +269,33 @@ int CheckFileName(const std::string& name, int varNum) {
   return FORMAT_ERROR;
 }
 
-std::string WorkDbName(int varNum) { return Format("%s_%d", "workDB", varNum); }
+std::string WorkDbName(int varNum) { return kWorkDbPrefix + std::to_string(varNum); }
 
 int CreateOfflineFile(const std::string& name, int varNum) {
-  return CreateFile(name, Paths().offlineDatabasePath, OfflineFileLock(), true, varNum);
+  if (CheckOfflineName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  return CreateFile(name, Paths().offlineDatabasePath, IfExists::kReplace, true, varNum);
+}
+
+int CreateNewOfflineFile(const std::string& name, int varNum) {
+  if (CheckOfflineName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  return CreateFile(name, Paths().offlineDatabasePath, IfExists::kRefuse, true, varNum);
 }
 
 int CreateOnlineFile(const std::string& name, int varNum) {
-  return CreateFile(name, Paths().onlineDatabasePath, OnlineFileLock(), false, varNum);
+  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  return CreateFile(name, Paths().onlineDatabasePath, IfExists::kReplace, false, varNum);
 }
 
 int CreateDSN(const std::string& name, const std::string& directory) {
   if (CheckFileName(name, kServerLog) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
-  return WriteDsn(fileName, directory + MdbName(fileName)) ? RESULT_OK : CREATE_DSN_ERROR;
+  return RegisterDataSources({{fileName, directory + MdbName(fileName)}}) ? RESULT_OK : CREATE_DSN_ERROR;
 }
 
 int DeleteDSN(const std::string& name, int varNum) {
   if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
-  if (RemoveDsn(fileName)) return RESULT_OK;
+  if (RemoveDataSource(fileName)) return RESULT_OK;
   LogError(varNum, "ODBC error", Format("Delete DSN:DSN=%s error", fileName.c_str()));
   return DELETE_DSN_ERROR;
 }
@@ -324,16 +331,20 @@ int ListOfflineFiles(std::vector<std::uint8_t>& result, int& length, int varNum)
     if (entry.size() >= kOfflineNameLimit || !EndsWith(entry, kDatabaseExtension)) continue;
     std::string name = entry.substr(0, entry.size() - std::strlen(kDatabaseExtension));
     // A name no request could use again is not offered.
-    if (IsSafeName(name) && FileNameOf(name) == name) names.push_back(name);
+    if (IsSafeName(name) && FileNameOf(name) == name && !IsReservedName(name)) names.push_back(name);
   }
   PackNames(names, kOfflineListField, result, length);
-  std::map<std::string, DsnEntry> sources = ReadDataSources();
+  // One read of the data sources, and one write for all that are missing or
+  // point elsewhere: the cost stays linear in the files.
+  std::map<std::string, DataSourceEntry> sources = ReadDataSources();
+  std::vector<DataSource> missing;
   for (const std::string& name : names) {
     auto found = sources.find(name);
     bool inPlace = found != sources.end() && found->second.database == directory + MdbName(name) &&
                    found->second.timeout == "5000";
-    if (!inPlace) CreateDSN(name, directory);
+    if (!inPlace) missing.push_back({name, directory + MdbName(name)});
   }
+  RegisterDataSources(missing);  // failures here are ignored
   return RESULT_OK;
 }
 
@@ -349,6 +360,7 @@ int ListExcelFiles(std::vector<std::uint8_t>& result, int& length, int varNum) {
 }
 
 int DeleteOfflineFile(const std::string& name, int varNum) {
+  if (CheckOfflineName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   const std::string& directory = Paths().offlineDatabasePath;
   if (DeleteDSN(name, varNum) != RESULT_OK) return DELETE_DSN_ERROR;
   if (DeleteDBFile(name, directory, varNum) == RESULT_OK) return RESULT_OK;
@@ -387,7 +399,7 @@ int CloseWorkDB(int varNum) {
 }
 
 int OpenUserDbFile(const std::string& name, int operation, const MissingTablesFinder& missingTables, int varNum) {
-  if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
+  if (CheckOfflineName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   const char* what = "";
   ConnectionRecord* record = IsOpenOperation(operation) ? RecordForOperation(operation, varNum, &what) : nullptr;
   if (record != nullptr) {

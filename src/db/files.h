@@ -12,13 +12,19 @@
 // 170, so no request can create, open or delete a file outside DB_USER and
 // DB_WEB.
 //
-// Locking: file creation takes OfflineFileLock() or OnlineFileLock() from the
-// directory creation to the end of the data source registration. Every write
-// of the data source file and every connect by name takes db::DsnLock().
-// Per-slot connection records are used only by the thread serving the slot.
+// Locking: file creation holds no lock of its own: a new file is copied under
+// a private name and put in place in one step (see CreateNewOfflineFile for
+// how two creations of one name are kept apart). Every write of the data
+// source file and every connect by name takes db::DsnLock() (see
+// db/data_sources.h). Per-slot connection records are used only by the thread
+// serving the slot.
+//
+// Data source names compare without case, so the names of offline files
+// (DB_USER) must neither differ from another's only in case nor be one of
+// COMM's own data sources (WebUser, WebInfo, workDB_<slot>, the driver
+// manager's sections): such a file would take over the other's data source.
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -53,8 +59,14 @@ std::string FileNameOf(const std::string& name);
 // "workDB_<slot>".
 std::string WorkDbName(int varNum);
 
-int CreateOfflineFile(const std::string& name, int varNum);  // 1; 170; 178; 182
-int CreateOnlineFile(const std::string& name, int varNum);   // 1; 170; 178; 182
+// A file of that name is replaced by the empty template (181 when one exists
+// whose name differs only in case).
+int CreateOfflineFile(const std::string& name, int varNum);  // 1; 170; 178; 181; 182
+// As CreateOfflineFile, but a file that exists (checked in the same step that
+// puts the new one in place) is left alone and refused with 181; of two
+// requests creating one name at once, one gets 181. A failure leaves no file.
+int CreateNewOfflineFile(const std::string& name, int varNum);  // 1; 170; 178; 181; 182
+int CreateOnlineFile(const std::string& name, int varNum);      // 1; 170; 178; 182
 // Registers the system data source `name` for "<directory><name>.mdb";
 // `directory` ends in "/". 1; 182 (170 for a bad name, logged).
 int CreateDSN(const std::string& name, const std::string& directory);
@@ -92,8 +104,5 @@ int openDbFile(const std::string& name, ConnectionRecord& record, int varNum);
 // Runs "Tabulon <path>?<table>" and waits for it: 1 when it ran (its exit
 // code is not examined), 0 when it could not be started.
 int RunTabulon(const std::string& path, const std::string& table);
-
-std::mutex& OfflineFileLock();
-std::mutex& OnlineFileLock();
 
 }  // namespace db

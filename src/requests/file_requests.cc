@@ -70,7 +70,9 @@ int OpenOffline(RequestContext& ctx, bool create) {
     return result;
   }
   if (create) {
-    result = db::CreateOfflineFile(name, ctx.varNum);
+    // The name was free at the precondition check; another user's create may
+    // have taken it since.
+    result = db::CreateNewOfflineFile(name, ctx.varNum);
     if (result != RESULT_OK) {
       RollBackDataBase(0, ctx.msg, ctx.varNum);
       RestoreState(ctx.varNum);

@@ -117,6 +117,51 @@ TEST_F(Files, CreatedOfflineFileIsATemplateCopyWithAConnectableDataSource) {
   EXPECT_EQ(SqliteValue(Offline(name), "select count(*) from PGC100"), "0");
 }
 
+TEST_F(Files, ANewFileIsMadeOnceAndNeverTakesAnotherDataSource) {
+  // Of several requests creating one name at once, one makes it; the others
+  // are refused and leave it alone.
+  std::string name = Name("race");
+  std::atomic<int> made{0}, refused{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      int rc = db::CreateNewOfflineFile(name, kSlot);
+      if (rc == 1) ++made;
+      if (rc == 181) ++refused;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(made.load(), 1);
+  EXPECT_EQ(refused.load(), 3);
+  EXPECT_EQ(SqliteValue(Offline(name), "select count(*) from sqlite_master where name = 'PGC724'"), "1");
+
+  // Data source names compare without case: a file named like another but
+  // for case, or like one of COMM's own data sources, would take it over.
+  std::string iniPath = testsupport::SharedInstallation().dir + "/odbc/odbc.ini";
+  auto mode = fs::status(iniPath).permissions();
+  fs::permissions(iniPath, fs::perms::owner_read | fs::perms::owner_write);
+  std::string ini = ReadFile(iniPath);
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(db::CreateNewOfflineFile(upper, kSlot), 181);
+  EXPECT_EQ(db::CreateOfflineFile(upper, kSlot), 181);
+  for (const char* own : {"WebUser", "webinfo", "workDB_3", "ODBC"}) {
+    EXPECT_EQ(db::CreateOfflineFile(own, kSlot), 170) << own;
+    EXPECT_EQ(db::CreateNewOfflineFile(own, kSlot), 170) << own;
+  }
+  EXPECT_EQ(ReadFile(iniPath), ini);
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::directory_iterator(Paths().offlineDatabasePath)) {
+    entries.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(entries, std::vector<std::string>{name + ".mdb"});  // no copy left under a private name
+
+  // A rewrite keeps the file's permissions (it may hold a server's password).
+  ASSERT_EQ(db::CreateDSN(Name("perm"), Paths().offlineDatabasePath), 1);
+  EXPECT_EQ(fs::status(iniPath).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(iniPath, mode);
+}
+
 TEST_F(Files, NamesAreNormalisedAndTrimmedAlikeForFileAndDataSource) {
   std::string name = Name("n");
   ASSERT_EQ(db::CreateOfflineFile("  " + name + "\x01\x02 ", kSlot), 1);
