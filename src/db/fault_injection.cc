@@ -42,8 +42,6 @@ bool InjectFault(Step step, int varNum) {
   if (armedAt.load() == 0) return false;
   if (++seen != armedAt.load()) return false;
   fired = true;
-  // A connect runs under the DSN lock, where nothing may log.
-  if (step == Step::kConnect) return true;
   LogError(varNum, "DB error",
            asLocked ? Format("DB error:database is locked (injected at %s %d)", StepName(step), seen.load())
                     : Format("DB error:injected fault at %s %d", StepName(step), seen.load()));

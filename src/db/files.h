@@ -15,9 +15,8 @@
 // Locking: file creation holds no lock of its own: a new file is copied under
 // a private name and put in place in one step (see CreateNewOfflineFile for
 // how two creations of one name are kept apart). Every write of the data
-// source file and every connect by name takes db::DsnLock() (see
-// db/data_sources.h). Per-slot connection records are used only by the thread
-// serving the slot.
+// source file takes db::DsnLock() (see db/data_sources.h). Per-slot
+// connection records are used only by the thread serving the slot.
 //
 // Data source names compare without case, so the names of offline files
 // (DB_USER) must neither differ from another's only in case nor be one of

@@ -107,11 +107,10 @@ int ResetConnectState(const std::string& userId, int varNum);
 // start-up repair.
 void CommitConnection(ConnectionRecord& record);
 
-// Every connect by data source name and every change of the data source file
-// happens under this lock: the installer rewrites the whole file, and a
-// connect that reads it meanwhile fails (and the failure is cached). It is the
-// innermost lock: while holding it take no other lock and do not log (the log
-// takes DatabaseLock(), which a thread waiting here may hold).
+// Every change of the data source file happens under this lock (see
+// db/data_sources.h; the file is replaced whole, so connects by name need no
+// lock). It is the innermost lock: while holding it take no other lock and do
+// not log (the log takes DatabaseLock(), which a thread waiting here may hold).
 std::mutex& DsnLock();
 
 }  // namespace db

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "db/data_sources.h"
 #include "platform/peer_filter.h"
 #include "setup/databases.h"
 #include "setup/postgres.h"
@@ -131,7 +132,11 @@ bool WriteOdbcFiles(const InstallationPaths& paths, const setup::PgTarget* pg, c
   if (pg != nullptr) {
     ours = {{"WebUser", setup::PgDsnLines("WebUser", *pg)}, {"WebInfo", setup::PgDsnLines("WebInfo", *pg)}};
   }
-  if (!WriteFile(paths.odbcIni, MergeDataSources(ReadIni(paths.odbcIni), ours), error)) return false;
+  {
+    // A running COMM rewrites the file too: neither may lose the other's sections.
+    db::DataSourceFileLock lock(paths.odbcIni);
+    if (!WriteFile(paths.odbcIni, MergeDataSources(ReadIni(paths.odbcIni), ours), error)) return false;
+  }
   // The server's password stands in the file.
   std::error_code ec;
   if (pg != nullptr) fs::permissions(paths.odbcIni, fs::perms::owner_read | fs::perms::owner_write, ec);
