@@ -60,10 +60,15 @@ std::vector<Section> ReadSections(const std::string& path) {
   return sections;
 }
 
+std::vector<std::pair<std::string, std::string>> Attributes(const DataSource& source) {
+  std::vector<std::pair<std::string, std::string>> out = {{"Driver", kDriverName}, {"Database", source.database}};
+  for (const auto& [key, value] : kSettings) out.emplace_back(key, value);
+  return out;
+}
+
 std::vector<std::string> SectionLines(const DataSource& source) {
-  std::vector<std::string> lines = {"[" + source.name + "]", std::string("Driver=") + kDriverName,
-                                    "Database=" + source.database};
-  for (const auto& [key, value] : kSettings) lines.push_back(std::string(key) + "=" + value);
+  std::vector<std::string> lines = {"[" + source.name + "]"};
+  for (const auto& [key, value] : Attributes(source)) lines.push_back(key + "=" + value);
   lines.emplace_back();
   return lines;
 }
@@ -148,6 +153,13 @@ bool RemoveDataSource(const std::string& name) {
     for (auto it = sections.begin() + 1; it != sections.end();) it = SameName(it->name, name) ? sections.erase(it) : it + 1;
     return sections.size() != before;
   });
+}
+
+std::string ConnectionString(const DataSource& source) {
+  if (source.database.find_first_of(";{}") != std::string::npos) return {};
+  std::string text;
+  for (const auto& [key, value] : Attributes(source)) text += key + "=" + value + ";";
+  return text + "NoCreat=1";
 }
 
 std::map<std::string, DataSourceEntry> ReadDataSources() {

@@ -298,7 +298,9 @@ bool IsServerDatabase(ConnectionRecord& record) {
   return std::string_view(name).find("PostgreSQL") != std::string_view::npos;
 }
 
-int ConnectDB(ConnectionRecord& record, const std::string& dsn) {
+int ConnectDB(ConnectionRecord& record, const std::string& dsn) { return ConnectDB(record, dsn, ""); }
+
+int ConnectDB(ConnectionRecord& record, const std::string& dsn, const std::string& connection) {
   // A record still holding handles would lose them here.
   if (record.env != nullptr || record.dbc != nullptr) DisconnectDB(record, kServerLog);
   record.dsn = dsn;
@@ -317,13 +319,16 @@ int ConnectDB(ConnectionRecord& record, const std::string& dsn) {
   if (rc != SQL_SUCCESS) return ConnectFailed("\nSQLAllocHandle Error!!!\n", rc, record);
 
   // No lock: the data source file is only ever replaced whole (see
-  // db/data_sources.h), and a connect reads the whole file many times over,
-  // so that connects one after another would make every request that opens a
-  // file wait for all the others.
+  // db/data_sources.h).
   std::string empty;
-  rc = fault::InjectFault(fault::Step::kConnect, kServerLog)
-           ? SQL_ERROR
-           : SQLConnect(dbc, Text(dsn), SQL_NTS, Text(empty), SQL_NTS, Text(empty), SQL_NTS);
+  if (fault::InjectFault(fault::Step::kConnect, kServerLog)) {
+    rc = SQL_ERROR;
+  } else if (connection.empty()) {
+    rc = SQLConnect(dbc, Text(dsn), SQL_NTS, Text(empty), SQL_NTS, Text(empty), SQL_NTS);
+  } else {
+    SQLSMALLINT length = 0;
+    rc = SQLDriverConnect(dbc, nullptr, Text(connection), SQL_NTS, nullptr, 0, &length, SQL_DRIVER_NOPROMPT);
+  }
   if (!Succeeded(rc)) return ConnectFailed("\nSQLConnect Error!!!\n", rc, record);
 
   rc = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);

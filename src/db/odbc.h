@@ -28,6 +28,9 @@ constexpr const char* kUserDsn = "WebUser";
 constexpr const char* kInfoDsn = "WebInfo";
 
 int ConnectDB(ConnectionRecord& record, const std::string& dsn);  // 1; 215
+// The same with a whole connection string (no data source is looked up);
+// `dsn` is the name the record keeps. An empty `connection` connects by `dsn`.
+int ConnectDB(ConnectionRecord& record, const std::string& dsn, const std::string& connection);
 int DisconnectDB(ConnectionRecord& record, int varNum);            // 1; 226; 227; 228
 int ExecuteSQL(ConnectionRecord& record, const std::string& sql, int varNum);  // 1; -2 no row touched; -1
 int getRowCount(ConnectionRecord& record, const std::string& table, const std::string& condition, int varNum);
