@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -98,19 +99,63 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
   return ok;
 }
 
-// One read and at most one write of the file under both locks. `change`
-// edits the sections and says whether there is anything to write.
-bool Rewrite(const std::function<bool(std::vector<Section>&)>& change) {
+using Edit = std::function<bool(std::vector<Section>&)>;
+
+// One read and at most one write of the file under both locks for a batch
+// of edits; each edit says whether it changed anything.
+bool ApplyEdits(const std::vector<const Edit*>& edits) {
   std::string path = DataSourceFilePath();
   std::lock_guard lock(DsnLock());
   DataSourceFileLock fileLock(path);
   std::vector<Section> sections = ReadSections(path);
-  if (!change(sections)) return true;
+  bool changed = false;
+  for (const Edit* edit : edits) changed = (*edit)(sections) || changed;
+  if (!changed) return true;
   std::string text;
   for (const Section& section : sections) {
     for (const std::string& line : section.lines) text += line + "\n";
   }
   return ReplaceFile(path, text);
+}
+
+// Edits that arrive while the file is being written wait and are then
+// written together by one of them: under many users the file is rewritten
+// once per batch, not once per registration.
+struct Pending {
+  const Edit* edit;
+  bool done = false;
+  bool ok = false;
+};
+std::mutex queueLock;
+std::condition_variable queueDone;
+std::vector<Pending*> queue;
+bool writing = false;
+
+bool Rewrite(const Edit& edit) {
+  Pending mine{&edit};
+  std::unique_lock lock(queueLock);
+  queue.push_back(&mine);
+  while (!mine.done) {
+    if (writing) {
+      queueDone.wait(lock);
+      continue;
+    }
+    writing = true;
+    std::vector<Pending*> batch;
+    batch.swap(queue);
+    lock.unlock();
+    std::vector<const Edit*> edits;
+    for (const Pending* pending : batch) edits.push_back(pending->edit);
+    bool ok = ApplyEdits(edits);
+    lock.lock();
+    for (Pending* pending : batch) {
+      pending->ok = ok;
+      pending->done = true;
+    }
+    writing = false;
+    queueDone.notify_all();
+  }
+  return mine.ok;
 }
 
 }  // namespace
