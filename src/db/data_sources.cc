@@ -207,6 +207,24 @@ std::string ConnectionString(const DataSource& source) {
   return text + "NoCreat=1";
 }
 
+bool FindDataSource(const std::string& name, std::string& database) {
+  std::ifstream in(DataSourceFilePath());
+  bool inSection = false, found = false;
+  for (std::string line; std::getline(in, line);) {
+    std::string header;
+    if (HeaderName(line, header)) {
+      if (found) break;  // the first section of the name is the one the driver manager reads
+      inSection = found = SameName(header, name);
+      continue;
+    }
+    std::string text = Trim(line);
+    std::size_t equals = text.find('=');
+    if (!inSection || equals == std::string::npos || text[0] == ';' || text[0] == '#') continue;
+    if (strcasecmp(Trim(text.substr(0, equals)).c_str(), "Database") == 0) database = Trim(text.substr(equals + 1));
+  }
+  return found && !database.empty();
+}
+
 std::map<std::string, DataSourceEntry> ReadDataSources() {
   // No lock: the file is only ever replaced whole.
   std::map<std::string, DataSourceEntry> out;

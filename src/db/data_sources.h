@@ -34,13 +34,17 @@ bool RegisterDataSources(const std::vector<DataSource>& sources);
 // file could not be written.
 bool RemoveDataSource(const std::string& name);
 
+// The Database of the first section of that name (any case), as the driver
+// manager would find it; false when there is none or it names no file.
+bool FindDataSource(const std::string& name, std::string& database);
+
 // The attributes of the source's section as a connection string, for a
-// connect that looks nothing up: the driver manager reads the whole data
-// source file dozens of times for a connect by name, under a lock of its own
+// connect that looks nothing up: for a connect by name the driver manager
+// reads the whole data source file dozens of times, under a lock of its own
 // that every other connect waits for, so a connect by name costs time in
 // proportion to the number of registered files. NoCreat: a file that is
 // missing fails the connect instead of being made empty. "" when the path
-// cannot be carried in a connection string (connect by name then).
+// cannot be carried in a connection string.
 std::string ConnectionString(const DataSource& source);
 
 // Database and Timeout of every section, read in one pass (by the section

@@ -371,10 +371,14 @@ int DeleteOfflineFile(const std::string& name, int varNum) {
   return DELETE_FILE_ERROR;
 }
 
-int openDbFile(const std::string& name, const std::string& directory, ConnectionRecord& record, int varNum) {
+int openDbFile(const std::string& name, ConnectionRecord& record, int varNum) {
   if (CheckFileName(name, varNum) != RESULT_OK) return FORMAT_ERROR;
   std::string fileName = FileNameOf(name);
-  int rc = ConnectDB(record, fileName, ConnectionString({fileName, directory + MdbName(fileName)}));
+  // The data source is looked up here, once, and the file connected with its
+  // attributes; without one the connect by name fails as it always did.
+  std::string database, connection;
+  if (FindDataSource(fileName, database)) connection = ConnectionString({fileName, database});
+  int rc = ConnectDB(record, fileName, connection);
   if (rc == RESULT_OK) return RESULT_OK;
   LogError(varNum, "DB error", "Open DB file error");
   int closed = DisconnectDB(record, varNum);
@@ -383,9 +387,7 @@ int openDbFile(const std::string& name, const std::string& directory, Connection
   return rc;
 }
 
-int OpenWorkDB(const std::string& name, int varNum) {
-  return openDbFile(name, Paths().onlineDatabasePath, SlotAt(varNum).db[kWorkDb], varNum);
-}
+int OpenWorkDB(const std::string& name, int varNum) { return openDbFile(name, SlotAt(varNum).db[kWorkDb], varNum); }
 
 int CloseWorkDB(int varNum) {
   int closed = DisconnectDB(SlotAt(varNum).db[kWorkDb], varNum);
@@ -406,7 +408,7 @@ int OpenUserDbFile(const std::string& name, int operation, const MissingTablesFi
   const char* what = "";
   ConnectionRecord* record = IsOpenOperation(operation) ? RecordForOperation(operation, varNum, &what) : nullptr;
   if (record != nullptr) {
-    int rc = openDbFile(name, Paths().offlineDatabasePath, *record, varNum);
+    int rc = openDbFile(name, *record, varNum);
     if (rc != RESULT_OK) return rc;
     PublishSlotFile(varNum, FileNameOf(name));
   }

@@ -97,10 +97,10 @@ using MissingTablesFinder =
 int OpenUserDbFile(const std::string& name, int operation, const MissingTablesFinder& missingTables,
                    int varNum);  // 1; 170; 215
 int CloseDbFile(const std::string& name, int operation, int varNum);     // 1 or a DisconnectDB code
-// Connects `record` to "<directory><name>.mdb" with the attributes of the
-// file's data source (not looked up by name: see db::ConnectionString); the
-// record keeps the name. A missing file fails. 1; 170; 215.
-int openDbFile(const std::string& name, const std::string& directory, ConnectionRecord& record, int varNum);
+// Connects `record` to the data source of `name`: the file its section names,
+// with the attributes COMM registers (see db::ConnectionString). No data
+// source, or a file that is not there, fails. 1; 170; 215.
+int openDbFile(const std::string& name, ConnectionRecord& record, int varNum);
 
 // Runs "Tabulon <path>?<table>" and waits for it: 1 when it ran (its exit
 // code is not examined), 0 when it could not be started.

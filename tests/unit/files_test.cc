@@ -105,12 +105,13 @@ TEST_F(Files, CreatedOfflineFileIsATemplateCopyWithAConnectableDataSource) {
             0u);
 
   db::ConnectionRecord record;
-  ASSERT_EQ(db::openDbFile(name, Paths().offlineDatabasePath, record, kSlot), 1);
+  ASSERT_EQ(db::openDbFile(name, record, kSlot), 1);
   EXPECT_EQ(db::ExecuteSQL(record, "insert into PGC100 (d1, d2) values (3, 4)", kSlot), 1);
   EXPECT_EQ(db::DisconnectDB(record, kSlot), 1);
   EXPECT_EQ(SqliteValue(Offline(name), "select count(*) from PGC100"), "1");
-  // A file that is not there is not made by connecting to it.
-  EXPECT_EQ(db::openDbFile(Name("absent"), Paths().offlineDatabasePath, record, kSlot), 215);
+  // A file that is not there is not made by connecting to its data source.
+  ASSERT_EQ(db::CreateDSN(Name("absent"), Paths().offlineDatabasePath), 1);
+  EXPECT_EQ(db::openDbFile(Name("absent"), record, kSlot), 215);
   EXPECT_FALSE(fs::exists(Offline(Name("absent"))));
 
   // Creating it again gives the empty template back, and no old WAL with it.
