@@ -27,6 +27,7 @@
 #include "server/status/status_server.h"
 #include "server/peer_gate.h"
 #include "server/web_timer.h"
+#include "setup/databases.h"
 #include "web/web_timer.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
@@ -188,6 +189,7 @@ int RunServer() {
   // to several times the live heap. Two arenas keep it close to it; the
   // environment's MALLOC_ARENA_MAX, when set, still decides.
   if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
+  setup::QuietSqliteStatistics();
 
   char cwd[kCurrentPathBuffer] = {};
   std::string currentPath;

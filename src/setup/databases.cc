@@ -345,4 +345,6 @@ std::vector<std::string> MissingTables(const std::string& path, const std::vecto
   return missing;
 }
 
+void QuietSqliteStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
+
 }  // namespace setup

@@ -43,6 +43,13 @@ std::string UserInstanceTableStatement();
 int AddMissingTable(const std::string& path, const std::string& table, const Dataset& dataset, std::string& error);
 // Those of `tables` the database file lacks (names compared without regard to
 // case). A file that cannot be read lacks them all.
+// Turns SQLite's memory statistics off for the whole process (the ODBC driver
+// shares the library): they take one process-wide mutex on every allocation,
+// and a connection's first statement parses the template's whole schema with
+// thousands of them, so that a hundred threads queue on that mutex, also
+// those that hold the database lock. Call before any database is opened.
+void QuietSqliteStatistics();
+
 std::vector<std::string> MissingTables(const std::string& path, const std::vector<std::string>& tables);
 
 // The statements that create the tables when missing, in creation order.
