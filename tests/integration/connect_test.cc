@@ -1,5 +1,6 @@
 // Linking a slot to a simulated system over the wire: connect, the work
-// database and the user's mark, the reject of a second user, disconnect.
+// database and the user's mark, the reject of a second user, disconnect, and
+// a takeover that gives up the old user's slot while a connection serves it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,7 +14,7 @@ class Connect : public SystemSuite {
  protected:
   static void SetUpTestSuite() {
     sim::Options system;
-    Launch({"cn_a", "cn_b", "cn_c"}, 2, &system);
+    Launch({"cn_a", "cn_b", "cn_c", "to_a", "to_b"}, 2, &system);
   }
 };
 
@@ -56,4 +57,27 @@ TEST_F(Connect, UserWithAConnectionMarkIsRefused) {
   EXPECT_EQ(connect.answer.replyId(), 14);
   EXPECT_EQ(connect.answer.result(), USER_NOT_IDLE);
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 0 where user_id = 'cn_c'"));
+}
+
+TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest) {
+  client::WebClient a = server_->Connect("to_a");
+  Exchange connect = Call(a, LinkRequest("CONNECT_SYSTEM"));
+  ASSERT_EQ(connect.rc, 1);
+  ASSERT_EQ(connect.answer.result(), 1);
+
+  Exchange takeover = CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM"));
+  ASSERT_EQ(takeover.rc, 1);
+  EXPECT_EQ(takeover.answer.replyId(), 14);
+  EXPECT_EQ(takeover.answer.result(), 1);
+  EXPECT_EQ(UserField("to_b"), "1");
+  EXPECT_EQ(UserField("to_a"), "0");
+  client::Request next = Disconnect();
+  next.final = true;
+  Exchange after = Call(a, next);
+  ASSERT_EQ(after.rc, 1);
+  EXPECT_EQ(after.answer.result(), STATE_IDLE);
+  a.WaitClosed(kCloseMs);
+  EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
+  EXPECT_EQ(UserField("to_a"), "0");
+  EXPECT_EQ(CallOnce(*server_, "to_b", Disconnect()).answer.result(), 1);
 }

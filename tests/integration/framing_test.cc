@@ -83,7 +83,7 @@ TEST_F(Framing, BadFirstMessagesAreClosedWithoutReplyAndChangeNothing) {
   EXPECT_EQ((*row)["session_id"], "");
 }
 
-// Keeping a connection for the next request: WebSession.SuccessfulRequestsKeepTheConnectionUntilTheFinalOne.
+// Keeping a connection for the next request: RequestFollowedAtOnceByTheNextIsServedAtOnce.
 TEST_F(Framing, FailedRequestOrFinalFlagEndsTheConnectionRightAfterTheReply) {
   client::WebClient failed = server_->Connect("fr_fail");
   Exchange login = Call(failed, Login("fr_fail", "wrong", "s1"));

@@ -75,7 +75,7 @@ class LinkRequests : public SystemSuite {
  protected:
   static void SetUpTestSuite() {
     Launch({"lk_set", "lk_stop", "lk_check", "lk_timer", "lk_broken", "lk_download", "lk_error", "lk_read",
-            "lk_write", "lk_table", "lk_upload", "lk_restart"},
+            "lk_write", "lk_upload", "lk_restart"},
            2);
   }
   void SetUp() override {
@@ -320,25 +320,6 @@ TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed
   EXPECT_EQ(SortedRows(stored.answer.data, kRow501), SortedRows(rows, kRow501));
   EXPECT_NE(NewLogs().find("the time out value is changed to 3 minutes"), std::string::npos);
   EXPECT_EQ(Unlink("lk_write"), 1);
-}
-
-TEST_F(LinkRequests, TableReadFromTheSystemReplacesTheWorkDatabaseTable) {
-  ASSERT_TRUE(StartSystem());
-  std::string workDb;
-  ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_table", workDb));
-  client::Request mine = Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeWrite, kPgc500, Rows(3, kRow500, 5), kRow500);
-  ASSERT_EQ(CallOnce(*server_, "lk_table", mine).answer.result(), 1);
-  ASSERT_EQ(CallOnce(*server_, "lk_table", WorkRead(kPgc500)).answer.data.size(), 3u * kRow500);
-
-  Exchange read = CallOnce(*server_, "lk_table", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
-  ASSERT_EQ(read.rc, 1);
-  EXPECT_EQ(read.answer.pieces.size(), 1u);  // nothing of the system's is relayed
-  EXPECT_EQ(read.answer.replyId(), 0);
-  EXPECT_EQ(read.answer.result(), 1);
-  EXPECT_EQ(read.answer.data, RefusalData(kPgc500));
-  Exchange stored = CallOnce(*server_, "lk_table", WorkRead(kPgc500));
-  EXPECT_EQ(SortedRows(stored.answer.data, kRow500), SortedRows(SystemRows(kPgc500), kRow500));
-  EXPECT_EQ(Unlink("lk_table"), 1);
 }
 
 TEST_F(LinkRequests, TableUploadReachesTheSystemOnlyWithItsFinalPacket) {

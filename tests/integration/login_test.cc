@@ -14,7 +14,7 @@ class Login : public ::testing::Test {
     ServerOptions options;
     options.infoLevel = 2;
     options.users = {{"lg_ok", "Secret"}, {"lg_dup", "pw"},  {"lg_reset", "pw"}, {"lg_out", "pw"},
-                     {"lg_wrong", "pw"},  {"lg_sess", "pw"}, {"lg_never", "pw"}};
+                     {"lg_sess", "pw"}, {"lg_never", "pw"}};
     server_ = LaunchServer(options);
   }
   static void TearDownTestSuite() { server_.reset(); }
@@ -31,19 +31,6 @@ class Login : public ::testing::Test {
 
   static inline std::unique_ptr<CommServer> server_;
 };
-
-TEST_F(Login, WrongPasswordIs209AndTheComparisonIsCaseSensitive) {
-  Exchange wrong = LoginOnce("lg_wrong", "nope", "s1");
-  ASSERT_EQ(wrong.rc, 1);
-  EXPECT_EQ(wrong.answer.replyId(), 3);
-  EXPECT_EQ(wrong.answer.result(), LOGIN_PWD_ERR);
-  EXPECT_EQ(wrong.answer.data, Bytes(120, 0xFF));
-
-  Exchange otherCase = LoginOnce("lg_ok", "secret", "s1");
-  ASSERT_EQ(otherCase.rc, 1);
-  EXPECT_EQ(otherCase.answer.result(), LOGIN_PWD_ERR);
-  EXPECT_EQ(Field("lg_ok", "login_state"), "0");
-}
 
 TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
   Exchange login = LoginOnce("lg_ok", "Secret", "session-ok", "10.1.2.3");

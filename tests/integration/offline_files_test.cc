@@ -99,14 +99,3 @@ TEST_F(OfflineFiles, FailedTemplateCopyIs178AndLeavesTheUserIdle) {
   EXPECT_EQ(retry.answer.result(), 1);
   EXPECT_EQ(File("of_e", "FILE_CLOSE", "notemplate").answer.result(), 1);
 }
-
-TEST_F(OfflineFiles, EmptyListingIsSuccessWithoutData) {
-  ServerOptions options;
-  options.users = {{"solo", "pw"}};
-  auto fresh = LaunchServer(options);
-  ASSERT_TRUE(fresh);
-  Exchange list = CallOnce(*fresh, "solo", client::MakeRequest("FILE_LIST"));
-  EXPECT_EQ(list.answer.replyId(), 9);
-  EXPECT_EQ(list.answer.result(), 1);
-  EXPECT_TRUE(list.answer.data.empty());
-}

@@ -89,6 +89,8 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
   ASSERT_FALSE(workDb.empty());
   Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
   EXPECT_EQ(read.answer.result(), 1);
+  EXPECT_EQ(read.answer.pieces.size(), 1u);  // nothing of the system's is relayed
+  EXPECT_EQ(read.answer.data, RefusalData(kPgc500));
   EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), std::to_string(kRowsPerTable));
   EXPECT_EQ(Unlink("sf_a"), 1);
 }
