@@ -265,7 +265,7 @@ TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
 TEST_F(LinkRequests, PgcReadsAreRelayedPacketByPacketAndKeepAlivesLeaveTheLinkInStep) {
   ASSERT_TRUE(StartSystem());
   std::string workDb;
-  ASSERT_NO_FATAL_FAILURE(Link("lk_read", workDb));
+  ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_read", workDb));
   client::WebClient connection = server_->Connect("lk_read");
   Exchange alive = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, sxm::kKeepAliveId));
   ASSERT_EQ(alive.rc, 1);
@@ -289,6 +289,9 @@ TEST_F(LinkRequests, PgcReadsAreRelayedPacketByPacketAndKeepAlivesLeaveTheLinkIn
   EXPECT_EQ(again.answer.data, SystemRows(kPgc724));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
   EXPECT_FALSE(Requested(NewLogs(), kPgc500));  // a relayed read is the web's packet, not one of COMM's
+  // A relayed read of a stored message is stored whole, not only its final packet.
+  Exchange stored = CallOnce(*server_, "lk_read", WorkRead(kPgc724));
+  EXPECT_EQ(SortedRows(stored.answer.data, 12), SortedRows(SystemRows(kPgc724), 12));
   EXPECT_EQ(Unlink("lk_read"), 1);
 }
 

@@ -217,18 +217,6 @@ TEST_F(Files, DeletingAListStopsAtAMissingNameKeepingEarlierDeletions) {
   EXPECT_FALSE(fs::exists(Offline(kept)));
 }
 
-TEST_F(Files, DeletingAFileInUseIsRefusedWith185) {
-  std::string name = Name("busy");
-  ASSERT_EQ(db::CreateOfflineFile(name, kSlot), 1);
-  testsupport::ResetUserTables();
-  testsupport::UserDbExec("update userinfo set connect_state = 2, connect_offline = '" + name +
-                          "' where user_id = 'bob'");
-  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({name}), kSlot), 185);
-  EXPECT_TRUE(fs::exists(Offline(name)));
-  EXPECT_NE(DsnSection(name), "");
-  testsupport::ResetUserTables();
-}
-
 TEST_F(Files, AFileThatCannotBeRemovedKeepsItsDataSourceAnd180) {
   std::string name = Name("stuck");
   ASSERT_EQ(db::CreateOfflineFile(name, kSlot), 1);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pgc/store.h"
 #include "pgc_test_support.h"
 #include "requests/request.h"
@@ -188,13 +190,17 @@ TEST_F(PgcStore, InfoRecordReplacesTheDbinfoRow) {
   data[1] = 0x02;  // version 258
   data[2] = 7;     // country
   data[3] = 3;     // system
-  for (int i = 0; i < 4; ++i) data[4 + i] = static_cast<std::uint8_t>("Land"[i]);
+  std::copy_n("Land", 4, data.begin() + 4);
+  std::copy_n("it's", 4, data.begin() + 24);
+  std::copy_n("12345678", 8, data.begin() + 44);  // fills its field: no zero byte
   data[52] = 200;
+  data[57] = 255;
   WorkingBuffer buffer;
   int counter = 0;
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, data), buffer, counter, 29, kSlot), 1);
-  Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, info1 FROM dbinfo");
-  EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "200"}}));
+  Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, system_name, version_text, info1, "
+                       "info6 FROM dbinfo");
+  EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "it's", "12345678", "200", "255"}}));
 
   // A short record leaves the row in place.
   EXPECT_NE(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, Bytes(20, 1)), buffer, counter, 29,

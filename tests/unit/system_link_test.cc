@@ -9,8 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -103,26 +101,17 @@ class LinkLogTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Connecting and disconnecting against the simulated system.
 
-int releasesSeen = 0;
-int CountRelease(const web::WebMsg&, int) {
-  ++releasesSeen;
-  return 1;
-}
-
 class SystemConnect : public LinkLogTest {
  protected:
   void SetUp() override {
     LinkLogTest::SetUp();
     SetLinkTimers(3000, 300);  // a request-12 connect waits out the reject time
-    SetTakeoverRelease(&CountRelease);
-    releasesSeen = 0;
   }
   void TearDown() override {
     for (int fd : sockets_)
       if (fd >= 0) ::close(fd);
     if (sim_) sim_->Stop();
     SetLinkTimers(0, 0);
-    SetTakeoverRelease(nullptr);
     LinkLogTest::TearDown();
   }
 
@@ -187,61 +176,6 @@ TEST_F(SystemConnect, ConnectOverIPv6WorksAndASecondClientIsRejectedWith162) {
   EXPECT_TRUE(LogHas("recv reject message from system"));
 }
 
-TEST_F(SystemConnect, SecondClientOverIPv4IsRejectedWith162WithinTheRejectTime) {
-  StartSimulator("127.0.0.1");
-  int first = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, first), 1);
-  SetLinkTimers(3000, 3000);  // the reject has to arrive before this runs out
-  int second = -1;
-  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, second), CONNECT_FAIL_USED);
-}
-
-TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) {
-  StartSimulator("127.0.0.1");
-  int holder = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, holder), 1);
-  int taker = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
-  EXPECT_EQ(releasesSeen, 1);
-  EXPECT_TRUE(LogHas(Format("use port: %d", SystemPort() + 1)));
-  sxm::Packet packet{};
-  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), PEER_CLOSED);
-  ExpectWorkingLink(taker);
-}
-
-TEST_F(SystemConnect, TakeoverReleasesTheSlotAndTheConnectionMarkOfTheUserOnTheSameSystem) {
-  constexpr int kOldSlot = 42;
-  testsupport::ResetUserTables();
-  // bob is connected to 127.0.0.1: link parameters 13 to 16 are its octets.
-  std::string update = "update userinfo set connect_state = 1";
-  for (int i = 1; i <= 48; ++i) {
-    int value = (i >= 13 && i <= 16) ? kLoopback4[static_cast<std::size_t>(i - 13)] : 0;
-    update += ", connect_info" + std::to_string(i) + " = " + std::to_string(value);
-  }
-  testsupport::UserDbExec(update + " where user_id = 'bob'");
-  ASSERT_EQ(SetSlotIndex("bob", kOldSlot), 1);
-  ASSERT_EQ(SetSlotInUse(1, kOldSlot), 1);
-  SlotAt(kOldSlot).state = state::kOnline;
-
-  StartSimulator("127.0.0.1");
-  SetTakeoverRelease(nullptr);
-  int taker = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
-  EXPECT_EQ(FindSlotByUser("bob"), -1);
-  EXPECT_EQ(SlotState(kOldSlot), state::kIdle);
-  auto rows = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'bob'");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "0");
-
-  // Nobody left on that system: the next takeover has nobody to release.
-  int next = -1;
-  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, next), 1);
-  {
-    std::lock_guard<std::mutex> lock(SlotLock());
-    FreeSlotLocked(kOldSlot);
-  }
-}
-
 TEST_F(SystemConnect, NothingAnsweringWithinTheAcceptTimeIs161) {
   // A port nobody listens on: every connect attempt is refused until the
   // accept deadline passes.
@@ -273,38 +207,6 @@ TEST_F(SystemConnect, AddressesThatDoNotConvertAre201AndLinkTypeThreeOpensNothin
   int none = -1;
   EXPECT_EQ(ConnectToSystem(none, ConnectRequest(3, kLoopback4), kConnectRequest, kSlot), 1);
   EXPECT_EQ(none, -1);
-}
-
-// ---------------------------------------------------------------------------
-// Receiving over the simulated system's spoiled answers.
-
-class SpoiledAnswers : public SystemConnect {};
-
-TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
-  struct Case {
-    sim::Malformed fault;
-    const char* text;
-  };
-  for (Case c : {Case{sim::Malformed::kWrongType, "Message type received from system is error"},
-                 Case{sim::Malformed::kShortLength, "length = 65535"},
-                 Case{sim::Malformed::kLongLength, "length = 241"},
-                 Case{sim::Malformed::kSequenceGap, "The seqence number of message is not continue."},
-                 Case{sim::Malformed::kMessageIdChange, "The message ID of message is not same."}}) {
-    SCOPED_TRACE(c.text);
-    sim::Options options;
-    options.rowsPerTable = 30;  // two packets
-    options.faults.malformed = c.fault;
-    StartSimulator("127.0.0.1", options);
-    int fd = -1;
-    ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
-    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), {.messageId = kPgc724, .packetLength = 10}, kSlot), 1);
-    sxm::ReceiveState state;
-    sxm::Packet packet{};
-    int result = 1;
-    for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
-    EXPECT_EQ(result, FORMAT_ERROR);
-    EXPECT_TRUE(LogHas(c.text));
-  }
 }
 
 // ---------------------------------------------------------------------------
