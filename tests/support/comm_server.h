@@ -120,6 +120,9 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output);
 std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql,
                              const std::vector<std::string>& params = {});
 
+// The whole file, "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 // A port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();
 

@@ -3,10 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "frame/config.h"
 #include "frame/log.h"
+#include "support/comm_server.h"
 
 namespace {
 
@@ -20,12 +20,7 @@ class ConfigFile : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string Read() {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Read() const { return testsupport::ReadFile(path_); }
   std::string dir_, path_;
 };
 

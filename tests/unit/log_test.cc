@@ -7,9 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "frame/log.h"
+#include "support/comm_server.h"
 #include "support/scratch_log.h"
 
 namespace fs = std::filesystem;
@@ -23,12 +23,7 @@ class LogFiles : public ::testing::Test {
     SetLogKeepLimit(0);
   }
   std::string Path(int number) const { return dir_ + "/CommLog_" + std::to_string(number) + ".txt"; }
-  std::string Read(int number) const {
-    std::ifstream in(Path(number));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Read(int number) const { return testsupport::ReadFile(Path(number)); }
   // A file of the given size without its bytes on the disk.
   void MakeFile(int number, std::uintmax_t size) const {
     std::ofstream(Path(number)).close();
