@@ -20,9 +20,7 @@ class Connect : public SystemSuite {
 
 TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
   Exchange connect = CallOnce(*server_, "cn_a", LinkRequest());
-  ASSERT_EQ(connect.rc, 1);
-  EXPECT_EQ(connect.answer.replyId(), 14);
-  ASSERT_EQ(connect.answer.result(), 1);
+  ASSERT_TRUE(Answered(connect, 14, 1));
   std::string workDb = FieldAt(connect.answer.data, 0, 52);
   EXPECT_EQ(workDb.rfind("workDB_", 0), 0u);
   EXPECT_TRUE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
@@ -30,18 +28,14 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
 
   // A second user on the same system is turned away by it.
   Exchange second = CallOnce(*server_, "cn_b", LinkRequest());
-  ASSERT_EQ(second.rc, 1);
-  EXPECT_EQ(second.answer.replyId(), 14);
-  EXPECT_EQ(second.answer.result(), CONNECT_FAIL_USED);
+  ASSERT_TRUE(Answered(second, 14, CONNECT_FAIL_USED));
   EXPECT_EQ(UserField("cn_b", "connect_state"), "0");
 
   // The linked slot outlived its connection; a connect now is refused by state.
   EXPECT_EQ(CallOnce(*server_, "cn_a", LinkRequest()).answer.result(), 190);
 
   Exchange disconnect = CallOnce(*server_, "cn_a", Disconnect());
-  ASSERT_EQ(disconnect.rc, 1);
-  EXPECT_EQ(disconnect.answer.replyId(), 0);
-  EXPECT_EQ(disconnect.answer.result(), 1);
+  ASSERT_TRUE(Answered(disconnect, 0, 1));
   EXPECT_EQ(UserField("cn_a", "connect_state"), "0");
   EXPECT_FALSE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
 
@@ -54,8 +48,7 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
 TEST_F(Connect, UserWithAConnectionMarkIsRefused) {
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 1 where user_id = 'cn_c'"));
   Exchange connect = CallOnce(*server_, "cn_c", LinkRequest());
-  EXPECT_EQ(connect.answer.replyId(), 14);
-  EXPECT_EQ(connect.answer.result(), USER_NOT_IDLE);
+  EXPECT_TRUE(Answered(connect, 14, USER_NOT_IDLE));
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 0 where user_id = 'cn_c'"));
 }
 
@@ -66,9 +59,7 @@ TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest
   ASSERT_EQ(connect.answer.result(), 1);
 
   Exchange takeover = CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM"));
-  ASSERT_EQ(takeover.rc, 1);
-  EXPECT_EQ(takeover.answer.replyId(), 14);
-  EXPECT_EQ(takeover.answer.result(), 1);
+  ASSERT_TRUE(Answered(takeover, 14, 1));
   EXPECT_EQ(UserField("to_b"), "1");
   EXPECT_EQ(UserField("to_a"), "0");
   client::Request next = Disconnect();

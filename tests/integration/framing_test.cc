@@ -54,8 +54,7 @@ class Framing : public ::testing::Test {
   void ExpectServerStillServes(const std::string& user) {
     Exchange logout = CallOnce(*server_, user, Logout(user, "x"));
     ASSERT_EQ(logout.rc, 1) << server_->Console();
-    EXPECT_EQ(logout.answer.replyId(), 5);
-    EXPECT_EQ(logout.answer.result(), 1);
+    EXPECT_TRUE(Answered(logout, 5, 1));
   }
 
   static inline std::unique_ptr<CommServer> server_;

@@ -34,9 +34,7 @@ class Login : public ::testing::Test {
 
 TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
   Exchange login = LoginOnce("lg_ok", "Secret", "session-ok", "10.1.2.3");
-  ASSERT_EQ(login.rc, 1);
-  EXPECT_EQ(login.answer.replyId(), 3);
-  EXPECT_EQ(login.answer.result(), 1);
+  ASSERT_TRUE(Answered(login, 3, 1));
   EXPECT_EQ(login.answer.recordLength(), 120);
   const Bytes& data = login.answer.data;
   ASSERT_EQ(data.size(), 120u);
@@ -60,9 +58,7 @@ TEST_F(Login, LoginResetOfALoggedInUserTakesTheNewSession) {
   ASSERT_EQ(LoginOnce("lg_reset", "pw", "first").answer.result(), 1);
   Exchange reset = CallOnce(*server_, "lg_reset",
                             client::MakeRequest("LOGIN_RESET", client::LoginData("lg_reset", "pw", "second", "10.9.8.7")));
-  ASSERT_EQ(reset.rc, 1);
-  EXPECT_EQ(reset.answer.replyId(), 3);
-  EXPECT_EQ(reset.answer.result(), 1);
+  ASSERT_TRUE(Answered(reset, 3, 1));
   EXPECT_EQ(FieldAt(reset.answer.data, 0, 52), "WebUser");
   EXPECT_EQ(Field("lg_reset", "session_id"), "second");
   EXPECT_EQ(Field("lg_reset", "ip"), "10.9.8.7");
@@ -77,9 +73,7 @@ TEST_F(Login, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   client::Request logout = Logout("lg_out", "s-out");
   logout.final = true;
   Exchange out = Call(connection, logout);
-  ASSERT_EQ(out.rc, 1);
-  EXPECT_EQ(out.answer.replyId(), 5);
-  EXPECT_EQ(out.answer.result(), 1);
+  ASSERT_TRUE(Answered(out, 5, 1));
   EXPECT_TRUE(out.answer.data.empty());
   EXPECT_EQ(Field("lg_out", "login_state"), "0");
   EXPECT_EQ(LoginOnce("lg_out", "pw", "s-again").answer.result(), 1);
@@ -87,9 +81,7 @@ TEST_F(Login, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   ASSERT_EQ(LoginOnce("lg_sess", "pw", "mine").answer.result(), 1);
   for (const char* user : {"lg_sess", "lg_never"}) {
     Exchange other = CallOnce(*server_, user, Logout(user, "someone-else"));
-    ASSERT_EQ(other.rc, 1);
-    EXPECT_EQ(other.answer.replyId(), 5);
-    EXPECT_EQ(other.answer.result(), 1) << user;
+    ASSERT_TRUE(Answered(other, 5, 1)) << user;
   }
   EXPECT_EQ(Field("lg_sess", "login_state"), "1");
   EXPECT_EQ(Field("lg_sess", "session_id"), "mine");

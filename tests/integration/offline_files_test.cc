@@ -48,9 +48,7 @@ class OfflineFiles : public ::testing::Test {
 
 TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {
   Exchange create = File("of_a", "FILE_CREATE", "plant1");
-  ASSERT_EQ(create.rc, 1);
-  EXPECT_EQ(create.answer.replyId(), 17);
-  EXPECT_EQ(create.answer.result(), 1);
+  ASSERT_TRUE(Answered(create, 17, 1));
   EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "plant1");
   EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
   EXPECT_EQ(Field("of_a", "connect_state"), "2");
@@ -60,28 +58,22 @@ TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {
   // The slot outlived that connection: a second one finds it "offline".
   EXPECT_EQ(File("of_a", "FILE_CREATE", "another").answer.result(), 190);
   Exchange again = File("of_b", "FILE_OPEN", "plant1");
-  EXPECT_EQ(again.answer.replyId(), 19);
-  EXPECT_EQ(again.answer.result(), OPEN_FILE_USED);
+  EXPECT_TRUE(Answered(again, 19, OPEN_FILE_USED));
   Exchange create2 = File("of_b", "FILE_CREATE", "plant1");
-  EXPECT_EQ(create2.answer.replyId(), 17);
-  EXPECT_EQ(create2.answer.result(), FILE_EXIST_ERROR);
+  EXPECT_TRUE(Answered(create2, 17, FILE_EXIST_ERROR));
   Exchange del = CallOnce(*server_, "of_b", client::MakeRequest("FILE_DELETE", client::FileNameFields({"plant1"})));
-  EXPECT_EQ(del.answer.replyId(), 11);
-  EXPECT_EQ(del.answer.result(), DELETE_FILE_USED);
+  EXPECT_TRUE(Answered(del, 11, DELETE_FILE_USED));
   EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
 
   Exchange close = File("of_a", "FILE_CLOSE", "plant1");
-  EXPECT_EQ(close.answer.replyId(), 0);
-  EXPECT_EQ(close.answer.result(), 1);
+  EXPECT_TRUE(Answered(close, 0, 1));
   EXPECT_EQ(Field("of_a", "connect_state"), "0");
   // Now idle: a second close is refused as the state says.
   Exchange closeIdle = File("of_a", "FILE_CLOSE", "plant1");
-  EXPECT_EQ(closeIdle.answer.replyId(), 0);
-  EXPECT_EQ(closeIdle.answer.result(), 189);
+  EXPECT_TRUE(Answered(closeIdle, 0, 189));
 
   Exchange open = File("of_b", "FILE_OPEN", "plant1");
-  EXPECT_EQ(open.answer.replyId(), 19);
-  EXPECT_EQ(open.answer.result(), 1);
+  EXPECT_TRUE(Answered(open, 19, 1));
   EXPECT_EQ(Field("of_b", "connect_state"), "2");
   EXPECT_EQ(File("of_b", "FILE_CLOSE", "plant1").answer.result(), 1);
 }
@@ -91,8 +83,7 @@ TEST_F(OfflineFiles, FailedTemplateCopyIs178AndLeavesTheUserIdle) {
   fs::rename(templ, templ + ".away");
   Exchange create = File("of_e", "FILE_CREATE", "notemplate");
   fs::rename(templ + ".away", templ);
-  EXPECT_EQ(create.answer.replyId(), 17);
-  EXPECT_EQ(create.answer.result(), COPY_FILE_ERROR);
+  EXPECT_TRUE(Answered(create, 17, COPY_FILE_ERROR));
   EXPECT_EQ(Field("of_e", "connect_state"), "0");
   // The slot is idle again: the next create goes through.
   Exchange retry = File("of_e", "FILE_CREATE", "notemplate");

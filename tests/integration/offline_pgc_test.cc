@@ -98,9 +98,7 @@ TEST_F(OfflinePgc, KeepAliveIsAnsweredWithoutARead) {
   keepAlive.mode = web::kModeRead;
   keepAlive.messageId = 0xFFFF;
   Exchange answer = CallOnce(*server_, "op_b", keepAlive);
-  ASSERT_EQ(answer.rc, 1);
-  EXPECT_EQ(answer.answer.replyId(), 0);
-  EXPECT_EQ(answer.answer.result(), 1);
+  ASSERT_TRUE(Answered(answer, 0, 1));
   EXPECT_EQ(answer.answer.data, RefusalData(0xFFFF));
 }
 
@@ -115,8 +113,6 @@ TEST_F(OfflinePgc, WritingPgc501ReloadsTheWebTimeout) {
   write.recordLength = 60;
   write.data = row;
   Exchange stored = CallOnce(*server_, "op_c", write);
-  ASSERT_EQ(stored.rc, 1);
-  EXPECT_EQ(stored.answer.replyId(), 0x5010);
-  EXPECT_EQ(stored.answer.result(), 1);
+  ASSERT_TRUE(Answered(stored, 0x5010, 1));
   EXPECT_TRUE(server_->WaitConsole("the time out value is changed to 10 minutes", 5000));
 }

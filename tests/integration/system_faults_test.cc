@@ -77,9 +77,7 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
     // A table read from the system replaces the work database's table only
     // once the whole answer has come.
     Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
-    ASSERT_EQ(read.rc, 1);
-    EXPECT_EQ(read.answer.replyId(), 0);
-    EXPECT_EQ(read.answer.result(), c.result);
+    ASSERT_TRUE(Answered(read, 0, c.result));
     EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), "3");
     EXPECT_NE(server_->Logs().find(c.logged, logMark), std::string::npos);
     EXPECT_EQ(Unlink("sf_a"), 1);

@@ -60,9 +60,7 @@ TEST_F(UserAdmin, ExtendedRecordStoresPersonalData) {
   client::ExtendedUser user{"ua_ext", "pw2", "Ada Lovelace", "+44 20 1234", "+44 77 5678",
                             "12 St James's Square, London", "Analyst", "ada@example.org"};
   Exchange ext = CallOnce(*server_, "admin", client::MakeRequest("USER_SET_EXT", client::ExtendedUserRecord(user)));
-  ASSERT_EQ(ext.rc, 1);
-  EXPECT_EQ(ext.answer.replyId(), 0);
-  EXPECT_EQ(ext.answer.result(), 1);
+  ASSERT_TRUE(Answered(ext, 0, 1));
   EXPECT_EQ(ext.answer.data, RefusalData(30));
   auto row = server_->UserRow("ua_ext");
   ASSERT_TRUE(row);

@@ -171,20 +171,17 @@ TEST_F(WholeTransfer, DownloadStartCreatesOrReusesByModeAndAnOddModeLeavesTheSlo
   ASSERT_NO_FATAL_FAILURE(Link("tr_b"));
   ASSERT_FALSE(fs::exists(FilePath("modes")));
   Exchange create = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 0)));
-  EXPECT_EQ(create.answer.replyId(), 22);
-  ASSERT_EQ(create.answer.result(), 1);
+  ASSERT_TRUE(Answered(create, 22, 1));
   EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "modes");
   EXPECT_TRUE(fs::exists(FilePath("modes")));
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
   Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1)));
-  EXPECT_EQ(reuse.answer.replyId(), 0);
-  ASSERT_EQ(reuse.answer.result(), 1);
+  ASSERT_TRUE(Answered(reuse, 0, 1));
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
   Exchange odd = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 5)));
-  EXPECT_EQ(odd.answer.replyId(), 0);
-  EXPECT_EQ(odd.answer.result(), 170);
+  EXPECT_TRUE(Answered(odd, 0, 170));
   // Back online: nothing to end, and a download can start.
   EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1))), 1);
@@ -196,8 +193,7 @@ TEST_F(WholeTransfer, FailedReuseReturnsOnlineAndKeepsTheUsersConnectionMark) {
   fs::copy_file(server_->commDir() + "/DB_WEB/WebInit.mdb", server_->commDir() + "/DB_USER/orphan.mdb");
   ASSERT_NO_FATAL_FAILURE(Link("tr_c"));
   Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("orphan", 1)));
-  EXPECT_EQ(reuse.answer.replyId(), 0);
-  EXPECT_EQ(reuse.answer.result(), DB_INIT_ERROR);
+  EXPECT_TRUE(Answered(reuse, 0, DB_INIT_ERROR));
   EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
   auto row = server_->UserRow("tr_c");
   ASSERT_TRUE(row);
@@ -221,11 +217,9 @@ TEST_F(WholeTransfer, UploadOfAnEmptyTableSendsNothing) {
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
   Exchange start = Once(Control("ALL_UPLOAD_START", client::FileNameData("emptyup")));
-  EXPECT_EQ(start.answer.replyId(), 26);
-  ASSERT_EQ(start.answer.result(), 1);
+  ASSERT_TRUE(Answered(start, 26, 1));
   Exchange upload = Once(Control("UPLOAD_PGC", client::PgcTableData(id)));
-  EXPECT_EQ(upload.answer.replyId(), 0);
-  EXPECT_EQ(upload.answer.result(), 1);
+  EXPECT_TRUE(Answered(upload, 0, 1));
   ASSERT_EQ(ResultOf(Control("ALL_UPLOAD_END")), 1);
 
   sim::Table now;
