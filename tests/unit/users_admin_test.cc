@@ -136,16 +136,6 @@ TEST_F(UserAdmin, ExtendedUpdateSetsPersonalDataOfTheRecordsOwnUser) {
   EXPECT_EQ(users::UpdateUserRecord(Request(web::REQ_CONTROL, 30, "alice", data), 30, kSlot), 221);
 }
 
-TEST_F(UserAdmin, UserSetThroughTheOwnRowUpdateReturnsTheAdministrationResult) {
-  Bytes data;
-  AppendUserRecord(data, kInsert, 0, "bob", "again");
-  EXPECT_EQ(users::UpdateUserRecord(UserSet(data), 6, kSlot), 219);
-  Bytes fresh;
-  AppendUserRecord(fresh, kInsert, 0, "frank", "f");
-  EXPECT_EQ(users::UpdateUserRecord(UserSet(fresh), 6, kSlot), 1);
-  EXPECT_EQ(UserColumn("frank", "user_pwd"), "f");
-}
-
 class LinkAdmin : public UserAdmin {
  protected:
   static std::string LinkColumn(const std::string& column) {
