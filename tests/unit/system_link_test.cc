@@ -6,10 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -22,7 +18,7 @@
 #include "sim/simulator.h"
 #include "support/simulated_system.h"
 #include "support/socket_reads.h"
-#include "support/test_installation.h"
+#include "support/scratch_log.h"
 #include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
@@ -63,39 +59,17 @@ web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& addres
 const std::vector<std::uint8_t> kLoopback4 = {127, 0, 0, 1};
 const std::vector<std::uint8_t> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-// The installation's log files take every test's lines; a test looks only
-// at what was appended since it began.
+// Each test logs into a directory of its own.
 class LinkLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testsupport::SharedInstallation().commDir;
-    SetLogDirectory(dir_ + "/");  // other suites point the log elsewhere
-    savedLevel_ = InfoLevel();
-    SetInfoLevel(9);
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-      if (entry.is_regular_file()) offsets_[entry.path().string()] = entry.file_size();
     Slot& slot = SlotAt(kSlot);
     slot.state = state::kIdle;
     slot.serialLineFlag.store(0);
   }
-  void TearDown() override { SetInfoLevel(savedLevel_); }
+  bool LogHas(const std::string& text) const { return log_.Text().find(text) != std::string::npos; }
 
-  bool LogHas(const std::string& text) const {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      if (entry.path().filename().string().rfind("CommLog_", 0) != 0) continue;
-      auto known = offsets_.find(entry.path().string());
-      std::ifstream in(entry.path());
-      if (known != offsets_.end()) in.seekg(static_cast<std::streamoff>(known->second));
-      std::stringstream added;
-      added << in.rdbuf();
-      if (added.str().find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  std::string dir_;
-  int savedLevel_ = 0;
-  std::map<std::string, std::uintmax_t> offsets_;
+  testsupport::ScratchLog log_;
 };
 
 // ---------------------------------------------------------------------------
@@ -112,7 +86,6 @@ class SystemConnect : public LinkLogTest {
       if (fd >= 0) ::close(fd);
     if (sim_) sim_->Stop();
     SetLinkTimers(0, 0);
-    LinkLogTest::TearDown();
   }
 
   void StartSimulator(const std::string& address, sim::Options options = {}) {
