@@ -5,8 +5,7 @@
 
 #include <chrono>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
@@ -19,19 +18,9 @@ long long ElapsedMs(std::chrono::steady_clock::time_point since) {
 
 }  // namespace
 
-class Framing : public ::testing::Test {
+class Framing : public ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"fr_seq", "pw"}, {"fr_fail", "pw"}, {"fr_after", "pw"}};
-    server_ = LaunchServer(options);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override {
-    ASSERT_TRUE(server_);
-    ASSERT_TRUE(server_->running()) << server_->Console();
-  }
+  static void SetUpTestSuite() { LaunchWith({{"fr_seq", "pw"}, {"fr_fail", "pw"}}); }
   void TearDown() override { EXPECT_TRUE(server_->running()) << "the server ended:\n" << server_->Console(); }
 
   // Sends `bytes` as the first thing on a fresh connection and expects the
@@ -57,7 +46,6 @@ class Framing : public ::testing::Test {
     EXPECT_TRUE(Answered(logout, 5, 1));
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(Framing, BadFirstMessagesAreClosedWithoutReplyAndChangeNothing) {

@@ -2,23 +2,16 @@
 // table the server writes.
 #include <gtest/gtest.h>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
 
-class Login : public ::testing::Test {
+class Login : public ServerSuite {
  protected:
   static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"lg_ok", "Secret"}, {"lg_dup", "pw"},  {"lg_reset", "pw"}, {"lg_out", "pw"},
-                     {"lg_sess", "pw"}, {"lg_never", "pw"}};
-    server_ = LaunchServer(options);
+    LaunchWith({{"lg_ok", "Secret"}, {"lg_reset", "pw"}, {"lg_out", "pw"}, {"lg_sess", "pw"}, {"lg_never", "pw"}});
   }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
 
   static Exchange LoginOnce(const std::string& user, const std::string& password, const std::string& session,
                             const std::string& ip = "127.0.0.1") {
@@ -29,7 +22,6 @@ class Login : public ::testing::Test {
     return row ? (*row)[column] : "<no row>";
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {

@@ -5,24 +5,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
 namespace fs = std::filesystem;
 
-class OfflineFiles : public ::testing::Test {
+class OfflineFiles : public ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"of_a", "pw"}, {"of_b", "pw"}, {"of_c", "pw"}, {"of_e", "pw"},
-                     {"of_f", "pw"}, {"of_g", "pw"}, {"of_h", "pw"}};
-    server_ = LaunchServer(options);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+  static void SetUpTestSuite() { LaunchWith({{"of_a", "pw"}, {"of_b", "pw"}, {"of_e", "pw"}, {"of_h", "pw"}}); }
 
   static std::string UserDir() { return server_->commDir() + "/DB_USER/"; }
   static Exchange File(const std::string& user, const char* request, const std::string& name) {
@@ -43,7 +34,6 @@ class OfflineFiles : public ::testing::Test {
     return std::find(names.begin(), names.end(), name) != names.end();
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {

@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
@@ -40,16 +39,9 @@ client::Request Table(std::uint8_t mode, std::uint16_t id, Bytes data = {}) {
 
 }  // namespace
 
-class OfflinePgc : public ::testing::Test {
+class OfflinePgc : public ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"op_a", "pw"}, {"op_b", "pw"}, {"op_c", "pw"}};
-    server_ = LaunchServer(options);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+  static void SetUpTestSuite() { LaunchWith({{"op_a", "pw"}, {"op_b", "pw"}, {"op_c", "pw"}}); }
 
   // Creates `file` for `user` and stores the system description in it.
   static void OpenFile(const std::string& user, const std::string& file) {
@@ -76,7 +68,6 @@ class OfflinePgc : public ::testing::Test {
     return CallOnce(*server_, user, Table(web::kModeRead, id));
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(OfflinePgc, MultiPacketTableComesBackByteForByte) {

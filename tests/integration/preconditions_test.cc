@@ -3,8 +3,7 @@
 // refusal ends the connection.
 #include <gtest/gtest.h>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
@@ -30,16 +29,9 @@ Bytes NameAnswer(const std::string& name) {
 
 }  // namespace
 
-class Preconditions : public ::testing::Test {
+class Preconditions : public ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"pc_user", "pw"}};
-    server_ = LaunchServer(options);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+  static void SetUpTestSuite() { LaunchWith({{"pc_user", "pw"}}); }
 
   static void ExpectRefused(const Refusal& r) {
     SCOPED_TRACE(r.name + std::string(" ") + std::to_string(r.messageId));
@@ -55,7 +47,6 @@ class Preconditions : public ::testing::Test {
     EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 // The dispatch's side of the checks: reply ids, prepared answers and the

@@ -2,8 +2,7 @@
 // matters (run again on PostgreSQL): quotes in ids, the personal columns.
 #include <gtest/gtest.h>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
@@ -11,22 +10,16 @@ using client::kDelete;
 using client::kInsert;
 using client::kUpdate;
 
-class UserAdmin : public ::testing::Test {
+class UserAdmin : public ServerSuite {
  protected:
   static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"admin", "admin"}, {"ua_ext", "pw"}, {"ua_keep1", "pw1"}, {"ua_keep2", "pw2"}};
-    server_ = LaunchServer(options);
+    LaunchWith({{"admin", "admin"}, {"ua_ext", "pw"}, {"ua_keep1", "pw1"}, {"ua_keep2", "pw2"}});
   }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
 
   // A USER_SET from the administrator on its own connection.
   static Exchange Users(const std::vector<Bytes>& records) { return CallOnce(*server_, "admin", UserSet(records)); }
   static std::vector<Row> AllUsers() { return server_->Query("select * from userinfo order by user_id"); }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(UserAdmin, QuotesInUserIdsAreRefusedOrStoredExactly) {
