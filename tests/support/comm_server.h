@@ -31,8 +31,8 @@ struct ServerOptions {
 };
 
 struct LaunchOptions {
-  std::vector<std::string> dropEnv;                // variables of DIR/env left out
-  std::map<std::string, std::string> setEnv;       // variables set or replaced
+  std::vector<std::string> dropEnv = {};           // variables of DIR/env left out
+  std::map<std::string, std::string> setEnv = {};  // variables set or replaced
   // When the port turns out to be taken between choosing it and the bind,
   // answer the server's port prompt with another free port.
   bool answerPortPrompt = true;
