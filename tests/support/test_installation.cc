@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "db/odbc.h"
 #include "frame/log.h"
 #include "setup/installation.h"
-#include "support/comm_server.h"
 
 namespace testsupport {
 namespace {
@@ -92,7 +93,10 @@ SqlRows UserDbQuery(const std::string& sql) { return SqliteRows(SharedInstallati
 std::string InstallationLog() {
   std::string text;
   for (const auto& entry : std::filesystem::directory_iterator(SharedInstallation().commDir))
-    if (entry.path().filename().string().rfind("CommLog_", 0) == 0) text += ReadFile(entry.path());
+    if (entry.path().filename().string().rfind("CommLog_", 0) == 0) {
+      std::ifstream in(entry.path());
+      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
   return text;
 }
 
