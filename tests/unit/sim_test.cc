@@ -260,7 +260,8 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
 }
 
 // The reject of a second client and the holder cut off by a takeover are
-// pinned against COMM by SystemConnect; here, who holds the system after.
+// pinned against COMM by the connect and real-peer tests; here, who holds
+// the system after.
 TEST_F(SimulatorTest, TheTakerHoldsTheSystemUntilItGivesItUp) {
   Start({});
   auto holder = Connect();
