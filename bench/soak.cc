@@ -1,12 +1,17 @@
 // A long run of many web users against the real tavrel-comm on loopback,
-// each doing what the web front end does, one request per connection: log
-// in, create a file, store the system description, write a table in one or
-// several packets and read it back, close, open and read again, close,
-// delete, log out. Reports sessions, requests per second, rows, every
-// unexpected result, every read-back that differs, each request's latency
-// (median, 99th percentile, maximum) and the server's memory, descriptors
-// and threads after the first minute and at the end.
-// Usage: soak [--minutes N] [--users N]
+// each doing what the web front end does, one request per connection.
+// Offline users log in, create a file, store the system description, write a
+// table in one or several packets and read it back, close, open and read
+// again, close, delete, log out. Online users (the first --online of them)
+// each link to a simulated system of their own and check the link, read a
+// table from the system packet by packet, download it into the work
+// database and read it back, upload rows to the system, download a few
+// tables into a file, then unlink, delete the file and log out.
+// Reports sessions, requests per second, rows, every unexpected result,
+// every read-back that differs, every rule a system saw broken, each
+// request's latency (median, 99th percentile, maximum) and the server's
+// memory, descriptors and threads after the first minute and at the end.
+// Usage: soak [--minutes N] [--users N] [--online N]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +29,7 @@
 
 #include "client/request_catalogue.h"
 #include "client/request_data.h"
+#include "sim/simulator.h"
 #include "support/comm_server.h"
 #include "support/wire_helpers.h"
 
@@ -31,9 +38,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using client::Bytes;
 using testsupport::Exchange;
+using testsupport::Pgc;
 
 constexpr std::uint16_t kReplacedTable = 0x5000;  // 40-byte rows, replaced as a whole
+constexpr std::uint16_t kLinkCheck = 0x0000;
+constexpr std::uint16_t kDownloaded[] = {0x5000, 0x7240, 0x8060};
 constexpr int kRow = 40;
+constexpr int kSystemRows = 80;  // a table read from a system comes in 14 packets
 
 struct Figures {
   std::mutex lock;
@@ -91,53 +102,13 @@ std::vector<Bytes> Sorted(const Bytes& rows) {
   return out;
 }
 
-client::Request Table(std::uint8_t mode, Bytes data = {}) {
-  client::Request r;
-  r.type = web::REQ_TABLE_DOWNLOAD;
-  r.mode = mode;
-  r.messageId = kReplacedTable;
-  r.recordLength = kRow;
-  r.data = std::move(data);
-  return r;
-}
-
-class User {
+// What every user shares: one request per connection, timed, its result checked.
+class Client {
  public:
-  User(testsupport::CommServer& server, Figures& figures, int index)
+  Client(testsupport::CommServer& server, Figures& figures, int index)
       : server_(server), figures_(figures), id_("u" + std::to_string(index)), session_("session-" + id_) {}
 
-  // One session; after a failed step the rest is skipped, but the file is
-  // still closed and deleted and the user logged out.
-  void Session(int number) {
-    std::string file = id_ + "_" + std::to_string(number % 4);
-    client::Request login = client::MakeRequest("LOGIN", client::LoginData(id_, "pw", session_, "127.0.0.1"));
-    bool ok = Expect("LOGIN", login, 1);
-    ok = ok && Expect("FILE_CREATE", client::MakeRequest("FILE_CREATE", client::FileNameData(file)), 1);
-    if (ok) {
-      Bytes info(58, 0);
-      info[1] = 1;
-      info[3] = 1;
-      ok = Expect("STORE_PGC", client::MakeRequest("STORE_PGC", info), 1);
-      int count = 1 + (number * 7 + static_cast<int>(id_.size())) % 30;  // 1..30 rows: one to five packets
-      Bytes rows = Rows(count, number);
-      ok = ok && Write(rows);
-      ok = ok && ReadBack(rows);
-      ok = ok && Expect("FILE_CLOSE", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)), 1);
-      ok = ok && Expect("FILE_OPEN", client::MakeRequest("FILE_OPEN", client::FileNameData(file)), 1);
-      ok = ok && ReadBack(rows);
-      Expect("FILE_CLOSE", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)), 1);
-      Expect("FILE_DELETE", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})), 1);
-    } else {
-      // A create that timed out here may still have finished: clear up so
-      // that the next session does not meet the file (not counted).
-      Once("FILE_CLOSE after a failed create", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)));
-      Once("FILE_DELETE after a failed create", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})));
-    }
-    Expect("LOGOUT", client::MakeRequest("LOGOUT", client::LogoutData(id_, session_)), 1);
-    figures_.sessions.fetch_add(1);
-  }
-
- private:
+ protected:
   Exchange Timed(const std::string& name, client::WebClient& connection, const client::Request& request) {
     auto start = Clock::now();
     Exchange out = testsupport::Call(connection, request);
@@ -154,46 +125,145 @@ class User {
     if (out.rc == 1) connection.WaitClosed(testsupport::kCloseMs);
     return out;
   }
-  bool Expect(const std::string& name, const client::Request& request, int result) {
-    Exchange out = Once(name, request);
+  bool Check(const std::string& name, const Exchange& out, int result = 1) {
     if (out.rc == 1 && out.answer.result() == result) return true;
     figures_.Note(id_ + " " + name + ": call " + std::to_string(out.rc) + ", result " +
                   std::to_string(out.rc == 1 ? out.answer.result() : 0));
     return false;
   }
-  bool Write(const Bytes& rows) {
+  bool Expect(const std::string& name, const client::Request& request, int result = 1) {
+    return Check(name, Once(name, request), result);
+  }
+  bool Same(const std::string& what, const std::vector<Bytes>& got, const std::vector<Bytes>& wanted) {
+    if (got == wanted) return true;
+    std::lock_guard guard(figures_.lock);
+    ++figures_.differences;
+    if (figures_.unexpected.size() < 50) figures_.unexpected.push_back(id_ + " " + what + " differs");
+    return false;
+  }
+  // Rows in packets of six, on one connection, the last packet final.
+  bool WriteInPackets(const std::string& name, std::uint8_t type, std::uint16_t id, const Bytes& rows) {
     client::WebClient connection = server_.Connect(id_);
     for (std::size_t at = 0; at < rows.size(); at += 6 * kRow) {
-      client::Request r = Table(web::kModeWrite, Bytes(rows.begin() + at, rows.begin() + std::min(rows.size(), at + 6 * kRow)));
+      client::Request r = Pgc(type, web::kModeWrite, id,
+                              Bytes(rows.begin() + at, rows.begin() + std::min(rows.size(), at + 6 * kRow)), kRow);
       r.final = at + 6 * kRow >= rows.size();
-      Exchange out = Timed("TABLE_WRITE", connection, r);
-      if (out.rc != 1 || out.answer.result() != 1) {
-        figures_.Note(id_ + " TABLE_WRITE: call " + std::to_string(out.rc) + ", result " +
-                      std::to_string(out.rc == 1 ? out.answer.result() : 0));
-        return false;
-      }
+      if (!Check(name, Timed(name, connection, r))) return false;
     }
     connection.WaitClosed(testsupport::kCloseMs);
     figures_.rows.fetch_add(static_cast<long>(rows.size() / kRow));
     return true;
   }
-  bool ReadBack(const Bytes& rows) {
-    Exchange out = Once("TABLE_READ", Table(web::kModeRead));
-    if (out.rc != 1) {
-      figures_.Note(id_ + " TABLE_READ: call " + std::to_string(out.rc));
-      return false;
-    }
-    if (Sorted(out.answer.data) != Sorted(rows)) {
-      std::lock_guard guard(figures_.lock);
-      ++figures_.differences;
-      return false;
-    }
-    return true;
+  client::Request Login() const {
+    return client::MakeRequest("LOGIN", client::LoginData(id_, "pw", session_, "127.0.0.1"));
   }
+  client::Request Logout() const { return client::MakeRequest("LOGOUT", client::LogoutData(id_, session_)); }
 
   testsupport::CommServer& server_;
   Figures& figures_;
   std::string id_, session_;
+};
+
+class OfflineUser : Client {
+ public:
+  using Client::Client;
+
+  // One session; after a failed step the rest is skipped, but the file is
+  // still closed and deleted and the user logged out.
+  void Session(int number) {
+    std::string file = id_ + "_" + std::to_string(number % 4);
+    bool ok = Expect("LOGIN", Login());
+    ok = ok && Expect("FILE_CREATE", client::MakeRequest("FILE_CREATE", client::FileNameData(file)));
+    if (ok) {
+      Bytes info(58, 0);
+      info[1] = 1;
+      info[3] = 1;
+      ok = Expect("STORE_PGC", client::MakeRequest("STORE_PGC", info));
+      int count = 1 + (number * 7 + static_cast<int>(id_.size())) % 30;  // 1..30 rows: one to five packets
+      Bytes rows = Rows(count, number);
+      ok = ok && WriteInPackets("TABLE_WRITE", web::REQ_TABLE_DOWNLOAD, kReplacedTable, rows);
+      ok = ok && ReadBack(rows);
+      ok = ok && Expect("FILE_CLOSE", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)));
+      ok = ok && Expect("FILE_OPEN", client::MakeRequest("FILE_OPEN", client::FileNameData(file)));
+      ok = ok && ReadBack(rows);
+      Expect("FILE_CLOSE", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)));
+      Expect("FILE_DELETE", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})));
+    } else {
+      // A create that timed out here may still have finished: clear up so
+      // that the next session does not meet the file (not counted).
+      Once("FILE_CLOSE after a failed create", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)));
+      Once("FILE_DELETE after a failed create", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})));
+    }
+    Expect("LOGOUT", Logout());
+    figures_.sessions.fetch_add(1);
+  }
+
+ private:
+  bool ReadBack(const Bytes& rows) {
+    Exchange out = Once("TABLE_READ", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kReplacedTable));
+    return Check("TABLE_READ", out) && Same("TABLE_READ", Sorted(out.answer.data), Sorted(rows));
+  }
+};
+
+class OnlineUser : Client {
+ public:
+  OnlineUser(testsupport::CommServer& server, Figures& figures, int index, sim::Simulator& system, std::string address)
+      : Client(server, figures, index), system_(system), address_(std::move(address)) {}
+
+  // One session on the user's own system; after a failed step the rest is
+  // skipped, but the link is given up, the file deleted and the user logged out.
+  void Session(int number) {
+    std::string file = id_ + "_dl";
+    bool ok = Expect("LOGIN", Login());
+    ok = ok && Expect("CONNECT_SYSTEM", testsupport::LinkRequest("CONNECT_SYSTEM", address_));
+    if (ok) {
+      ok = Expect("LINK_CHECK", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
+      for (int round = 0; ok && round < 3; ++round) ok = Round(number * 3 + round);
+      ok = ok && Download(file);
+      Expect("DISCONNECT", testsupport::Disconnect());
+      if (ok) Expect("FILE_DELETE", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})));
+    }
+    if (!ok) Once("FILE_DELETE after a failure", client::MakeRequest("FILE_DELETE", client::FileNameFields({file})));
+    Expect("LOGOUT", Logout());
+    figures_.sessions.fetch_add(1);
+  }
+
+ private:
+  // A read relayed from the system, the table downloaded into the work
+  // database and read back, then new rows uploaded to the system.
+  bool Round(int salt) {
+    Exchange read = Once("PGC_READ (14 packets)", Pgc(web::REQ_PGC, web::kModeRead, kReplacedTable));
+    if (!Check("PGC_READ", read) || !Same("PGC_READ", Sorted(read.answer.data), SystemRows())) return false;
+    if (!Expect("TABLE_DOWNLOAD_READ", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kReplacedTable))) return false;
+    Exchange stored = Once("TABLE_UPLOAD_READ", Pgc(web::REQ_TABLE_UPLOAD, web::kModeRead, kReplacedTable));
+    if (!Check("TABLE_UPLOAD_READ", stored) || !Same("TABLE_UPLOAD_READ", Sorted(stored.answer.data), SystemRows()))
+      return false;
+    Bytes rows = Rows(kSystemRows, salt);
+    return WriteInPackets("TABLE_UPLOAD_WRITE", web::REQ_TABLE_UPLOAD, kReplacedTable, rows) &&
+           Same("the system's table after an upload", SystemRows(), Sorted(rows));
+  }
+  bool Download(const std::string& file) {
+    client::WebClient connection = server_.Connect(id_);
+    bool ok = Check("ALL_DOWNLOAD_START", Timed("ALL_DOWNLOAD_START", connection,
+                                                client::MakeRequest("ALL_DOWNLOAD_START", client::DownloadStartData(file, 0))));
+    for (std::uint16_t id : kDownloaded) {
+      ok = ok && Check("DOWNLOAD_PGC", Timed("DOWNLOAD_PGC", connection,
+                                             client::MakeRequest("DOWNLOAD_PGC", client::PgcTableData(id))));
+    }
+    client::Request end = client::MakeRequest("ALL_DOWNLOAD_END");
+    end.final = true;
+    ok = ok && Check("ALL_DOWNLOAD_END", Timed("ALL_DOWNLOAD_END", connection, end));
+    if (ok) connection.WaitClosed(testsupport::kCloseMs);
+    return ok;
+  }
+  std::vector<Bytes> SystemRows() {
+    sim::Table table;
+    system_.tables().Read(kReplacedTable, table);
+    return Sorted(table.rows);
+  }
+
+  sim::Simulator& system_;
+  std::string address_;
 };
 
 }  // namespace
@@ -201,15 +271,45 @@ class User {
 int main(int argc, char** argv) {
   double minutes = 10;
   int users = 100;
+  int online = 10;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--users") == 0) users = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--online") == 0) online = std::atoi(argv[i + 1]);
+  }
+  online = std::clamp(online, 0, std::min(users, 200));
+
+  // Each online user's system on an address of its own, all on one pair of ports.
+  std::vector<std::unique_ptr<sim::Simulator>> systems;
+  std::vector<std::string> addresses;
+  std::uint16_t port = 0;
+  for (int attempt = 0; attempt < 30 && static_cast<int>(systems.size()) < online; ++attempt) {
+    systems.clear();
+    addresses.clear();
+    port = static_cast<std::uint16_t>(20000 + std::rand() % 40000);
+    for (int i = 0; i < online; ++i) {
+      sim::Options system;
+      system.address = "127.0.1." + std::to_string(i + 1);
+      system.basePort = port;
+      system.rowsPerTable = kSystemRows;
+      system.console = false;
+      system.strict = true;
+      auto started = std::make_unique<sim::Simulator>(system);
+      std::string error;
+      if (started->Start(error) != 1) break;
+      systems.push_back(std::move(started));
+      addresses.push_back(system.address);
+    }
+  }
+  if (static_cast<int>(systems.size()) < online) {
+    std::fprintf(stderr, "soak: cannot start %d simulated systems\n", online);
+    return 1;
   }
   testsupport::ServerOptions options;
   options.infoLevel = 0;  // production logging: errors only
   options.users.clear();
   for (int i = 0; i < users; ++i) options.users.emplace_back("u" + std::to_string(i), "pw");
-  auto server = testsupport::LaunchServer(options);
+  auto server = online > 0 ? testsupport::LaunchServerForSystem(options, port) : testsupport::LaunchServer(options);
   if (!server) return 1;
   int pid = server->pid();
 
@@ -219,8 +319,13 @@ int main(int argc, char** argv) {
   auto start = Clock::now();
   for (int i = 0; i < users; ++i) {
     threads.emplace_back([&, i] {
-      User user(*server, figures, i);
-      for (int n = 0; !stop.load(); ++n) user.Session(n);
+      if (i < online) {
+        OnlineUser user(*server, figures, i, *systems[i], addresses[i]);
+        for (int n = 0; !stop.load(); ++n) user.Session(n);
+      } else {
+        OfflineUser user(*server, figures, i);
+        for (int n = 0; !stop.load(); ++n) user.Session(n);
+      }
     });
   }
   auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(minutes * 60));
@@ -237,6 +342,12 @@ int main(int argc, char** argv) {
   std::printf("soak: %d users for %.1f s: %ld sessions, %ld requests (%.1f per second), %ld rows written\n", users,
               elapsed, figures.sessions.load(), figures.requests.load(), figures.requests.load() / elapsed,
               figures.rows.load());
+  int violations = 0;
+  for (auto& system : systems) {
+    system->Stop();
+    violations += system->violations();
+  }
+  std::printf("soak: %d of them online: %d rules broken as the systems saw it\n", online, violations);
   std::printf("soak: unexpected results %ld, differing read-backs %ld\n", figures.unexpectedCount, figures.differences);
   for (const auto& line : figures.unexpected) std::printf("  unexpected: %s\n", line.c_str());
   std::printf("soak: server after the first minute: %s\n", firstMinute.empty() ? "(run shorter than a minute)" : firstMinute.c_str());
@@ -247,5 +358,5 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %7zu %9.1f %9.1f %9.1f\n", name.c_str(), times.size(), times[times.size() / 2],
                 times[std::min(times.size() - 1, times.size() * 99 / 100)], times.back());
   }
-  return figures.unexpectedCount == 0 && figures.differences == 0 ? 0 : 1;
+  return figures.unexpectedCount == 0 && figures.differences == 0 && violations == 0 ? 0 : 1;
 }

@@ -77,7 +77,12 @@ void CloseLinkedSlot(RequestContext& ctx) {
 int DisconnectSteps(RequestContext& ctx) {
   // A disconnect always succeeds towards the web; its step failures are in the log.
   CloseLinkedSlot(ctx);
-  RecordUserRequest(ctx.msg, ctx.msg.messageId(), ctx.reply.data(), ctx.varNum);
+  // The user's connection mark must go with the link: left behind, it would
+  // refuse every later connect of the user as "not idle". When the full
+  // record cannot be written, the mark alone is cleared.
+  if (RecordUserRequest(ctx.msg, ctx.msg.messageId(), ctx.reply.data(), ctx.varNum) != RESULT_OK) {
+    RollBackDataBase(0, ctx.msg, ctx.varNum);
+  }
   SetState(ctx.varNum, state::kIdle);
   SlotAt(ctx.varNum).serialLineFlag = 0;
   return RESULT_OK;

@@ -179,20 +179,11 @@ int AcceptLoop(int listener, platform::StopSignals& stop) {
   }
 }
 
-}  // namespace
-
-int RunServer() {
-  platform::IgnoreSigpipe();
-  counters::MarkStart();
-  // glibc gives every busy thread an arena of its own and rarely returns
-  // their memory: with a hundred connection threads the resident size grows
-  // to several times the live heap. Two arenas keep it close to it; the
-  // environment's MALLOC_ARENA_MAX, when set, still decides.
-  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
-  setup::QuietSqliteStatistics();
-
+// Finds the installation from the working directory and reads the
+// configuration file: the paths, the port and the log level. False after a
+// fatal error has been reported.
+bool Configure(std::string& currentPath, int& port) {
   char cwd[kCurrentPathBuffer] = {};
-  std::string currentPath;
   if (getcwd(cwd, sizeof cwd) == nullptr) {
     LogError(kServerLog, "Current path error", "Get currently path error");
   } else {
@@ -208,33 +199,51 @@ int RunServer() {
   std::string webPath;
   if (GetWebPathFromRegistry(webPath) != RESULT_OK) {
     Fatal("Regsitry error", "Error occurs when get config file path from registry ");
-    return CriticalEnd(-1);
+    return false;
   }
   paths = BuildPaths(currentPath, webPath);
   SetPaths(paths);
 
-  int port = GetConfigPort(paths.configFilePath, kServerLog);
+  port = GetConfigPort(paths.configFilePath, kServerLog);
   if (port == -1) {
     Fatal("File error", "Error occurs when get port number from config file ");
-    return CriticalEnd(-1);
+    return false;
   }
   port = static_cast<std::uint16_t>(port);
   int infoLevel = GetConfigInfoLevel(paths.configFilePath, kServerLog);
   if (infoLevel == -1) {
     Fatal("File error", "Error occurs when get info level from config file ");
-    return CriticalEnd(-1);
+    return false;
   }
   SetInfoLevel(infoLevel);
   ApplyLogKeepLimit();
   if (UpdateConfigWebLogAndPath(paths.configFilePath, currentPath, kServerLog) != RESULT_OK) {
     Fatal("File error", "Error occurs when check web log from config file ");
-    return CriticalEnd(-1);
+    return false;
   }
   Console("\nconfigFilePath=%s", paths.configFilePath.c_str());
   Console("\nportNum=%d\n", port);
   // A production server must not dial a test port unnoticed.
   std::string overrides = systemlink::LinkOverridesLine();
   if (!overrides.empty()) LogError(kServerLog, "Config warning", overrides);
+  return true;
+}
+
+}  // namespace
+
+int RunServer() {
+  platform::IgnoreSigpipe();
+  counters::MarkStart();
+  // glibc gives every busy thread an arena of its own and rarely returns
+  // their memory: with a hundred connection threads the resident size grows
+  // to several times the live heap. Two arenas keep it close to it; the
+  // environment's MALLOC_ARENA_MAX, when set, still decides.
+  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 2);
+  setup::QuietSqliteStatistics();
+
+  std::string currentPath;
+  int port = 0;
+  if (!Configure(currentPath, port)) return CriticalEnd(-1);
 
   MakeDirectory("DB_USER", currentPath);
   MakeDirectory("FILE_USER", currentPath);
@@ -251,7 +260,7 @@ int RunServer() {
     Fatal("File error", "Error occurs when read the allow-list of web peers ");
     return CriticalEnd(-1);
   }
-  int listener = OpenListener(port, paths.configFilePath);
+  int listener = OpenListener(port, Paths().configFilePath);
   if (listener < 0) return CriticalEnd(-1);
   // From here on a stop signal is an event of the accept loop; every thread
   // started below inherits the blocked signals.

@@ -1,5 +1,6 @@
 // Linking a slot to a simulated system over the wire: connect, the work
-// database and the user's mark, the reject of a second user, disconnect.
+// database and the user's mark, the reject of a second user, disconnect, and
+// a takeover that gives up the old user's slot while a connection serves it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,15 +14,13 @@ class Connect : public SystemSuite {
  protected:
   static void SetUpTestSuite() {
     sim::Options system;
-    Launch({"cn_a", "cn_b", "cn_c"}, 2, &system);
+    Launch({"cn_a", "cn_b", "cn_c", "to_a", "to_b"}, 2, &system);
   }
 };
 
 TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
   Exchange connect = CallOnce(*server_, "cn_a", LinkRequest());
-  ASSERT_EQ(connect.rc, 1);
-  EXPECT_EQ(connect.answer.replyId(), 14);
-  ASSERT_EQ(connect.answer.result(), 1);
+  ASSERT_TRUE(Answered(connect, 14, 1));
   std::string workDb = FieldAt(connect.answer.data, 0, 52);
   EXPECT_EQ(workDb.rfind("workDB_", 0), 0u);
   EXPECT_TRUE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
@@ -29,18 +28,14 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
 
   // A second user on the same system is turned away by it.
   Exchange second = CallOnce(*server_, "cn_b", LinkRequest());
-  ASSERT_EQ(second.rc, 1);
-  EXPECT_EQ(second.answer.replyId(), 14);
-  EXPECT_EQ(second.answer.result(), CONNECT_FAIL_USED);
+  ASSERT_TRUE(Answered(second, 14, CONNECT_FAIL_USED));
   EXPECT_EQ(UserField("cn_b", "connect_state"), "0");
 
   // The linked slot outlived its connection; a connect now is refused by state.
   EXPECT_EQ(CallOnce(*server_, "cn_a", LinkRequest()).answer.result(), 190);
 
   Exchange disconnect = CallOnce(*server_, "cn_a", Disconnect());
-  ASSERT_EQ(disconnect.rc, 1);
-  EXPECT_EQ(disconnect.answer.replyId(), 0);
-  EXPECT_EQ(disconnect.answer.result(), 1);
+  ASSERT_TRUE(Answered(disconnect, 0, 1));
   EXPECT_EQ(UserField("cn_a", "connect_state"), "0");
   EXPECT_FALSE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
 
@@ -53,7 +48,27 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
 TEST_F(Connect, UserWithAConnectionMarkIsRefused) {
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 1 where user_id = 'cn_c'"));
   Exchange connect = CallOnce(*server_, "cn_c", LinkRequest());
-  EXPECT_EQ(connect.answer.replyId(), 14);
-  EXPECT_EQ(connect.answer.result(), USER_NOT_IDLE);
+  EXPECT_TRUE(Answered(connect, 14, USER_NOT_IDLE));
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 0 where user_id = 'cn_c'"));
+}
+
+TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest) {
+  client::WebClient a = server_->Connect("to_a");
+  Exchange connect = Call(a, LinkRequest("CONNECT_SYSTEM"));
+  ASSERT_EQ(connect.rc, 1);
+  ASSERT_EQ(connect.answer.result(), 1);
+
+  Exchange takeover = CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM"));
+  ASSERT_TRUE(Answered(takeover, 14, 1));
+  EXPECT_EQ(UserField("to_b"), "1");
+  EXPECT_EQ(UserField("to_a"), "0");
+  client::Request next = Disconnect();
+  next.final = true;
+  Exchange after = Call(a, next);
+  ASSERT_EQ(after.rc, 1);
+  EXPECT_EQ(after.answer.result(), STATE_IDLE);
+  a.WaitClosed(kCloseMs);
+  EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
+  EXPECT_EQ(UserField("to_a"), "0");
+  EXPECT_EQ(CallOnce(*server_, "to_b", Disconnect()).answer.result(), 1);
 }

@@ -1,7 +1,7 @@
 // Stopping the server by signal: whatever its slots hold is given up as the
 // web disconnect timer would give it up, the request in progress is
 // answered, and the process ends with exit code 0; a second signal ends it at
-// once; without a terminal a taken port ends the server instead of asking.
+// once.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -192,23 +192,4 @@ TEST(GracefulStop, SecondSignalEndsAtOnce) {
   ASSERT_TRUE(code.has_value()) << "still running after a second signal:\n" << server->Console();
   EXPECT_EQ(*code, 128 + SIGINT);
   EXPECT_LT(ElapsedMs(again), 3000);
-}
-
-TEST(GracefulStop, TakenPortWithoutTerminalEndsTheServerInsteadOfAsking) {
-  ServerOptions options;
-  CommServer holder(options);
-  ASSERT_TRUE(holder.provisioned()) << holder.error();
-  ASSERT_TRUE(holder.Start() && holder.WaitListening()) << holder.Console();
-  options.port = holder.port();
-  CommServer server(options);
-  ASSERT_TRUE(server.provisioned()) << server.error();
-  LaunchOptions asService;
-  asService.terminalInput = false;
-  asService.answerPortPrompt = false;
-  ASSERT_TRUE(server.Start(asService));
-  std::optional<int> code = server.WaitExit(20000);
-  ASSERT_TRUE(code.has_value()) << server.Console();
-  EXPECT_EQ(*code, 1);
-  EXPECT_EQ(server.Console().find("please input another port"), std::string::npos) << server.Console();
-  EXPECT_NE(server.Logs().find("is used and standard input is not a terminal"), std::string::npos) << server.Logs();
 }

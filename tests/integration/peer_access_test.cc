@@ -25,36 +25,31 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A TCP connection to COMM's port from the given local address.
-platform::Socket ConnectFrom(int family, const std::string& local, const std::string& remote, std::uint16_t port,
-                             int receiveBuffer = 0) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  platform::Socket socket(fd);
-  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+// A TCP connection to COMM's port on the loopback of `local`'s family, from
+// that local address.
+platform::Socket ConnectFrom(const std::string& local, std::uint16_t port, int receiveBuffer = 0) {
+  const bool v6 = local.find(':') != std::string::npos;
   sockaddr_storage from{}, to{};
-  socklen_t length = 0;
-  if (family == AF_INET) {
-    auto* a = reinterpret_cast<sockaddr_in*>(&from);
-    auto* b = reinterpret_cast<sockaddr_in*>(&to);
-    a->sin_family = b->sin_family = AF_INET;
-    ::inet_pton(AF_INET, local.c_str(), &a->sin_addr);
-    ::inet_pton(AF_INET, remote.c_str(), &b->sin_addr);
-    b->sin_port = htons(port);
-    length = sizeof(sockaddr_in);
+  auto* from4 = reinterpret_cast<sockaddr_in*>(&from);
+  auto* to4 = reinterpret_cast<sockaddr_in*>(&to);
+  auto* from6 = reinterpret_cast<sockaddr_in6*>(&from);
+  auto* to6 = reinterpret_cast<sockaddr_in6*>(&to);
+  from.ss_family = to.ss_family = v6 ? AF_INET6 : AF_INET;
+  if (v6) {
+    ::inet_pton(AF_INET6, local.c_str(), &from6->sin6_addr);
+    ::inet_pton(AF_INET6, "::1", &to6->sin6_addr);
+    to6->sin6_port = htons(port);
   } else {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&from);
-    auto* b = reinterpret_cast<sockaddr_in6*>(&to);
-    a->sin6_family = b->sin6_family = AF_INET6;
-    ::inet_pton(AF_INET6, local.c_str(), &a->sin6_addr);
-    ::inet_pton(AF_INET6, remote.c_str(), &b->sin6_addr);
-    b->sin6_port = htons(port);
-    length = sizeof(sockaddr_in6);
+    ::inet_pton(AF_INET, local.c_str(), &from4->sin_addr);
+    ::inet_pton(AF_INET, "127.0.0.1", &to4->sin_addr);
+    to4->sin_port = htons(port);
   }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), length) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&to), length) != 0) {
+  platform::Socket socket(::socket(from.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (receiveBuffer > 0) ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (!socket.valid() || ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&from), length) != 0 ||
+      ::connect(socket.fd(), reinterpret_cast<sockaddr*>(&to), length) != 0)
     return {};
-  }
   return socket;
 }
 
@@ -104,7 +99,7 @@ TEST(PeerAccess, OnlyPeersOnTheAllowListAreServedOthersAreClosedUnreadWithOneLog
   auto before = server->UserRow("alice");
   ASSERT_TRUE(before);
 
-  client::WebClient refused = ClientOn(ConnectFrom(AF_INET, "127.0.0.1", "127.0.0.1", server->port()), "alice");
+  client::WebClient refused = ClientOn(ConnectFrom("127.0.0.1", server->port()), "alice");
   ASSERT_TRUE(refused.connected());
   Exchange answer = Call(refused, Login("alice", "secret", "S1"));
   EXPECT_NE(answer.rc, 1);
@@ -112,13 +107,13 @@ TEST(PeerAccess, OnlyPeersOnTheAllowListAreServedOthersAreClosedUnreadWithOneLog
   EXPECT_TRUE(server->WaitConsole("web peer 127.0.0.1/32 is not on the allow-list", 5000));
   EXPECT_EQ(Occurrences(server->Console(), "is not on the allow-list"), 1);
 
-  client::WebClient allowed = ClientOn(ConnectFrom(AF_INET, "127.0.0.2", "127.0.0.1", server->port()), "alice");
+  client::WebClient allowed = ClientOn(ConnectFrom("127.0.0.2", server->port()), "alice");
   ASSERT_TRUE(allowed.connected());
   answer = Call(allowed, Login("alice", "secret", "S1"));
   ASSERT_EQ(answer.rc, 1);
   EXPECT_EQ(answer.answer.result(), 1);
 
-  platform::Socket v6 = ConnectFrom(AF_INET6, "::1", "::1", server->port());
+  platform::Socket v6 = ConnectFrom("::1", server->port());
   if (v6.valid()) {  // where the machine has IPv6 loopback
     client::WebClient overIPv6 = ClientOn(std::move(v6), "alice");
     answer = Call(overIPv6, Logout("alice", "S1"));
@@ -197,7 +192,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   }
 
   // The slow peer asks for the table again and again and never reads.
-  platform::Socket slow = ConnectFrom(AF_INET, "127.0.0.1", "127.0.0.1", server->port(), 2048);
+  platform::Socket slow = ConnectFrom("127.0.0.1", server->port(), 2048);
   ASSERT_TRUE(slow.valid());
   client::Request read;
   read.type = web::REQ_TABLE_DOWNLOAD;
@@ -257,7 +252,7 @@ TEST(PeerAccess, RunningOutOfDescriptorsNeitherSpinsNorEndsTheServerAndItServesA
   ASSERT_EQ(::prlimit(server->pid(), RLIMIT_NOFILE, &low, nullptr), 0);
 
   std::vector<platform::Socket> crowd;
-  for (int i = 0; i < 40; ++i) crowd.push_back(ConnectFrom(AF_INET, "127.0.0.1", "127.0.0.1", server->port()));
+  for (int i = 0; i < 40; ++i) crowd.push_back(ConnectFrom("127.0.0.1", server->port()));
   EXPECT_TRUE(server->WaitConsole("out of descriptors", 5000));
   long ticks = CpuTicks(server->pid());
   std::this_thread::sleep_for(std::chrono::seconds(2));

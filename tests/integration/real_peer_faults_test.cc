@@ -181,9 +181,7 @@ TEST_F(RealPeers, ATakenOverLinkWaitsForAnAnswerThatStartsLate) {
   ASSERT_TRUE(system);
   ASSERT_EQ(ResultOf("rp_g", LinkRequest("TAKEOVER_SYSTEM", "127.0.0.3")), 1);
   Exchange check = CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_EQ(check.rc, 1);
-  EXPECT_EQ(check.answer.replyId(), kLinkCheck);
-  EXPECT_EQ(check.answer.result(), 1);
+  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
   EXPECT_EQ(ResultOf("rp_g", Disconnect()), 1);
 }
 
@@ -196,9 +194,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
   ASSERT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_START", Text("rpupload"))), 1);
 
   Exchange check = CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_EQ(check.rc, 1);
-  EXPECT_EQ(check.answer.replyId(), kLinkCheck);
-  EXPECT_EQ(check.answer.result(), 1);
+  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
   // The upload was still under way, and the link still serves.
   EXPECT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_END")), 1);
   EXPECT_EQ(CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)).answer.result(), 1);

@@ -3,26 +3,17 @@
 // keeps the rows, and the tables have the columns of the SQLite files in the
 // same order (COMM reads rows by position).
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "setup/postgres.h"
 #include "support/comm_server.h"
 #include "support/pg_database.h"
+#include "support/test_installation.h"
 
 using namespace testsupport;
 
 namespace {
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 int RunSetup(const std::vector<std::string>& args, std::string& output) {
   std::vector<std::string> argv = {std::string(TAVREL_BIN_DIR) + "/tavrel-setup"};
@@ -31,15 +22,8 @@ int RunSetup(const std::vector<std::string>& args, std::string& output) {
 }
 
 std::vector<std::string> SqliteColumns(const std::string& path, const std::string& table) {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
   std::vector<std::string> names;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, ("select * from " + table).c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-    for (int i = 0; i < sqlite3_column_count(stmt); ++i) names.emplace_back(sqlite3_column_name(stmt, i));
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
+  for (const auto& row : SqliteRows(path, "select name from pragma_table_info('" + table + "')")) names.push_back(row[0]);
   return names;
 }
 
@@ -63,7 +47,7 @@ TEST(SetupUserDb, BadOrUnreachableAddressIsRefusedAndTheInstallationStays) {
   CommServer sqlite(ServerOptions{.users = {{"keep", "me"}}, .userDb = "sqlite"});
   ASSERT_TRUE(sqlite.provisioned()) << sqlite.error();
   std::string odbcIni = sqlite.dir() + "/odbc/odbc.ini";
-  std::string before = FileText(odbcIni);
+  std::string before = ReadFile(odbcIni);
   std::string config = sqlite.ReadConfig();
 
   const std::string unreachable = "postgresql://u:p@127.0.0.1:" + std::to_string(FreePort()) + "/db";
@@ -74,7 +58,7 @@ TEST(SetupUserDb, BadOrUnreachableAddressIsRefusedAndTheInstallationStays) {
     std::string output;
     EXPECT_EQ(RunSetup({"--port", "1", "--user", "new:pw", "--user-db", bad, sqlite.dir()}, output), 1) << bad;
     EXPECT_NE(output.find("tavrel-setup: "), std::string::npos) << output;
-    EXPECT_EQ(FileText(odbcIni), before) << bad;
+    EXPECT_EQ(ReadFile(odbcIni), before) << bad;
     EXPECT_EQ(sqlite.ReadConfig(), config) << bad;
   }
   EXPECT_TRUE(sqlite.UserRow("keep").has_value());
@@ -89,7 +73,7 @@ TEST(SetupUserDb, RerunKeepsRowsAndTablesMatchTheFiles) {
   CommServer server(ServerOptions{.users = {{"ann", "one"}}, .userDb = url});
   ASSERT_TRUE(server.provisioned()) << server.error();
   ASSERT_TRUE(server.Exec("insert into linkinfo (link_type, link_name1) values (1, 65)"));
-  EXPECT_EQ(FileText(server.dir() + "/odbc/odbc.ini").find("WebUser.db"), std::string::npos);
+  EXPECT_EQ(ReadFile(server.dir() + "/odbc/odbc.ini").find("WebUser.db"), std::string::npos);
 
   // Again with a new password and another user, then a plain refresh.
   std::string output;

@@ -53,16 +53,18 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
     sim::Malformed malformed;
     int closeAfterPackets;
     int result;
+    const char* logged;  // each fault is refused by its own check
   } cases[] = {
-      {"wrong packet type", sim::Malformed::kWrongType, 0, 170},
-      {"length below 10", sim::Malformed::kShortLength, 0, 170},
-      {"length above 250", sim::Malformed::kLongLength, 0, 170},
-      {"sequence gap", sim::Malformed::kSequenceGap, 0, 170},
-      {"message id change", sim::Malformed::kMessageIdChange, 0, 170},
-      {"link cut after three packets", sim::Malformed::kNone, 3, 214},
+      {"wrong packet type", sim::Malformed::kWrongType, 0, 170, "Message type received from system is error"},
+      {"length below 10", sim::Malformed::kShortLength, 0, 170, "length = 65535"},
+      {"length above 250", sim::Malformed::kLongLength, 0, 170, "length = 241"},
+      {"sequence gap", sim::Malformed::kSequenceGap, 0, 170, "The seqence number of message is not continue."},
+      {"message id change", sim::Malformed::kMessageIdChange, 0, 170, "The message ID of message is not same."},
+      {"link cut after three packets", sim::Malformed::kNone, 3, 214, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::size_t logMark = server_->Logs().size();
     sim::Faults faults;
     faults.malformed = c.malformed;
     faults.closeAfterPackets = c.closeAfterPackets;
@@ -75,10 +77,9 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
     // A table read from the system replaces the work database's table only
     // once the whole answer has come.
     Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
-    ASSERT_EQ(read.rc, 1);
-    EXPECT_EQ(read.answer.replyId(), 0);
-    EXPECT_EQ(read.answer.result(), c.result);
+    ASSERT_TRUE(Answered(read, 0, c.result));
     EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), "3");
+    EXPECT_NE(server_->Logs().find(c.logged, logMark), std::string::npos);
     EXPECT_EQ(Unlink("sf_a"), 1);
   }
 
@@ -89,6 +90,8 @@ TEST_F(SystemFaults, MalformedOrCutAnswersAreRefusedWithNothingStored) {
   ASSERT_FALSE(workDb.empty());
   Exchange read = CallOnce(*server_, "sf_a", Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, kPgc500));
   EXPECT_EQ(read.answer.result(), 1);
+  EXPECT_EQ(read.answer.pieces.size(), 1u);  // nothing of the system's is relayed
+  EXPECT_EQ(read.answer.data, RefusalData(kPgc500));
   EXPECT_EQ(Sqlite(workDb, "select count(*) from PGC500"), std::to_string(kRowsPerTable));
   EXPECT_EQ(Unlink("sf_a"), 1);
 }

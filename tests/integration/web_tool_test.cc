@@ -2,8 +2,7 @@
 // status of a failed request, the port taken from an installation.
 #include <gtest/gtest.h>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 
@@ -15,23 +14,15 @@ bool Has(const std::string& text, const std::string& what) { return text.find(wh
 
 }  // namespace
 
-class WebTool : public ::testing::Test {
+class WebTool : public ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 0;
-    options.users = {{"admin", "admin"}, {"wt_user", "pw"}};
-    server_ = LaunchServer(options);
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
+  static void SetUpTestSuite() { LaunchWith({{"admin", "admin"}, {"wt_user", "pw"}}, 0); }
 
   static int Run(std::vector<std::string> args, std::string& output) {
     args.insert(args.begin(), Tool());
     return RunProgram(args, output);
   }
 
-  static inline std::unique_ptr<CommServer> server_;
 };
 
 TEST_F(WebTool, SessionOfLoginUserSetAndLogoutSucceedsOnOneConnection) {

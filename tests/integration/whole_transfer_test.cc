@@ -1,7 +1,8 @@
-// tavrel-web's BACKUP and RESTORE against the real server and a simulated
-// system: a whole system into a file and back into an emptied system, a
-// failure that names its table and result, and the command lines refused
-// before anything is sent.
+// Whole-database transfers against the real server and a simulated system:
+// tavrel-web's BACKUP and RESTORE of a whole system into a file and back into
+// an emptied system, a failure that names its table and result, the command
+// lines refused before anything is sent, and the start, feed and end
+// requests' modes, refusals and state changes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -28,6 +29,20 @@ std::vector<std::uint16_t> SystemTables(sim::TableStore& tables) {
   return ids;
 }
 
+client::Request Control(const char* name, client::Bytes data = {}) { return client::MakeRequest(name, std::move(data)); }
+
+// The system's description as the web hands it to a download file: version
+// (2 bytes), country, system, then texts and numbers.
+client::Bytes InfoRecord(const sim::Identity& identity) {
+  client::Bytes info(58, 0);
+  int version = sim::DatabaseVersionOf(identity);
+  info[0] = static_cast<std::uint8_t>(version >> 8);
+  info[1] = static_cast<std::uint8_t>(version);
+  info[2] = static_cast<std::uint8_t>(identity.countryId);
+  info[3] = static_cast<std::uint8_t>(identity.systemId);
+  return info;
+}
+
 }  // namespace
 
 class WholeTransfer : public SystemSuite {
@@ -35,7 +50,7 @@ class WholeTransfer : public SystemSuite {
   static void SetUpTestSuite() {
     sim::Options system;
     system.rowsPerTable = kRowsPerTable;
-    Launch({"wt_a", "wt_b", "wt_c"}, 2, &system);
+    Launch({"wt_a", "wt_b", "wt_c", "tr_b", "tr_c", "tr_d"}, 2, &system);
   }
   void TearDown() override {
     if (server_ && !user_.empty()) CallOnce(*server_, user_, Disconnect());
@@ -57,6 +72,8 @@ class WholeTransfer : public SystemSuite {
   }
 
   std::string FilePath(const std::string& name) { return server_->commDir() + "/DB_USER/" + name + ".mdb"; }
+  Exchange Once(const client::Request& request) { return CallOnce(*server_, user_, request); }
+  std::uint8_t ResultOf(const client::Request& request) { return Once(request).answer.result(); }
 
   std::string user_;
 };
@@ -148,4 +165,64 @@ TEST_F(WholeTransfer, BadCommandLinesAreRefusedAndAnExistingFileIsKept) {
   EXPECT_EQ(Web("wt_c", {"RESTORE", "name=nosuch"}, output), 1);
   EXPECT_NE(output.find("failed at ALL_UPLOAD_START: result 188"), std::string::npos) << output;
   EXPECT_NE(output.find("0 of "), std::string::npos);
+}
+
+TEST_F(WholeTransfer, DownloadStartCreatesOrReusesByModeAndAnOddModeLeavesTheSlotOnline) {
+  ASSERT_NO_FATAL_FAILURE(Link("tr_b"));
+  ASSERT_FALSE(fs::exists(FilePath("modes")));
+  Exchange create = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 0)));
+  ASSERT_TRUE(Answered(create, 22, 1));
+  EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "modes");
+  EXPECT_TRUE(fs::exists(FilePath("modes")));
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
+
+  Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1)));
+  ASSERT_TRUE(Answered(reuse, 0, 1));
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
+
+  Exchange odd = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 5)));
+  EXPECT_TRUE(Answered(odd, 0, 170));
+  // Back online: nothing to end, and a download can start.
+  EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1))), 1);
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
+}
+
+TEST_F(WholeTransfer, FailedReuseReturnsOnlineAndKeepsTheUsersConnectionMark) {
+  // A file without a data source cannot be connected to.
+  fs::copy_file(server_->commDir() + "/DB_WEB/WebInit.mdb", server_->commDir() + "/DB_USER/orphan.mdb");
+  ASSERT_NO_FATAL_FAILURE(Link("tr_c"));
+  Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("orphan", 1)));
+  EXPECT_TRUE(Answered(reuse, 0, DB_INIT_ERROR));
+  EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
+  auto row = server_->UserRow("tr_c");
+  ASSERT_TRUE(row);
+  EXPECT_EQ((*row)["connect_state"], "1");
+  // Still linked: a download into a new file goes ahead.
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("notorphan", 0))), 1);
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
+}
+
+TEST_F(WholeTransfer, UploadOfAnEmptyTableSendsNothing) {
+  sim::TableStore& tables = system_->tables();
+  const std::uint16_t id = 0x1000;
+  sim::Table kept;
+  ASSERT_EQ(tables.Read(id, kept), 1);
+  kept.rows.assign(kept.rows.size(), 0x5A);
+  tables.Write(id, kept);
+
+  ASSERT_NO_FATAL_FAILURE(Link("tr_d"));
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("emptyup", 0))), 1);
+  ASSERT_EQ(ResultOf(Control("STORE_PGC", InfoRecord(tables.identity()))), 1);
+  ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
+
+  Exchange start = Once(Control("ALL_UPLOAD_START", client::FileNameData("emptyup")));
+  ASSERT_TRUE(Answered(start, 26, 1));
+  Exchange upload = Once(Control("UPLOAD_PGC", client::PgcTableData(id)));
+  EXPECT_TRUE(Answered(upload, 0, 1));
+  ASSERT_EQ(ResultOf(Control("ALL_UPLOAD_END")), 1);
+
+  sim::Table now;
+  ASSERT_EQ(tables.Read(id, now), 1);
+  EXPECT_EQ(now.rows, kept.rows);
 }

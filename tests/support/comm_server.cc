@@ -33,13 +33,6 @@ constexpr const char* kListening = "listening  ok.";
 constexpr const char* kPortPrompt = "The port number is used, please input another port numbers: ";
 constexpr int kPollMs = 10;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::size_t CountOf(const std::string& text, const std::string& what, std::size_t from) {
   std::size_t count = 0;
   for (std::size_t at = text.find(what, from); at != std::string::npos; at = text.find(what, at + what.size()))
@@ -144,6 +137,13 @@ bool OpenTerminal(int& master, int& slave) {
 }
 
 }  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql, const std::vector<std::string>& params) {
   std::vector<Row> rows;

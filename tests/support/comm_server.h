@@ -31,8 +31,8 @@ struct ServerOptions {
 };
 
 struct LaunchOptions {
-  std::vector<std::string> dropEnv;                // variables of DIR/env left out
-  std::map<std::string, std::string> setEnv;       // variables set or replaced
+  std::vector<std::string> dropEnv = {};           // variables of DIR/env left out
+  std::map<std::string, std::string> setEnv = {};  // variables set or replaced
   // When the port turns out to be taken between choosing it and the bind,
   // answer the server's port prompt with another free port.
   bool answerPortPrompt = true;
@@ -119,6 +119,9 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output);
 // The rows of `sql` (with `params` bound to its ?s) on the SQLite file at `path`.
 std::vector<Row> SqliteQuery(const std::string& path, const std::string& sql,
                              const std::vector<std::string>& params = {});
+
+// The whole file, "" when it cannot be read.
+std::string ReadFile(const std::string& path);
 
 // A port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();

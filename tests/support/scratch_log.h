@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "frame/log.h"
+#include "support/comm_server.h"
 
 namespace testsupport {
 
@@ -26,12 +25,7 @@ class ScratchLog {
 
   const std::string& dir() const { return dir_; }
   // Everything logged so far.
-  std::string Text() const {
-    std::ifstream in(dir_ + "/CommLog_1.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Text() const { return ReadFile(dir_ + "/CommLog_1.txt"); }
 
  private:
   std::string dir_;

@@ -1,7 +1,8 @@
 #pragma once
-// One server for a whole suite, its system link pointed at a free pair of
-// ports. A suite either keeps one simulated system there for all its tests,
-// or lets each test start the system (with the faults it needs) itself.
+// One server for a whole suite; for the suites that link to a system, its
+// link pointed at a free pair of ports, where a suite either keeps one
+// simulated system for all its tests or lets each test start the system
+// (with the faults it needs) itself.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -15,7 +16,21 @@
 
 namespace testsupport {
 
-class SystemSuite : public ::testing::Test {
+// One server for a whole suite.
+class ServerSuite : public ::testing::Test {
+ protected:
+  // For SetUpTestSuite: the server with `users` (id, password).
+  static void LaunchWith(std::vector<std::pair<std::string, std::string>> users, int infoLevel = 2) {
+    server_ = LaunchServer({.users = std::move(users), .infoLevel = infoLevel});
+  }
+  static void TearDownTestSuite() { server_.reset(); }
+  void SetUp() override { ASSERT_TRUE(server_ && server_->running()) << (server_ ? server_->Console() : ""); }
+
+  static inline std::unique_ptr<CommServer> server_;
+};
+
+// A server whose system link points at a free pair of ports.
+class SystemSuite : public ServerSuite {
  protected:
   // For SetUpTestSuite: the server with `users` (password "pw"); with
   // `system`, a simulated system of those options serves the whole suite.
@@ -38,7 +53,7 @@ class SystemSuite : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_NE(port_, 0);
-    ASSERT_TRUE(server_ && server_->running());
+    ServerSuite::SetUp();
   }
 
   // A simulated system of `options` on the suite's ports.
@@ -60,7 +75,6 @@ class SystemSuite : public ::testing::Test {
   static int Unlink(const std::string& user) { return CallOnce(*server_, user, Disconnect()).answer.result(); }
 
   static inline std::uint16_t port_ = 0;
-  static inline std::unique_ptr<CommServer> server_;
   static inline SimulatedSystem system_;  // the suite's own, when it keeps one
 };
 

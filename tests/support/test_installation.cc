@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "db/odbc.h"
@@ -60,21 +62,11 @@ TestInstallation* Provision() {
   return made;
 }
 
-// The test's own connection to the user database file.
-class UserFile {
- public:
-  UserFile() {
-    if (sqlite3_open_v2(SharedInstallation().userDbPath.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << "cannot open the user database: " << sqlite3_errmsg(db_);
-    }
-    sqlite3_busy_timeout(db_, 5000);
-  }
-  ~UserFile() { sqlite3_close(db_); }
-  sqlite3* get() const { return db_; }
-
- private:
-  sqlite3* db_ = nullptr;
-};
+int AddRow(void* rows, int columns, char** values, char**) {
+  auto& row = static_cast<SqlRows*>(rows)->emplace_back();
+  for (int i = 0; i < columns; ++i) row.emplace_back(values[i] ? values[i] : "");
+  return 0;
+}
 
 }  // namespace
 
@@ -83,34 +75,29 @@ const TestInstallation& SharedInstallation() {
   return *made;
 }
 
-void UserDbExec(const std::string& sql) {
-  UserFile file;
+SqlRows SqliteRows(const std::string& path, const std::string& sql) {
+  SqlRows rows;
+  sqlite3* db = nullptr;
   char* message = nullptr;
-  if (sqlite3_exec(file.get(), sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    ADD_FAILURE() << "UserDbExec(" << sql << "): " << (message ? message : "?");
-  }
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK ||
+      sqlite3_busy_timeout(db, 5000) != SQLITE_OK || sqlite3_exec(db, sql.c_str(), AddRow, &rows, &message) != SQLITE_OK)
+    ADD_FAILURE() << path << ": " << sql.substr(0, 200) << ": " << (message ? message : sqlite3_errmsg(db));
   sqlite3_free(message);
+  sqlite3_close(db);
+  return rows;
 }
 
-std::vector<std::vector<std::string>> UserDbQuery(const std::string& sql) {
-  UserFile file;
-  std::vector<std::vector<std::string>> rows;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(file.get(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << "UserDbQuery(" << sql << "): " << sqlite3_errmsg(file.get());
-    return rows;
-  }
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    std::vector<std::string>& row = rows.emplace_back();
-    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-      auto text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-      row.emplace_back(text ? text : "");
+void UserDbExec(const std::string& sql) { SqliteRows(SharedInstallation().userDbPath, sql); }
+SqlRows UserDbQuery(const std::string& sql) { return SqliteRows(SharedInstallation().userDbPath, sql); }
+
+std::string InstallationLog() {
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator(SharedInstallation().commDir))
+    if (entry.path().filename().string().rfind("CommLog_", 0) == 0) {
+      std::ifstream in(entry.path());
+      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-  }
-  if (rc != SQLITE_DONE) ADD_FAILURE() << "UserDbQuery(" << sql << "): " << sqlite3_errmsg(file.get());
-  sqlite3_finalize(stmt);
-  return rows;
+  return text;
 }
 
 void ResetUserTables() {

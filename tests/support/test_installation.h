@@ -20,11 +20,18 @@ struct TestInstallation {
 // directory and opens the user and info connections (initDB).
 const TestInstallation& SharedInstallation();
 
-// Direct access to the user database file, bypassing the code under test, for
-// arranging and checking rows.
+using SqlRows = std::vector<std::vector<std::string>>;
+
+// Runs the statements of `sql` on the SQLite file at `path`, bypassing the
+// code under test; the rows they give, NULL as "". A failure fails the test.
+SqlRows SqliteRows(const std::string& path, const std::string& sql);
+// The same on the user database file, for arranging and checking rows.
 void UserDbExec(const std::string& sql);
-std::vector<std::vector<std::string>> UserDbQuery(const std::string& sql);
+SqlRows UserDbQuery(const std::string& sql);
 // Deletes every row of userinfo and linkinfo and inserts alice and bob again.
 void ResetUserTables();
+// Everything the log files of the installation hold so far, whichever test
+// wrote it.
+std::string InstallationLog();
 
 }  // namespace testsupport

@@ -1,5 +1,7 @@
 #pragma once
 // Small helpers shared by the over-the-wire tests.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -49,6 +51,13 @@ struct Exchange {
   int rc = 0;  // the client's result of the call
   client::Answer answer;
 };
+
+// Whether the exchange was answered, with `replyId` and `result`.
+inline ::testing::AssertionResult Answered(const Exchange& e, int replyId, int result) {
+  if (e.rc == 1 && e.answer.replyId() == replyId && e.answer.result() == result) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "call " << e.rc << ", reply id " << e.answer.replyId() << ", result "
+                                       << int(e.answer.result());
+}
 
 // One request on an open connection.
 inline Exchange Call(client::WebClient& connection, const client::Request& request) {

@@ -3,10 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "frame/config.h"
 #include "frame/log.h"
+#include "support/comm_server.h"
 
 namespace {
 
@@ -20,12 +20,7 @@ class ConfigFile : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string Read() {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Read() const { return testsupport::ReadFile(path_); }
   std::string dir_, path_;
 };
 
@@ -38,28 +33,21 @@ TEST(ConfigValue, TakesTheNumberBetweenFirstAndSecondColon) {
   EXPECT_EQ(ConfigLineValue("X:abc"), 0);
 }
 
-TEST_F(ConfigFile, TwoLineFileBecomesFourLines) {
+TEST_F(ConfigFile, StartUpKeepsTwoLinesAndAWebLogLineAndWritesItsPath) {
   Write("TAVREL_PORT:6001\nINFO_LEVEL:2\n");
   EXPECT_EQ(GetConfigPort(path_, kServerLog), 6001);
   EXPECT_EQ(GetConfigInfoLevel(path_, kServerLog), 2);
-  ASSERT_EQ(UpdateConfigWebLogAndPath(path_, "/srv/comm", kServerLog), 1);
-  EXPECT_EQ(Read(), "TAVREL_PORT:6001\nINFO_LEVEL:2\nWEB_LOG:0\nCOMM_PATH:/srv/comm\n");
-}
-
-TEST_F(ConfigFile, ThirdLineKeptOnlyWhenItStartsWithWebLog) {
-  Write("P:1\nL:2\nWEB_LOG:whatever:x\nCOMM_PATH:/old\nfifth line\n");
-  ASSERT_EQ(UpdateConfigWebLogAndPath(path_, "/new", kServerLog), 1);
-  EXPECT_EQ(Read(), "P:1\nL:2\nWEB_LOG:whatever:x\nCOMM_PATH:/new\n");
-
-  Write("P:1\nL:2\nmy WEB_LOG:1\n");
-  ASSERT_EQ(UpdateConfigWebLogAndPath(path_, "/new", kServerLog), 1);
-  EXPECT_EQ(Read(), "P:1\nL:2\nWEB_LOG:0\nCOMM_PATH:/new\n");
-}
-
-TEST_F(ConfigFile, LastLineWithoutLineEndStaysOnItsOwnLine) {
-  Write("P:1\nL:2");
-  ASSERT_EQ(UpdateConfigWebLogAndPath(path_, "/c", kServerLog), 1);
-  EXPECT_EQ(Read(), "P:1\nL:2\nWEB_LOG:0\nCOMM_PATH:/c\n");
+  const std::pair<const char*, const char*> cases[] = {
+      {"TAVREL_PORT:6001\nINFO_LEVEL:2\n", "TAVREL_PORT:6001\nINFO_LEVEL:2\nWEB_LOG:0\nCOMM_PATH:/c\n"},
+      {"P:1\nL:2\nWEB_LOG:whatever:x\nCOMM_PATH:/old\nfifth line\n", "P:1\nL:2\nWEB_LOG:whatever:x\nCOMM_PATH:/c\n"},
+      {"P:1\nL:2\nmy WEB_LOG:1\n", "P:1\nL:2\nWEB_LOG:0\nCOMM_PATH:/c\n"},  // only a line that starts with it
+      {"P:1\nL:2", "P:1\nL:2\nWEB_LOG:0\nCOMM_PATH:/c\n"},  // the last line without its end stays on its own
+  };
+  for (const auto& [before, after] : cases) {
+    Write(before);
+    ASSERT_EQ(UpdateConfigWebLogAndPath(path_, "/c", kServerLog), 1) << before;
+    EXPECT_EQ(Read(), after) << before;
+  }
 }
 
 TEST_F(ConfigFile, MissingFileIsRefused) {

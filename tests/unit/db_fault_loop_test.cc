@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "db/fault_injection.h"
 #include "client/request_data.h"
@@ -18,8 +19,11 @@
 #include "frame/config.h"
 #include "pgc/store.h"
 #include "pgc_test_support.h"
+#include "requests/connect_requests.h"
 #include "requests/file_requests.h"
 #include "requests/request.h"
+#include "support/simulated_system.h"
+#include "system/tcp_link.h"
 #include "users/users.h"
 #include "users_test_support.h"
 
@@ -242,13 +246,20 @@ class FileFaults : public ::testing::Test {
     slot.state = state::kIdle;
     slot.savedState = state::kIdle;
   }
-  // A file request of alice's through its request steps.
-  static int Steps(requests::RequestSteps steps, std::uint16_t id, const client::Bytes& data) {
+  // A request of alice's through its request steps; the slot's link to the
+  // system, if any, lives in systemSocket_.
+  static int Steps(requests::RequestSteps steps, std::uint16_t id, const client::Bytes& data,
+                   std::uint8_t type = web::REQ_CONTROL, std::uint8_t mode = web::kModeWrite) {
     requests::RequestContext ctx;
-    ctx.msg = userstest::Request(web::REQ_CONTROL, id, "alice", data);
+    std::uint8_t raw[web::kMaxMessage];
+    web::BuildMessage(raw, {.type = type,
+                            .userId = "alice",
+                            .mode = mode,
+                            .messageId = id,
+                            .data = {reinterpret_cast<const char*>(data.data()), data.size()}});
+    web::ParseWebMessage(ctx.msg, raw);
     ctx.reply.assign(web::kMaxMessage, 0);
-    int systemSocket = -1;
-    ctx.systemSocket = &systemSocket;
+    ctx.systemSocket = &systemSocket_;
     ctx.varNum = kSlot;
     return steps(ctx);
   }
@@ -282,6 +293,7 @@ class FileFaults : public ::testing::Test {
     db::DeleteDSN(kName, kSlot);
   }
   static constexpr const char* kName = "faultfile";
+  static inline int systemSocket_ = -1;
   std::string comm_;
   ServerPaths saved_;
 };
@@ -321,6 +333,56 @@ TEST_F(FileFaults, FileRequestsLeaveNoMarkFileOrOpenSlotBehind) {
                 },
                 [] { return Steps(requests::FileDeleteSteps, requests::FILE_DELETE, client::FileNameFields({kName})); }},
                RequestState);
+}
+
+// A connect makes the link, marks the user, and creates, registers and
+// opens the work database; whatever step fails, what the earlier steps did
+// is undone, so the system is free again and the next connect succeeds. A
+// disconnect always succeeds, so whatever step fails, it must finish.
+TEST_F(FileFaults, ConnectUndoesItsEarlierStepsAndDisconnectFinishesWhateverFails) {
+  sim::Options options;
+  options.address = "127.0.0.1";
+  testsupport::SimulatedSystem system = testsupport::StartSimulatedSystem(options);
+  ASSERT_TRUE(system) << "no free port pair";
+  systemlink::SetSystemPort(options.basePort);
+  systemlink::SetLinkTimers(0, 20);  // the reject watch, shortened
+  client::Bytes link;
+  client::ConnectTcpData(client::kLinkIpv4, "127.0.0.1", link);
+  auto linkState = [] {
+    std::string out = RequestState() + (systemSocket_ >= 0 ? "\nlinked" : "\nnot linked");
+    std::vector<std::vector<std::string>> work;
+    for (const auto& entry : fs::directory_iterator(Paths().onlineDatabasePath)) {
+      work.push_back({entry.path().filename().string()});
+    }
+    return out + "\n" + Join(work);
+  };
+  auto unlinked = [] {
+    if (systemSocket_ >= 0) Steps(requests::DisconnectSteps, 1, {}, web::REQ_PGC, web::kModeRead);
+    Fresh();
+  };
+  for (auto [name, id] : {std::pair{"CONNECT_SYSTEM", requests::CONNECT_SYSTEM},
+                          std::pair{"TAKEOVER_SYSTEM", requests::TAKEOVER_SYSTEM}}) {
+    // The system may not yet have seen the link a failed connect closed, and
+    // rejects a new one meanwhile (162); a link left open would be rejected forever.
+    auto connect = [&, id = id] {
+      int rc = Steps(requests::ConnectSteps, id, link);
+      for (int wait = 0; rc == CONNECT_FAIL_USED && wait < 100; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rc = Steps(requests::ConnectSteps, id, link);
+      }
+      return rc;
+    };
+    FailEachStep({name, unlinked, connect}, linkState);
+  }
+  FailEachStep({"DISCONNECT",
+                [&] {
+                  unlinked();
+                  ASSERT_EQ(Steps(requests::ConnectSteps, requests::TAKEOVER_SYSTEM, link), 1);
+                },
+                [] { return Steps(requests::DisconnectSteps, 1, {}, web::REQ_PGC, web::kModeRead); }},
+               linkState);
+  unlinked();
+  systemlink::SetLinkTimers(0, 0);
 }
 
 }  // namespace

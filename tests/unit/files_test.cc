@@ -5,7 +5,6 @@
 #include "db/files.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include "frame/text.h"
 #include "requests/file_requests.h"
 #include "setup/databases.h"
+#include "support/comm_server.h"
 #include "support/test_installation.h"
 
 namespace {
@@ -28,13 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kSlot = 97;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadFile;
 
 // The lines of a data source's section in the system file, "" when absent.
 std::string DsnSection(const std::string& name) {
@@ -45,18 +39,10 @@ std::string DsnSection(const std::string& name) {
   return ini.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+// The first value of the first row, "<none>" when there is none.
 std::string SqliteValue(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  std::string value = "<none>";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
-    auto text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    value = text ? text : "";
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return value;
+  auto rows = testsupport::SqliteRows(path, sql);
+  return rows.empty() ? "<none>" : rows[0][0];
 }
 
 web::WebMsg DeleteRequest(const std::vector<std::string>& names) {
@@ -264,18 +250,6 @@ TEST_F(Files, DeletingAListStopsAtAMissingNameKeepingEarlierDeletions) {
   EXPECT_TRUE(fs::exists(Offline(kept)));
   EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({kept}), kSlot), 1);
   EXPECT_FALSE(fs::exists(Offline(kept)));
-}
-
-TEST_F(Files, DeletingAFileInUseIsRefusedWith185) {
-  std::string name = Name("busy");
-  ASSERT_EQ(db::CreateOfflineFile(name, kSlot), 1);
-  testsupport::ResetUserTables();
-  testsupport::UserDbExec("update userinfo set connect_state = 2, connect_offline = '" + name +
-                          "' where user_id = 'bob'");
-  EXPECT_EQ(requests::DeleteDBFiles(DeleteRequest({name}), kSlot), 185);
-  EXPECT_TRUE(fs::exists(Offline(name)));
-  EXPECT_NE(DsnSection(name), "");
-  testsupport::ResetUserTables();
 }
 
 TEST_F(Files, AFileThatCannotBeRemovedKeepsItsDataSourceAnd180) {

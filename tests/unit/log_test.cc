@@ -1,12 +1,16 @@
+// The log files: the shape of a line, the level filter, the change to the
+// next file, and over months of service: writing resumes in the newest file,
+// a removed file is noticed, and with a kept total the oldest files go.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "frame/log.h"
+#include "support/comm_server.h"
+#include "support/scratch_log.h"
 
 namespace fs = std::filesystem;
 
@@ -14,33 +18,25 @@ namespace {
 
 class LogFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tavrel-log-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    SetLogDirectory(dir_ + "/");
-    SetInfoLevel(9);
-  }
   void TearDown() override {
     SetInfoLevel(9);
-    fs::remove_all(dir_);
+    SetLogKeepLimit(0);
   }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir_ + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+  std::string Path(int number) const { return dir_ + "/CommLog_" + std::to_string(number) + ".txt"; }
+  std::string Read(int number) const { return testsupport::ReadFile(Path(number)); }
+  // A file of the given size without its bytes on the disk.
+  void MakeFile(int number, std::uintmax_t size) const {
+    std::ofstream(Path(number)).close();
+    fs::resize_file(Path(number), size);
   }
-  void MakeFileOfSize(const std::string& name, std::uintmax_t size) {
-    std::ofstream(dir_ + "/" + name).close();
-    fs::resize_file(dir_ + "/" + name, size);
-  }
-  std::string dir_;
+  testsupport::ScratchLog log_;
+  const std::string dir_ = log_.dir();
 };
 
 TEST_F(LogFiles, LineCarriesSlotTimeLevelAndLabel) {
   LogError(3, "Socket error", "boom");
   LogError(kServerLog, "DB error", "server line");
-  std::string text = Read("CommLog_1.txt");
+  std::string text = Read(1);
   // Each record: a line end, the line, a blank and a line end.
   ASSERT_EQ(text.rfind("\n3...", 0), 0u) << text;
   EXPECT_NE(text.find("...Error...Socket error: boom \n \n"), std::string::npos) << text;
@@ -61,7 +57,7 @@ TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
   LogBytes(1, "dump-line", bytes, 1);
   LogSQL(1, "sql-line", "x");
   LogStateChanged(1, "state-line");
-  std::string text = Read("CommLog_1.txt");
+  std::string text = Read(1);
   EXPECT_NE(text.find("error-line"), std::string::npos);
   EXPECT_NE(text.find("debug-line"), std::string::npos);
   EXPECT_EQ(text.find("dump-line"), std::string::npos);
@@ -72,7 +68,7 @@ TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
   SetInfoLevel(0);
   LogError(1, "E", "error-at-zero");
   LogDebug(1, "debug-at-zero");
-  text = Read("CommLog_1.txt");
+  text = Read(1);
   EXPECT_NE(text.find("error-at-zero"), std::string::npos);
   EXPECT_EQ(text.find("debug-at-zero"), std::string::npos);
 
@@ -81,7 +77,7 @@ TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
   LogDebug(1, "debug-at-ten");
   SetInfoLevel(-1);
   LogError(1, "E", "error-at-minus-one");
-  text = Read("CommLog_1.txt");
+  text = Read(1);
   EXPECT_EQ(text.find("debug-at-ten"), std::string::npos);
   EXPECT_EQ(text.find("error-at-minus-one"), std::string::npos);
 }
@@ -92,15 +88,15 @@ TEST_F(LogFiles, MessageDumpIsUpperHexWithoutLeadingZeros) {
 }
 
 TEST_F(LogFiles, FileOverFiveMillionBytesStartsTheNextOne) {
-  MakeFileOfSize("CommLog_1.txt", kLogFileLimit);
+  MakeFile(1, kLogFileLimit);
   LogError(1, "E", "still-first");
-  EXPECT_FALSE(fs::exists(dir_ + "/CommLog_2.txt"));
-  EXPECT_NE(Read("CommLog_1.txt").find("still-first"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path(2)));
+  EXPECT_NE(Read(1).find("still-first"), std::string::npos);
 
-  MakeFileOfSize("CommLog_1.txt", kLogFileLimit + 1);
+  MakeFile(1, kLogFileLimit + 1);
   LogError(1, "E", "goes-second");
-  EXPECT_NE(Read("CommLog_2.txt").find("goes-second"), std::string::npos);
-  EXPECT_EQ(fs::file_size(dir_ + "/CommLog_1.txt"), kLogFileLimit + 1);  // never touched again
+  EXPECT_NE(Read(2).find("goes-second"), std::string::npos);
+  EXPECT_EQ(fs::file_size(Path(1)), kLogFileLimit + 1);  // never touched again
 }
 
 TEST_F(LogFiles, UnwritableDirectoryGivesTheLineUp) {
@@ -116,11 +112,40 @@ TEST_F(LogFiles, UnwritableDirectoryGivesTheLineUp) {
   SUCCEED();
 }
 
-TEST(SocketErrors, MapsErrnoToTheTraditionalNames) {
-  EXPECT_STREQ(SocketErrorName(ECONNRESET), "WSAECONNRESET");
-  EXPECT_STREQ(SocketErrorName(EADDRINUSE), "WSAEADDRINUSE ");
-  EXPECT_STREQ(SocketErrorName(EAGAIN), "WSAEWOULDBLOCK");
-  EXPECT_EQ(SocketErrorName(ENOENT), nullptr);
+TEST_F(LogFiles, WritingResumesInTheNewestFileAndNoticesItsRemoval) {
+  // Files removed for space leave a gap at the front: new lines must not fill it.
+  MakeFile(3, 10);
+  MakeFile(4, 10);
+  LogError(1, "E", "after-restart");
+  EXPECT_NE(Read(4).find("after-restart"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path(1)));
+
+  // Someone removes the file being written: the next line is not lost.
+  fs::remove(Path(4));
+  LogError(1, "E", "after-removal");
+  EXPECT_NE(Read(3).find("after-removal"), std::string::npos);
+}
+
+TEST_F(LogFiles, KeptTotalRemovesTheOldestFilesWhenAFileIsBegun) {
+  const std::uintmax_t full = kLogFileLimit + 1;
+  for (int number = 1; number <= 4; ++number) MakeFile(number, full);
+  SetLogKeepLimit(3 * kLogFileLimit);
+  LogError(1, "E", "fifth-file");
+  // Four full files and the new one exceed three files' worth: the two oldest go.
+  EXPECT_FALSE(fs::exists(Path(1)));
+  EXPECT_FALSE(fs::exists(Path(2)));
+  EXPECT_EQ(fs::file_size(Path(3)), full);
+  EXPECT_EQ(fs::file_size(Path(4)), full);
+  std::string current = Read(5);
+  EXPECT_NE(current.find("fifth-file"), std::string::npos);
+  EXPECT_NE(current.find("Log file CommLog_1.txt removed"), std::string::npos) << current;
+
+  // The file being written stays, however small the kept total.
+  SetLogKeepLimit(1);
+  EXPECT_FALSE(fs::exists(Path(3)));
+  EXPECT_FALSE(fs::exists(Path(4)));
+  LogError(1, "E", "still-here");
+  EXPECT_NE(Read(5).find("still-here"), std::string::npos);
 }
 
 }  // namespace

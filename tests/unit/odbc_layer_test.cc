@@ -19,17 +19,7 @@ namespace {
 
 using db::Row;
 
-std::string LogText() {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(testsupport::SharedInstallation().commDir)) {
-    if (entry.path().filename().string().rfind("CommLog_", 0) != 0) continue;
-    std::ifstream in(entry.path());
-    std::stringstream text;
-    text << in.rdbuf();
-    all += text.str();
-  }
-  return all;
-}
+std::string LogText() { return testsupport::InstallationLog(); }
 
 int Occurrences(const std::string& text, const std::string& what) {
   int n = 0;

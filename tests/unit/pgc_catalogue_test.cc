@@ -67,31 +67,13 @@ TEST(PgcCatalogue, MessageTableNumbersAreDistinctTablesWhoseCodeIsTheirMessageId
   }
 }
 
-TEST(PgcCatalogue, KeyTableMembership) {
-  EXPECT_EQ(pgc::IsKeyTablePGC("100"), 1);
-  EXPECT_EQ(pgc::IsKeyTablePGC("225"), 1);  // the last record
-  EXPECT_EQ(pgc::IsKeyTablePGC("201"), 0);
-  EXPECT_EQ(pgc::IsKeyTablePGC("10"), 0);   // whole keys only, no prefix match
-  EXPECT_EQ(pgc::IsKeyTable2PGC("764"), 1);
-  EXPECT_EQ(pgc::IsKeyTable2PGC("100"), 0);
-  EXPECT_EQ(pgc::IsKeyTablePGC("710"), 1);
-  EXPECT_EQ(pgc::IsKeyTable2PGC("710"), 1);
-  EXPECT_EQ(pgc::IsSpecialKeyPGC("724", kSlot), 1);
-  EXPECT_EQ(pgc::IsSpecialKeyPGC("845", kSlot), 0);
-  EXPECT_EQ(pgc::IsSpecialKeyPGC("8451", kSlot), 1);
-}
-
 TEST(PgcCatalogue, KeyConditionsFollowKeyTablesThenSpecialFormats) {
   // 710 stands in both tables (and is special); the second table wins.
   EXPECT_EQ(KeyCondition("710", {1, 2, 3, 4, 5, 6, 7, 8, 9}), "d1 = 1 and d3 = 3 and d4 = 4 ");
   EXPECT_EQ(KeyCondition("724", {5, 6, 7, 8, 9, 10, 11, 12, 13}), "d1 = 5 and d2 = 6 and d4 = 8 ");
   EXPECT_EQ(KeyCondition("845", {1, 2, 3, 4, 5, 6, 7, 8, 99}), "d9 = 99 ");
   EXPECT_EQ(KeyCondition("100", {200, 7, 1}), "d1 = 200 and d2 = 7 ");
-  EXPECT_EQ(KeyCondition("723", {1, 2, 3, 4}), "d1 = 1 and d2 = 2 and d3 = 3 ");
-  EXPECT_EQ(KeyCondition("105", {1, 2, 3, 4, 5}), "d1 = 1 and d2 = 2 and d5 = 5 ");
-  EXPECT_EQ(KeyCondition("705", {1, 2, 3, 4}), "d3 = 3 and d4 = 4 ");
-  EXPECT_EQ(KeyCondition("852", {0, 0, 0, 0, 0, 0, 7, 8, 9, 10, 11}),
-            "d7 = 7 and d8 = 8 and d9 = 9 and d10 = 10 and d11 = 11 ");
+  EXPECT_EQ(pgc::IsKeyTablePGC("10"), 0) << "whole numbers only, no prefix match";
   // A key column past the row reads as 0, never past the given bytes.
   EXPECT_EQ(KeyCondition("730", {1, 2}), "d1 = 1 and d2 = 2 and d13 = 0 ");
 }
@@ -110,28 +92,12 @@ TEST(PgcCatalogue, KeyConditionFailures) {
   EXPECT_EQ(pgc::BuildSpecialKeyCondition(row, 4, "100", condition, kSlot), 175);
 }
 
-TEST(PgcCatalogue, ReadConditionsAndOrderColumnsByMessageId) {
-  const std::pair<std::uint16_t, const char*> reads[] = {
-      {0x7100, "d3 = 3 and d4 = 4 and "}, {0x6010, "d2 = 4 and "}, {0x7240, "d1 = 3 and d2 = 4 and "},
-      {0x4260, "d3 = 4 and "},           {0x1000, " and "}};
+// How the read conditions and orders work on rows: PgcRead.
+TEST(PgcCatalogue, EverySpecialKeyCodeHasAReadConditionOfItsOwn) {
   std::string condition;
-  for (auto [id, expected] : reads) {
-    pgc::BuildReadCondition(id, 3, 4, condition);
-    EXPECT_EQ(condition, expected) << std::hex << id;
-  }
-  pgc::BuildReadCondition(0x8451, 3, 250, condition);
-  EXPECT_EQ(condition, "d1 = 250 and ");
-  // Every special-key code has a read format of its own.
   for (std::size_t i = 0; i < pgc::kSpecialKeyCodes; ++i) {
     pgc::BuildReadCondition(pgc::SpecialKeyCodes()[i], 1, 2, condition);
     EXPECT_NE(condition, " and ") << std::hex << pgc::SpecialKeyCodes()[i];
-  }
-  const std::pair<std::uint16_t, const char*> orders[] = {
-      {0x7020, "d1, d2"}, {0x8630, "d1, d2"}, {0x7140, "d3, d4"}, {0x1000, ""}};
-  for (auto [id, expected] : orders) {
-    std::string ordering = "x";
-    pgc::GetOrderColumns(id, ordering);
-    EXPECT_EQ(ordering, expected) << std::hex << id;
   }
 }
 

@@ -57,10 +57,9 @@ TEST_F(PgcRead, WholeTableComesBackAsRowsOfItsRowLength) {
   EXPECT_EQ(read.rowLength, 4);
   EXPECT_EQ(read.bytes, (Bytes{1, 2, 3, 4, 255, 0, 7, 8, 9, 9, 0, 0}));
   EXPECT_EQ(read.bufferSize, 3u * 5u);
-}
 
-TEST_F(PgcRead, EmptyTableHandsOverOneZeroByte) {
-  Read read = ReadAs(web::REQ_TABLE_UPLOAD, 0x2010);
+  PgcExec("DELETE FROM PGC201");  // an empty table hands over one zero byte
+  read = ReadAs(web::REQ_TABLE_UPLOAD, 0x2010);
   EXPECT_EQ(read.rc, 1);
   EXPECT_TRUE(read.bytes.empty());
   EXPECT_EQ(read.bufferSize, 1u);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pgc/store.h"
 #include "pgc_test_support.h"
 #include "requests/request.h"
@@ -15,39 +17,36 @@ Bytes Sequence(int count, int first = 1) {
   return out;
 }
 
-TEST_F(PgcStore, PGCOutsideTheKeyTablesIsReplacedWhole) {
-  InsertRow("PGC201", {9, 9, 9, 9});
-  WorkingBuffer buffer;
-  int counter = 0;
-  Bytes data = {1, 2, 3, 4, 5, 6, 7, 200};
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_DOWNLOAD, 0x2010, kOnlyPacket, 4, data), buffer, counter, 0x2010,
-                              kSlot),
-            1);
-  EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 200}}));
-}
-
-TEST_F(PgcStore, KeyTablePGCIsMergedRowByRow) {
-  InsertRow("PGC100", {1, 1, 10, 10});
-  InsertRow("PGC100", {1, 2, 20, 20});
-  WorkingBuffer buffer;
-  int counter = 0;
-  Bytes data = {1, 2, 99, 98, 3, 3, 30, 31};
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x1000, kOnlyPacket, 4, data), buffer, counter, 0x1000, kSlot), 1);
-  EXPECT_EQ(TableRows("PGC100", 4, "d1, d2"),
-            (std::vector<Bytes>{{1, 1, 10, 10}, {1, 2, 99, 98}, {3, 3, 30, 31}}));
-}
-
-TEST_F(PgcStore, SpecialKeyPGCMergesByItsOwnKeyColumns) {
-  // PGC 724 rows are identified by d1, d2 and d4, not by its table's d9.
-  InsertRow("PGC724", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  InsertRow("PGC724", {1, 2, 3, 5, 5, 6, 7, 8, 9, 10});
-  WorkingBuffer buffer;
-  int counter = 0;
-  Bytes data = {1, 2, 77, 4, 0, 0, 0, 0, 9, 0};
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x7240, kOnlyPacket, 10, data), buffer, counter, 0x7240, kSlot),
-            1);
-  EXPECT_EQ(TableRows("PGC724", 10, "d4"),
-            (std::vector<Bytes>{{1, 2, 77, 4, 0, 0, 0, 0, 9, 0}, {1, 2, 3, 5, 5, 6, 7, 8, 9, 10}}));
+// A PGC outside the key tables is replaced whole; one of the key table is
+// merged row by row; PGC 724 merges by its own key columns d1, d2 and d4,
+// not by its table's d9.
+TEST_F(PgcStore, TablesAreReplacedOrMergedByTheirKeys) {
+  struct Case {
+    const char* table;
+    std::uint8_t type;
+    std::uint16_t id;
+    int width;
+    std::vector<Bytes> before;
+    Bytes data;
+    const char* order;
+    std::vector<Bytes> after;
+  } cases[] = {
+      {"PGC201", web::REQ_TABLE_DOWNLOAD, 0x2010, 4, {{9, 9, 9, 9}}, {1, 2, 3, 4, 5, 6, 7, 200}, "rowid",
+       {{1, 2, 3, 4}, {5, 6, 7, 200}}},
+      {"PGC100", web::REQ_PGC, 0x1000, 4, {{1, 1, 10, 10}, {1, 2, 20, 20}}, {1, 2, 99, 98, 3, 3, 30, 31}, "d1, d2",
+       {{1, 1, 10, 10}, {1, 2, 99, 98}, {3, 3, 30, 31}}},
+      {"PGC724", web::REQ_PGC, 0x7240, 10, {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {1, 2, 3, 5, 5, 6, 7, 8, 9, 10}},
+       {1, 2, 77, 4, 0, 0, 0, 0, 9, 0}, "d4", {{1, 2, 77, 4, 0, 0, 0, 0, 9, 0}, {1, 2, 3, 5, 5, 6, 7, 8, 9, 10}}},
+  };
+  for (const Case& c : cases) {
+    for (const Bytes& row : c.before) InsertRow(c.table, row);
+    WorkingBuffer buffer;
+    int counter = 0;
+    EXPECT_EQ(pgc::StoreWebData(Packet(c.type, c.id, kOnlyPacket, static_cast<std::uint8_t>(c.width), c.data), buffer,
+                                counter, c.id, kSlot),
+              1);
+    EXPECT_EQ(TableRows(c.table, c.width, c.order), c.after) << c.table;
+  }
 }
 
 TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
@@ -188,13 +187,17 @@ TEST_F(PgcStore, InfoRecordReplacesTheDbinfoRow) {
   data[1] = 0x02;  // version 258
   data[2] = 7;     // country
   data[3] = 3;     // system
-  for (int i = 0; i < 4; ++i) data[4 + i] = static_cast<std::uint8_t>("Land"[i]);
+  std::copy_n("Land", 4, data.begin() + 4);
+  std::copy_n("it's", 4, data.begin() + 24);
+  std::copy_n("12345678", 8, data.begin() + 44);  // fills its field: no zero byte
   data[52] = 200;
+  data[57] = 255;
   WorkingBuffer buffer;
   int counter = 0;
   EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, data), buffer, counter, 29, kSlot), 1);
-  Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, info1 FROM dbinfo");
-  EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "200"}}));
+  Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, system_name, version_text, info1, "
+                       "info6 FROM dbinfo");
+  EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "it's", "12345678", "200", "255"}}));
 
   // A short record leaves the row in place.
   EXPECT_NE(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, Bytes(20, 1)), buffer, counter, 29,

@@ -5,7 +5,6 @@
 // driver manager caches lookups, failures included). Rows are arranged and
 // checked through SQLite directly, bypassing the code under test.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -44,42 +43,6 @@ inline std::string Columns(int count, const char* type) {
   return out;
 }
 
-class SqliteFile {
- public:
-  explicit SqliteFile(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) ADD_FAILURE() << "cannot open " << path;
-    sqlite3_busy_timeout(db_, 5000);
-  }
-  ~SqliteFile() { sqlite3_close(db_); }
-  void Exec(const std::string& sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-      ADD_FAILURE() << sql.substr(0, 200) << ": " << (message ? message : "?");
-    }
-    sqlite3_free(message);
-  }
-  Rows Query(const std::string& sql) {
-    Rows rows;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
-      return rows;
-    }
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      auto& row = rows.emplace_back();
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        auto text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        row.emplace_back(text ? text : "");
-      }
-    }
-    sqlite3_finalize(stmt);
-    return rows;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
 inline std::string DatabasePath() { return testsupport::SharedInstallation().dir + "/pgc_test.mdb"; }
 
 // Creates the file and registers its data source, once per process.
@@ -87,17 +50,13 @@ inline void PrepareDatabase() {
   static std::once_flag once;
   std::call_once(once, [] {
     const auto& installation = testsupport::SharedInstallation();
-    {
-      SqliteFile file(DatabasePath());
-      file.Exec("PRAGMA journal_mode=WAL");
-      for (const TableShape& table : kTables) {
-        file.Exec(std::string("CREATE TABLE ") + table.name + " (" + Columns(table.columns, "INTEGER") + ")");
-      }
-      file.Exec("CREATE TABLE dbinfo (db_version INTEGER, country_id INTEGER, country_name TEXT, system_id INTEGER,"
-                " system_name TEXT, version_text TEXT, info1 INTEGER, info2 INTEGER, info3 INTEGER,"
-                " info4 INTEGER, info5 INTEGER, info6 INTEGER)");
-      file.Exec("CREATE TABLE PGC20000 (" + Columns(14, "TEXT") + ")");
-    }
+    std::string sql = "PRAGMA journal_mode=WAL;";
+    for (const TableShape& table : kTables)
+      sql += std::string("CREATE TABLE ") + table.name + " (" + Columns(table.columns, "INTEGER") + ");";
+    testsupport::SqliteRows(DatabasePath(), sql + "CREATE TABLE PGC20000 (" + Columns(14, "TEXT") + ");"
+        "CREATE TABLE dbinfo (db_version INTEGER, country_id INTEGER, country_name TEXT, system_id INTEGER,"
+        " system_name TEXT, version_text TEXT, info1 INTEGER, info2 INTEGER, info3 INTEGER, info4 INTEGER,"
+        " info5 INTEGER, info6 INTEGER)");
     std::lock_guard lock(db::DsnLock());
     std::ofstream ini(installation.dir + "/odbc/odbc.ini", std::ios::app);
     ini << "\n[" << kDsn << "]\nDriver=SQLite3\nDatabase=" << DatabasePath()
@@ -105,9 +64,9 @@ inline void PrepareDatabase() {
   });
 }
 
-inline void PgcExec(const std::string& sql) { SqliteFile(DatabasePath()).Exec(sql); }
-inline Rows PgcQuery(const std::string& sql) { return SqliteFile(DatabasePath()).Query(sql); }
-inline void InfoExec(const std::string& sql) { SqliteFile(testsupport::SharedInstallation().infoDbPath).Exec(sql); }
+inline void PgcExec(const std::string& sql) { testsupport::SqliteRows(DatabasePath(), sql); }
+inline Rows PgcQuery(const std::string& sql) { return testsupport::SqliteRows(DatabasePath(), sql); }
+inline void InfoExec(const std::string& sql) { testsupport::SqliteRows(testsupport::SharedInstallation().infoDbPath, sql); }
 
 // The info tables a test rewrites are put back as they were afterwards, for
 // the tests that rely on the installation's own rows.

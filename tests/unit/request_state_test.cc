@@ -77,12 +77,6 @@ TEST_F(RequestPreconditions, RequestsWithoutPreconditionPassInEveryState) {
   }
 }
 
-TEST_F(RequestPreconditions, ReplyDataIsOneMoreThanTheRecordAndZeroed) {
-  EXPECT_EQ(Check(Control(LOGIN), 120), 1);
-  ASSERT_EQ(reply_.size(), 121u);
-  EXPECT_EQ(std::count(reply_.begin(), reply_.end(), 0), 121);
-}
-
 TEST_F(RequestPreconditions, PgcFamiliesGetTheMessageIdAnswerWhereTheyRun) {
   State(state::kOffline);
   ASSERT_EQ(Check(Message(web::REQ_PGC, web::kModeRead, 0x7240)), 1);

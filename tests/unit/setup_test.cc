@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -12,49 +11,16 @@
 #include "setup/dataset.h"
 #include "setup/installation.h"
 #include "support/comm_server.h"
+#include "support/test_installation.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ReadFile;
 using Rows = std::vector<std::vector<std::string>>;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// NULL comes back as "<NULL>" so that tests can tell it from an empty text.
-Rows Query(const std::string& path, const std::string& sql) {
-  Rows rows;
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-  } else {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      auto& row = rows.emplace_back();
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        auto text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        row.emplace_back(text ? text : "<NULL>");
-      }
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return rows;
-}
-
-void Exec(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  char* message = nullptr;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) ADD_FAILURE() << sql << ": " << message;
-  sqlite3_free(message);
-  sqlite3_close(db);
-}
+Rows Query(const std::string& path, const std::string& sql) { return testsupport::SqliteRows(path, sql); }
+void Exec(const std::string& path, const std::string& sql) { testsupport::SqliteRows(path, sql); }
 
 std::vector<std::string> ColumnNames(const std::string& path, const std::string& table) {
   std::vector<std::string> names;
@@ -144,7 +110,8 @@ TEST_F(Setup, MakesTheInstallationLayout) {
   EXPECT_EQ(admin[0][0], "admin");
   EXPECT_EQ(admin[0][1], "pw1");
   EXPECT_EQ(admin[0][59], "0");
-  for (std::size_t i = 0; i < admin[0].size(); ++i) EXPECT_NE(admin[0][i], "<NULL>") << "column " << userinfo[i];
+  for (const std::string& column : userinfo)
+    EXPECT_EQ(Query(paths.userDb, "select count(*) from userinfo where " + column + " is null")[0][0], "0") << column;
 }
 
 TEST_F(Setup, SecondRunKeepsRowsAndForeignSourcesAndAddsUsers) {

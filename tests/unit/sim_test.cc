@@ -259,36 +259,9 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
   EXPECT_EQ(empty[0].recordLength(), 12);
 }
 
-TEST_F(SimulatorTest, LinkCheckIsAnsweredUnacknowledgedWithTheIdentityRowAndTimeOutInByte8) {
-  sim::Options options;
-  options.identity = {2, 1, 2, 5, 7};
-  Start(options);
-  auto link = Connect();
-  SendPacket(link.fd(), sxm::kLinkCheckId, sxm::kModeUpload, {0x00, 0xFF}, 1, true, 2);
-  Received r;
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_EQ(r.id(), sxm::kLinkCheckId);
-  EXPECT_TRUE(r.final());
-  EXPECT_EQ(r.sequence(), 1);
-  EXPECT_FALSE(sxm::IsRejectPacket(r.header.data()));
-  ASSERT_EQ(r.recordLength(), 14);
-  ASSERT_EQ(r.body.size(), 14u);
-  EXPECT_EQ(r.body[0], 2);  // system type
-  EXPECT_EQ(r.body[3], 1);  // country
-  EXPECT_EQ(r.body[8], 7);  // web time-out in minutes
-  EXPECT_EQ(r.body[9], 2);  // t_major
-  EXPECT_EQ(r.body[10], 5);  // t_minor
-
-  // No acknowledgement is awaited: the next exchange goes straight on.
-  sxm::Packet p;
-  Send(link.fd(), p.data(), sxm::BuildFFFFPacket(sxm::kModeRead, p));
-  ASSERT_TRUE(Receive(link.fd(), r));
-  EXPECT_TRUE(sxm::IsFFFFPacket(r.header.data()));
-  EXPECT_TRUE(r.body.empty());
-}
-
 // The reject of a second client and the holder cut off by a takeover are
-// pinned against COMM by SystemConnect; here, who holds the system after.
+// pinned against COMM by the connect and real-peer tests; here, who holds
+// the system after.
 TEST_F(SimulatorTest, TheTakerHoldsTheSystemUntilItGivesItUp) {
   Start({});
   auto holder = Connect();
@@ -323,21 +296,6 @@ TEST_F(SimulatorTest, ClientOn5081WithoutTakeoverIsNotServed) {
   EXPECT_EQ(platform::WaitReadable(waiting.fd(), 300), 0);
   SendPacket(holder.fd(), kPgc724, sxm::kModeRead);
   EXPECT_EQ(ReadAnswer(holder.fd(), kPgc724).size(), 2u);
-}
-
-TEST_F(SimulatorTest, RestartPacketDropsTheLinkAndFreesTheSystem) {
-  sim::Options options;
-  options.restartId = 0x0002;
-  Start(options);
-  auto link = Connect();
-  SendPacket(link.fd(), 0x0002, sxm::kModeWrite, {1});
-  EXPECT_TRUE(PeerClosed(link.fd()));
-  EXPECT_EQ(sim_->restarts(), 1);
-  auto next = Connect();
-  SendPacket(next.fd(), kPgc724, sxm::kModeRead);
-  auto answer = ReadAnswer(next.fd(), kPgc724);
-  ASSERT_FALSE(answer.empty());
-  EXPECT_FALSE(sxm::IsRejectPacket(answer[0].header.data()));
 }
 
 TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTable) {

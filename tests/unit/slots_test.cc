@@ -60,28 +60,4 @@ TEST_F(SlotTable, ResetToIdleLeavesAnIdleSlotAlone) {
   EXPECT_EQ(FindSlotByUser("bob"), -1);
 }
 
-TEST_F(SlotTable, ClearAllFlagsRestoresDefaults) {
-  SlotAt(7).webDisconnectTimeoutMs = 275000;
-  SetState(7, state::kOnline);
-  SlotAt(7).userId = "x";
-  ClearAllFlags();
-  for (int i = 0; i < kSlotCount; ++i) {
-    EXPECT_EQ(SlotAt(i).webDisconnectTimeoutMs.load(), 300000);
-    EXPECT_EQ(SlotState(i), state::kIdle);
-  }
-  EXPECT_TRUE(SlotAt(7).userId.empty());
-}
-
-TEST_F(SlotTable, SlotDatabaseFollowsTheState) {
-  EXPECT_EQ(SlotDatabase(2), nullptr);
-  SetState(2, state::kOnline);
-  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kWorkDb]);
-  SetState(2, state::kOffline);
-  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kOfflineDb]);
-  SetState(2, state::kDownload);
-  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kDownloadDb]);
-  SetState(2, state::kUpload);
-  EXPECT_EQ(SlotDatabase(2), &SlotAt(2).db[kUploadDb]);
-}
-
 }  // namespace

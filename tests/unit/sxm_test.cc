@@ -8,27 +8,22 @@ namespace {
 
 using sxm::Packet;
 
-std::vector<std::uint8_t> Bytes(const Packet& p, std::size_t n) { return {p.begin(), p.begin() + n}; }
 
-TEST(SxmPacket, BuildLaysOutTheBigEndianHeaderBodyAndZeroedTail) {
+// The layout itself is checked against the simulated system's own code by
+// every link test; here, what interworking does not show.
+TEST(SxmPacket, BuildZeroesTheTailAndMarksTheFinalPacket) {
   sxm::Fields f;
-  f.mode = sxm::kModeWrite;
-  f.messageId = 0x7240;
   f.final = false;
   f.sequence = 0x123;
-  f.recordLength = 12;
-  f.result = sxm::kResultRequest;
   const std::uint8_t body[] = {0xAA, 0xBB, 0xCC};
   Packet p;
   p.fill(0x55);
   std::size_t length = 0;
   ASSERT_EQ(sxm::BuildPacket(f, body, sizeof body, p, length), 1);
   EXPECT_EQ(length, 13u);
-  EXPECT_EQ(Bytes(p, 13),
-            (std::vector<std::uint8_t>{0x13, 0xF1, 0x72, 0x40, 0x01, 0x23, 0x00, 0x0D, 12, 0xFF, 0xAA, 0xBB, 0xCC}));
   EXPECT_EQ(p[13], 0) << "stale bytes past the body must not travel in a later, longer use of the buffer";
   EXPECT_EQ(p[249], 0);
-
+  EXPECT_EQ(p[sxm::kFinalSeq], 0x01);
   f.final = true;
   ASSERT_EQ(sxm::BuildPacket(f, body, sizeof body, p, length), 1);
   EXPECT_EQ(p[sxm::kFinalSeq], 0xF1);
@@ -118,28 +113,17 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
   EXPECT_FALSE(sxm::IsFinalPacket(p.data()));
 }
 
-TEST(SxmPacket, FixedPacketsRejectLinkControlAcknowledgementKeepAlive) {
+// A link check answer shares the reject's ID and numbering: only the whole
+// header tells them apart.
+TEST(SxmPacket, OnlyTheWholeRejectHeaderIsAReject) {
   const auto& reject = sxm::RejectPacket();
-  std::vector<std::uint8_t> head(reject.begin(), reject.begin() + 10);
-  EXPECT_EQ(head, (std::vector<std::uint8_t>{0x13, 0xF0, 0x00, 0x00, 0xF0, 0x01, 0x00, 26, 16, 10}));
-  for (std::size_t i = 10; i < reject.size(); ++i) EXPECT_EQ(reject[i], 0) << i;
   EXPECT_TRUE(sxm::IsRejectPacket(reject.data()));
-
-  // A link check answer shares the reject's ID and numbering: only the whole header tells them apart.
   auto other = reject;
   other[sxm::kResult] = sxm::kResultAck;
   EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
   other = reject;
   other[sxm::kLength + 1] = 24;
   EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
-
-  Packet p{};
-  ASSERT_EQ(sxm::BuildLinkControlPacket(sxm::kModeRead, p), 10u);
-  EXPECT_EQ(Bytes(p, 10), (std::vector<std::uint8_t>{0x13, 0xF0, 0x00, 0x01, 0xF0, 0x01, 0x00, 0x0A, 0, 0xFF}));
-  ASSERT_EQ(sxm::BuildAckPacket(sxm::kModeUpload, 0x7240, p), 10u);
-  EXPECT_EQ(Bytes(p, 10), (std::vector<std::uint8_t>{0x13, 0xF3, 0x72, 0x40, 0xF0, 0x01, 0x00, 0x0A, 0, 1}));
-  ASSERT_EQ(sxm::BuildFFFFPacket(sxm::kModeRead, p), 10u);
-  EXPECT_EQ(Bytes(p, 10), (std::vector<std::uint8_t>{0x13, 0xF0, 0xFF, 0xFF, 0xF0, 0x01, 0x00, 0x0A, 0, 0xFF}));
 }
 
 TEST(SxmReceiveState, SequenceMustContinueAndMessageIdStayTheFirstPackets) {

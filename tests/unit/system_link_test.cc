@@ -6,12 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -24,7 +18,7 @@
 #include "sim/simulator.h"
 #include "support/simulated_system.h"
 #include "support/socket_reads.h"
-#include "support/test_installation.h"
+#include "support/scratch_log.h"
 #include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
@@ -65,65 +59,33 @@ web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& addres
 const std::vector<std::uint8_t> kLoopback4 = {127, 0, 0, 1};
 const std::vector<std::uint8_t> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-// The installation's log files take every test's lines; a test looks only
-// at what was appended since it began.
+// Each test logs into a directory of its own.
 class LinkLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testsupport::SharedInstallation().commDir;
-    SetLogDirectory(dir_ + "/");  // other suites point the log elsewhere
-    savedLevel_ = InfoLevel();
-    SetInfoLevel(9);
-    for (const auto& entry : std::filesystem::directory_iterator(dir_))
-      if (entry.is_regular_file()) offsets_[entry.path().string()] = entry.file_size();
     Slot& slot = SlotAt(kSlot);
     slot.state = state::kIdle;
     slot.serialLineFlag.store(0);
   }
-  void TearDown() override { SetInfoLevel(savedLevel_); }
+  bool LogHas(const std::string& text) const { return log_.Text().find(text) != std::string::npos; }
 
-  bool LogHas(const std::string& text) const {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      if (entry.path().filename().string().rfind("CommLog_", 0) != 0) continue;
-      auto known = offsets_.find(entry.path().string());
-      std::ifstream in(entry.path());
-      if (known != offsets_.end()) in.seekg(static_cast<std::streamoff>(known->second));
-      std::stringstream added;
-      added << in.rdbuf();
-      if (added.str().find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  std::string dir_;
-  int savedLevel_ = 0;
-  std::map<std::string, std::uintmax_t> offsets_;
+  testsupport::ScratchLog log_;
 };
 
 // ---------------------------------------------------------------------------
 // Connecting and disconnecting against the simulated system.
-
-int releasesSeen = 0;
-int CountRelease(const web::WebMsg&, int) {
-  ++releasesSeen;
-  return 1;
-}
 
 class SystemConnect : public LinkLogTest {
  protected:
   void SetUp() override {
     LinkLogTest::SetUp();
     SetLinkTimers(3000, 300);  // a request-12 connect waits out the reject time
-    SetTakeoverRelease(&CountRelease);
-    releasesSeen = 0;
   }
   void TearDown() override {
     for (int fd : sockets_)
       if (fd >= 0) ::close(fd);
     if (sim_) sim_->Stop();
     SetLinkTimers(0, 0);
-    SetTakeoverRelease(nullptr);
-    LinkLogTest::TearDown();
   }
 
   void StartSimulator(const std::string& address, sim::Options options = {}) {
@@ -187,61 +149,6 @@ TEST_F(SystemConnect, ConnectOverIPv6WorksAndASecondClientIsRejectedWith162) {
   EXPECT_TRUE(LogHas("recv reject message from system"));
 }
 
-TEST_F(SystemConnect, SecondClientOverIPv4IsRejectedWith162WithinTheRejectTime) {
-  StartSimulator("127.0.0.1");
-  int first = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, first), 1);
-  SetLinkTimers(3000, 3000);  // the reject has to arrive before this runs out
-  int second = -1;
-  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, second), CONNECT_FAIL_USED);
-}
-
-TEST_F(SystemConnect, TakeoverSendsTheLinkControlPacketAndTheOldHolderIsCutOff) {
-  StartSimulator("127.0.0.1");
-  int holder = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, holder), 1);
-  int taker = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
-  EXPECT_EQ(releasesSeen, 1);
-  EXPECT_TRUE(LogHas(Format("use port: %d", SystemPort() + 1)));
-  sxm::Packet packet{};
-  EXPECT_EQ(ReceiveOneFromSystem(holder, packet, kSlot), PEER_CLOSED);
-  ExpectWorkingLink(taker);
-}
-
-TEST_F(SystemConnect, TakeoverReleasesTheSlotAndTheConnectionMarkOfTheUserOnTheSameSystem) {
-  constexpr int kOldSlot = 42;
-  testsupport::ResetUserTables();
-  // bob is connected to 127.0.0.1: link parameters 13 to 16 are its octets.
-  std::string update = "update userinfo set connect_state = 1";
-  for (int i = 1; i <= 48; ++i) {
-    int value = (i >= 13 && i <= 16) ? kLoopback4[static_cast<std::size_t>(i - 13)] : 0;
-    update += ", connect_info" + std::to_string(i) + " = " + std::to_string(value);
-  }
-  testsupport::UserDbExec(update + " where user_id = 'bob'");
-  ASSERT_EQ(SetSlotIndex("bob", kOldSlot), 1);
-  ASSERT_EQ(SetSlotInUse(1, kOldSlot), 1);
-  SlotAt(kOldSlot).state = state::kOnline;
-
-  StartSimulator("127.0.0.1");
-  SetTakeoverRelease(nullptr);
-  int taker = -1;
-  ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, taker), 1);
-  EXPECT_EQ(FindSlotByUser("bob"), -1);
-  EXPECT_EQ(SlotState(kOldSlot), state::kIdle);
-  auto rows = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'bob'");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "0");
-
-  // Nobody left on that system: the next takeover has nobody to release.
-  int next = -1;
-  EXPECT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kTakeoverRequest, next), 1);
-  {
-    std::lock_guard<std::mutex> lock(SlotLock());
-    FreeSlotLocked(kOldSlot);
-  }
-}
-
 TEST_F(SystemConnect, NothingAnsweringWithinTheAcceptTimeIs161) {
   // A port nobody listens on: every connect attempt is refused until the
   // accept deadline passes.
@@ -273,38 +180,6 @@ TEST_F(SystemConnect, AddressesThatDoNotConvertAre201AndLinkTypeThreeOpensNothin
   int none = -1;
   EXPECT_EQ(ConnectToSystem(none, ConnectRequest(3, kLoopback4), kConnectRequest, kSlot), 1);
   EXPECT_EQ(none, -1);
-}
-
-// ---------------------------------------------------------------------------
-// Receiving over the simulated system's spoiled answers.
-
-class SpoiledAnswers : public SystemConnect {};
-
-TEST_F(SpoiledAnswers, EachHeaderFaultIsRefusedWith170ByItsOwnCheck) {
-  struct Case {
-    sim::Malformed fault;
-    const char* text;
-  };
-  for (Case c : {Case{sim::Malformed::kWrongType, "Message type received from system is error"},
-                 Case{sim::Malformed::kShortLength, "length = 65535"},
-                 Case{sim::Malformed::kLongLength, "length = 241"},
-                 Case{sim::Malformed::kSequenceGap, "The seqence number of message is not continue."},
-                 Case{sim::Malformed::kMessageIdChange, "The message ID of message is not same."}}) {
-    SCOPED_TRACE(c.text);
-    sim::Options options;
-    options.rowsPerTable = 30;  // two packets
-    options.faults.malformed = c.fault;
-    StartSimulator("127.0.0.1", options);
-    int fd = -1;
-    ASSERT_EQ(Connect(ConnectRequest(kLinkIPv4, kLoopback4), kConnectRequest, fd), 1);
-    ASSERT_EQ(SendToSystem(fd, RequestWithData({}), {.messageId = kPgc724, .packetLength = 10}, kSlot), 1);
-    sxm::ReceiveState state;
-    sxm::Packet packet{};
-    int result = 1;
-    for (int i = 0; i < 2 && result == 1; ++i) result = ReceiveFromSystem(fd, packet, state, kSlot);
-    EXPECT_EQ(result, FORMAT_ERROR);
-    EXPECT_TRUE(LogHas(c.text));
-  }
 }
 
 // ---------------------------------------------------------------------------

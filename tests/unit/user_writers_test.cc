@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <numeric>
 
 #include "frame/slots.h"
@@ -45,25 +44,6 @@ TEST(UserStatements, LinkBytesHoldNameThenTypeThenParameters) {
   EXPECT_EQ(fromRow.link_name[19], 19);
 }
 
-TEST(UserStatements, DbInfoSplitsTheSystemDescription) {
-  std::uint8_t data[58] = {};
-  data[0] = 0x01;
-  data[1] = 0x02;  // version 258
-  data[2] = 5;     // country
-  data[3] = 9;     // system
-  std::memcpy(data + 4, "SYS-NAME", 8);
-  std::memcpy(data + 24, "it's", 4);
-  std::memcpy(data + 44, "12345678", 8);  // fills its field: no zero byte
-  for (int i = 0; i < 6; ++i) data[52 + i] = static_cast<std::uint8_t>(250 + i);
-  DbInfoRecord info;
-  ASSERT_EQ(ParseDbInfoRecord(data, sizeof data, info), 1);
-  EXPECT_EQ(info.dbVersion, 258);
-  EXPECT_EQ(info.text3, "12345678");
-  EXPECT_EQ(BuildInsertDBInfoSql(info),
-            "insert into dbinfo values( 258, 5, 'SYS-NAME', 9, 'it''s', '12345678', 250, 251, 252, 253, 254, 255 )");
-  EXPECT_EQ(ParseDbInfoRecord(data, 57, info), 169);
-}
-
 class UserWriters : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -85,20 +65,6 @@ TEST_F(UserWriters, InsertThatTheTableRefusesIs218) {
   EXPECT_EQ(InsertUser(user, kSlot), 218);
   EXPECT_TRUE(userstest::LogContains("Insert user info table error"));
   EXPECT_EQ(userstest::UserColumn("alice", "user_pwd"), "secret");
-}
-
-TEST_F(UserWriters, QuotedIdChangesOnlyItsOwnRow) {
-  UserRecord user;
-  user.user_id = "alice' or '1'='1";
-  user.user_pwd = "p'w";
-  ASSERT_EQ(InsertUser(user, kSlot), 1);
-  user.session_id = "x'--";
-  ASSERT_EQ(UpdateUser(user, kSlot), 1);
-  EXPECT_EQ(userstest::UserColumn("alice' or '1'='1", "session_id"), "x'--");
-  EXPECT_EQ(userstest::UserColumn("alice", "session_id"), "");
-  EXPECT_EQ(userstest::UserColumn("bob", "session_id"), "");
-  ASSERT_EQ(DeleteUser("alice' or '1'='1", kSlot), 1);
-  EXPECT_EQ(userstest::UserCount(), 2);
 }
 
 TEST_F(UserWriters, UpdateInfoMatchesOnlyWhenAllTwentyNameBytesAgree) {

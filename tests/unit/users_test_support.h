@@ -1,8 +1,5 @@
 #pragma once
 // Request builders and table checks shared by the user-table tests.
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -129,20 +126,8 @@ class KeylessUserTable {
   std::string createSql_;
 };
 
-// Everything the log files of the test installation hold so far.
-inline std::string AllLogText() {
-  std::string text;
-  for (const auto& entry : std::filesystem::directory_iterator(testsupport::SharedInstallation().commDir)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("CommLog_", 0) != 0) continue;
-    std::ifstream in(entry.path());
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    text += buffer.str();
-  }
-  return text;
+inline bool LogContains(const std::string& text) {
+  return testsupport::InstallationLog().find(text) != std::string::npos;
 }
-
-inline bool LogContains(const std::string& text) { return AllLogText().find(text) != std::string::npos; }
 
 }  // namespace userstest

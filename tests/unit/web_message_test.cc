@@ -68,32 +68,6 @@ class WebFraming : public ::testing::Test {
   std::uint16_t sequence_ = 0;
 };
 
-TEST_F(WebFraming, ReceivesConsecutiveMessagesAndKeepsTheSequence) {
-  Send(Request(REQ_CONTROL, 1, "abc"));
-  Send(Request(REQ_PGC, 2));
-  ASSERT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), 1);
-  EXPECT_EQ(sequence_, 1);
-  WebMsg msg;
-  ParseWebMessage(msg, buffer_.data());
-  EXPECT_STREQ(msg.userId, "alice");
-  EXPECT_EQ(msg.messageId(), 0x7240);
-  EXPECT_EQ(msg.dataLength(), 3u);
-  EXPECT_EQ(std::memcmp(msg.data, "abc", 3), 0);
-  ASSERT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, false, 1), 1);
-  EXPECT_EQ(sequence_, 2);
-}
-
-TEST_F(WebFraming, RefusesOutOfOrderSequenceAndBadHeads) {
-  Send(Request(REQ_CONTROL, 2));
-  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), -10);
-  EXPECT_EQ(sequence_, 0);
-
-  auto badType = Request(REQ_CONTROL, 1);
-  badType[kType] = 7;
-  Send(badType);
-  EXPECT_EQ(ReceiveWebMessage(server_.fd(), buffer_, sequence_, true, 1), -10);
-}
-
 TEST_F(WebFraming, RefusesBodyLengthsOutsideTenTo250BeforeReadingTheBody) {
   for (std::uint16_t length : {9, 251, 0xFFFF}) {
     auto head = Request(REQ_CONTROL, 1);

@@ -82,17 +82,21 @@ TEST_F(WebSession, IdleSlotIsFreedWhenTheConnectionEnds) {
   EXPECT_EQ(FindFreeSlot(), 0);
 }
 
-TEST_F(WebSession, SuccessfulRequestsKeepTheConnectionUntilTheFinalOne) {
-  auto c = Connect("alice");
-  client::Answer answer;
-  ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
-  ASSERT_EQ(c.Call(LinkSet(false), answer), 1);
-  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
-  EXPECT_EQ(answer.result(), 1);
-  EXPECT_EQ(c.WaitClosed(5000), 1);
-}
-
+// The time-out counts in whole seconds: 275.5 s give up after 275 s.
 TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
+  Linked(2, "bob");
+  SlotAt(2).webDisconnectTimeoutMs = 275500;
+  {
+    auto c = Connect("bob");
+    client::Answer answer;
+    ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+    c.WaitClosed(5000);
+    JoinServers();
+  }
+  std::uint32_t bobStart = SlotAt(2).timer.startTick.load();
+  EXPECT_EQ(server::SweepWebTimers(bobStart + 275000), 0);
+  EXPECT_EQ(server::SweepWebTimers(bobStart + 275001), 1);
+
   Linked(4, "alice");
   auto c = Connect("alice");
   client::Answer answer;
@@ -138,19 +142,6 @@ TEST_F(WebSession, OfflineFileIsClosedWhenTheTimerFires) {
   EXPECT_FALSE(SlotAt(varNum).db[kOfflineDb].open());
   EXPECT_EQ(ConnectState("bob"), "0");
   EXPECT_EQ(FindSlotByUser("bob"), -1);
-}
-
-TEST_F(WebSession, TimeoutIsUsedInWholeSeconds) {
-  Linked(2, "bob");
-  SlotAt(2).webDisconnectTimeoutMs = 275500;
-  auto c = Connect("bob");
-  client::Answer answer;
-  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
-  c.WaitClosed(5000);
-  JoinServers();
-  std::uint32_t start = SlotAt(2).timer.startTick.load();
-  EXPECT_EQ(server::SweepWebTimers(start + 275000), 0);
-  EXPECT_EQ(server::SweepWebTimers(start + 275001), 1);
 }
 
 TEST_F(WebSession, ReturningUserStopsTheTimerAndKeepsTheSlot) {
@@ -226,15 +217,6 @@ TEST_F(WebSession, NoReplyWhenEverySlotIsTaken) {
   auto c = Connect("alice");
   ASSERT_EQ(c.Send(LinkSet(true)), 1);
   EXPECT_EQ(c.WaitClosed(5000), 1);
-}
-
-TEST_F(WebSession, GarbageFirstMessageClosesWithoutAReply) {
-  auto c = Connect("alice");
-  std::vector<std::uint8_t> garbage(40, 0x5A);
-  ASSERT_EQ(c.SendRaw(garbage), 1);
-  EXPECT_EQ(c.WaitClosed(5000), 1);
-  JoinServers();
-  EXPECT_EQ(FindFreeSlot(), 0);
 }
 
 }  // namespace

@@ -1,24 +1,22 @@
-// Login, login reset and logout over the wire, checked against the user
-// table the server writes.
+// Login, login reset, logout and user administration over the wire, checked
+// against the user table the server writes (run again on PostgreSQL, where
+// the user database's own SQL matters: quotes in ids, the personal columns).
 #include <gtest/gtest.h>
 
-#include "support/comm_server.h"
-#include "support/wire_helpers.h"
+#include "support/system_suite.h"
 
 using namespace testsupport;
 using client::Bytes;
+using client::kDelete;
+using client::kInsert;
+using client::kUpdate;
 
-class Login : public ::testing::Test {
+class Users : public ServerSuite {
  protected:
   static void SetUpTestSuite() {
-    ServerOptions options;
-    options.infoLevel = 2;
-    options.users = {{"lg_ok", "Secret"}, {"lg_dup", "pw"},  {"lg_reset", "pw"}, {"lg_out", "pw"},
-                     {"lg_wrong", "pw"},  {"lg_sess", "pw"}, {"lg_never", "pw"}};
-    server_ = LaunchServer(options);
+    LaunchWith({{"lg_ok", "Secret"}, {"lg_reset", "pw"}, {"lg_out", "pw"}, {"lg_sess", "pw"}, {"lg_never", "pw"},
+                {"admin", "admin"}, {"ua_ext", "pw"}, {"ua_keep1", "pw1"}, {"ua_keep2", "pw2"}});
   }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->running()); }
 
   static Exchange LoginOnce(const std::string& user, const std::string& password, const std::string& session,
                             const std::string& ip = "127.0.0.1") {
@@ -28,28 +26,14 @@ class Login : public ::testing::Test {
     auto row = server_->UserRow(user);
     return row ? (*row)[column] : "<no row>";
   }
-
-  static inline std::unique_ptr<CommServer> server_;
+  // A USER_SET from the administrator on its own connection.
+  static Exchange Admin(const std::vector<Bytes>& records) { return CallOnce(*server_, "admin", UserSet(records)); }
+  static std::vector<Row> AllUsers() { return server_->Query("select * from userinfo order by user_id"); }
 };
 
-TEST_F(Login, WrongPasswordIs209AndTheComparisonIsCaseSensitive) {
-  Exchange wrong = LoginOnce("lg_wrong", "nope", "s1");
-  ASSERT_EQ(wrong.rc, 1);
-  EXPECT_EQ(wrong.answer.replyId(), 3);
-  EXPECT_EQ(wrong.answer.result(), LOGIN_PWD_ERR);
-  EXPECT_EQ(wrong.answer.data, Bytes(120, 0xFF));
-
-  Exchange otherCase = LoginOnce("lg_ok", "secret", "s1");
-  ASSERT_EQ(otherCase.rc, 1);
-  EXPECT_EQ(otherCase.answer.result(), LOGIN_PWD_ERR);
-  EXPECT_EQ(Field("lg_ok", "login_state"), "0");
-}
-
-TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
+TEST_F(Users, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
   Exchange login = LoginOnce("lg_ok", "Secret", "session-ok", "10.1.2.3");
-  ASSERT_EQ(login.rc, 1);
-  EXPECT_EQ(login.answer.replyId(), 3);
-  EXPECT_EQ(login.answer.result(), 1);
+  ASSERT_TRUE(Answered(login, 3, 1));
   EXPECT_EQ(login.answer.recordLength(), 120);
   const Bytes& data = login.answer.data;
   ASSERT_EQ(data.size(), 120u);
@@ -69,13 +53,11 @@ TEST_F(Login, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
   EXPECT_TRUE(IsLocalTimeText((*row)["login_time"])) << (*row)["login_time"];
 }
 
-TEST_F(Login, LoginResetOfALoggedInUserTakesTheNewSession) {
+TEST_F(Users, LoginResetOfALoggedInUserTakesTheNewSession) {
   ASSERT_EQ(LoginOnce("lg_reset", "pw", "first").answer.result(), 1);
   Exchange reset = CallOnce(*server_, "lg_reset",
                             client::MakeRequest("LOGIN_RESET", client::LoginData("lg_reset", "pw", "second", "10.9.8.7")));
-  ASSERT_EQ(reset.rc, 1);
-  EXPECT_EQ(reset.answer.replyId(), 3);
-  EXPECT_EQ(reset.answer.result(), 1);
+  ASSERT_TRUE(Answered(reset, 3, 1));
   EXPECT_EQ(FieldAt(reset.answer.data, 0, 52), "WebUser");
   EXPECT_EQ(Field("lg_reset", "session_id"), "second");
   EXPECT_EQ(Field("lg_reset", "ip"), "10.9.8.7");
@@ -84,15 +66,13 @@ TEST_F(Login, LoginResetOfALoggedInUserTakesTheNewSession) {
 }
 
 // A logout succeeds on the wire whatever the session; only the right one ends the login.
-TEST_F(Login, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
+TEST_F(Users, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   client::WebClient connection = server_->Connect("lg_out");
   ASSERT_EQ(Call(connection, testsupport::Login("lg_out", "pw", "s-out")).answer.result(), 1);
   client::Request logout = Logout("lg_out", "s-out");
   logout.final = true;
   Exchange out = Call(connection, logout);
-  ASSERT_EQ(out.rc, 1);
-  EXPECT_EQ(out.answer.replyId(), 5);
-  EXPECT_EQ(out.answer.result(), 1);
+  ASSERT_TRUE(Answered(out, 5, 1));
   EXPECT_TRUE(out.answer.data.empty());
   EXPECT_EQ(Field("lg_out", "login_state"), "0");
   EXPECT_EQ(LoginOnce("lg_out", "pw", "s-again").answer.result(), 1);
@@ -100,9 +80,7 @@ TEST_F(Login, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   ASSERT_EQ(LoginOnce("lg_sess", "pw", "mine").answer.result(), 1);
   for (const char* user : {"lg_sess", "lg_never"}) {
     Exchange other = CallOnce(*server_, user, Logout(user, "someone-else"));
-    ASSERT_EQ(other.rc, 1);
-    EXPECT_EQ(other.answer.replyId(), 5);
-    EXPECT_EQ(other.answer.result(), 1) << user;
+    ASSERT_TRUE(Answered(other, 5, 1)) << user;
   }
   EXPECT_EQ(Field("lg_sess", "login_state"), "1");
   EXPECT_EQ(Field("lg_sess", "session_id"), "mine");
@@ -113,4 +91,48 @@ TEST_F(Login, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   EXPECT_EQ(logs.find("...SQL..."), std::string::npos);
   EXPECT_EQ(server_->Console().find("...Message...recv from web"), std::string::npos);
   EXPECT_EQ(Field("lg_never", "login_state"), "0");
+}
+
+TEST_F(Users, QuotesInUserIdsAreRefusedOrStoredExactly) {
+  auto before = AllUsers();
+  Exchange insert = Admin({client::UserRecord(kInsert, 2, "o'hara", "p'w")});
+  ASSERT_EQ(insert.rc, 1);
+  auto row = server_->UserRow("o'hara");
+  if (insert.answer.result() == 1) {
+    ASSERT_TRUE(row);
+    EXPECT_EQ(insert.answer.data, RefusalData(6));  // the answer of user administration
+    EXPECT_EQ((*row)["user_pwd"], "p'w");
+    EXPECT_EQ(AllUsers().size(), before.size() + 1);
+    Exchange login = CallOnce(*server_, "o'hara", Login("o'hara", "p'w", "s1"));
+    EXPECT_EQ(login.answer.result(), 1);
+  } else {
+    EXPECT_FALSE(row);
+    EXPECT_EQ(AllUsers(), before);
+  }
+  // A delete whose id reads as a condition must match no one.
+  auto afterInsert = AllUsers();
+  Exchange remove = Admin({client::UserRecord(kDelete, 0, "x' or '1'='1", "")});
+  ASSERT_EQ(remove.rc, 1);
+  EXPECT_NE(remove.answer.result(), 1);
+  Exchange update = Admin({client::UserRecord(kUpdate, 0, "ua_keep1' or '1'='1", "hacked")});
+  ASSERT_EQ(update.rc, 1);
+  EXPECT_NE(update.answer.result(), 1);
+  EXPECT_EQ(AllUsers(), afterInsert);
+}
+
+TEST_F(Users, ExtendedRecordStoresPersonalData) {
+  client::ExtendedUser user{"ua_ext", "pw2", "Ada Lovelace", "+44 20 1234", "+44 77 5678",
+                            "12 St James's Square, London", "Analyst", "ada@example.org"};
+  Exchange ext = CallOnce(*server_, "admin", client::MakeRequest("USER_SET_EXT", client::ExtendedUserRecord(user)));
+  ASSERT_TRUE(Answered(ext, 0, 1));
+  EXPECT_EQ(ext.answer.data, RefusalData(30));
+  auto row = server_->UserRow("ua_ext");
+  ASSERT_TRUE(row);
+  EXPECT_EQ((*row)["user_pwd"], "pw2");
+  EXPECT_EQ((*row)["name"], user.name);
+  EXPECT_EQ((*row)["phone"], user.phone);
+  EXPECT_EQ((*row)["mobile"], user.mobile);
+  EXPECT_EQ((*row)["address"], user.address);
+  EXPECT_EQ((*row)["job"], user.job);
+  EXPECT_EQ((*row)["email"], user.email);
 }
