@@ -127,7 +127,7 @@ bool AwaitFarEndTurn(int fd, int done, pid_t tid, bool sleepsCount, int unread, 
   int idleLooks = 0;
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p[2] = {{fd, POLLIN, 0}, {done, POLLIN, 0}};
-    const timespec moment{0, 200000};
+    const timespec moment{0, 50000};
     if (::ppoll(p, 2, &moment, nullptr) > 0) return p[0].revents != 0;
     idleLooks = Waiting(tid, sleepsCount, unread) ? idleLooks + 1 : 0;
     if (idleLooks == 2) return false;
