@@ -67,6 +67,9 @@ void PrepareInstallation() {
       ::close(null);
     }
     SetInfoLevel(0);
+    // Error lines still go to the log files; a long run keeps the newest
+    // 50 MB of them, as an operator's limit would.
+    SetLogKeepLimit(50000000);
     odbcIniPath = installation.dir + "/odbc/odbc.ini";
     pristineOdbcIni = ReadWhole(odbcIniPath);
   });

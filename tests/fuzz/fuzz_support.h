@@ -10,8 +10,9 @@
 
 namespace fuzzsupport {
 
-// Provisions the installation (once), enters its working directory, sets the
-// server paths, sends console output to /dev/null and logs nothing but errors.
+// Provisions the installation (once; in /dev/shm where it can), enters its
+// working directory, sets the server paths, sends console output to
+// /dev/null and logs nothing but errors.
 void PrepareInstallation();
 
 // Gives every slot up as a web disconnect would and frees it, clears the
