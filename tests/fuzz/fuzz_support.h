@@ -2,9 +2,10 @@
 // What every fuzz target shares: a provisioned installation whose working
 // directory the process enters, quiet logs, and the clean-up of slots after
 // each input so that one input never depends on the one before.
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 #include <span>
 #include <vector>
 
