@@ -7,6 +7,8 @@
 # fails to build. Crashing inputs are left in build-fuzz/artifacts/.
 #
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
+# TAVREL_FUZZ_FLAGS adds libFuzzer flags to every run (a long run to a count
+# of executions: TAVREL_FUZZ_FLAGS=-runs=10000000 scripts/fuzz.sh 36000 dataset).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -44,7 +46,7 @@ for target in "${targets[@]}"; do
   echo "== fuzz_$target: $seconds s"
   status=0
   "$build/bin/fuzz_$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=3072 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/$target-" "$corpus" "$root/tests/fuzz/$target" >"$log" 2>&1 || status=$?
+    ${TAVREL_FUZZ_FLAGS:-} -artifact_prefix="$build/artifacts/$target-" "$corpus" "$root/tests/fuzz/$target" >"$log" 2>&1 || status=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)

@@ -6,10 +6,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "frame/log.h"
 #include "frame/result_codes.h"
+#include "platform/pause.h"
 #include "platform/thread.h"
 #include "system/serial_line.h"
 #include "system/tcp_exchange.h"
@@ -225,7 +225,7 @@ int ModemConnect(const std::string& dialString, int varNum, std::uint8_t portByt
     LogError(varNum, "Modem error", "Connect with Modem connection error");
     return result;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(dialPauseMs.load()));
+  platform::PauseMs(dialPauseMs.load());
   AnswerBuffer answer{};
   result = ReadModemAnswer(answer, varNum);
   if (result != RESULT_OK) {

@@ -3,12 +3,11 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "frame/log.h"
+#include "platform/pause.h"
 #include "platform/serial_port.h"
 #include "web/sxm_format.h"
 
@@ -20,7 +19,7 @@ constexpr int kRetryPauseMs = 200;
 // A write the port has not taken within this time has failed.
 constexpr int kWriteTimeoutMs = 1000;
 
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs)); }
+void Pause() { platform::PauseMs(kRetryPauseMs); }
 
 }  // namespace
 

@@ -6,13 +6,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "db/odbc.h"
 #include "frame/counters.h"
 #include "frame/log.h"
 #include "frame/result_codes.h"
 #include "frame/slots.h"
+#include "platform/pause.h"
 #include "platform/socket.h"
 #include "platform/tcp_connect.h"
 #include "web/web_timer.h"
@@ -168,7 +168,7 @@ void ConnectLoop(int fd, const platform::Endpoint& endpoint, int varNum) {
     int left = Remaining(acceptTimers[varNum], true, varNum);
     if (left == 0) return;
     // A refused connect fails at once; do not hammer the system with retries.
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, kRetryPauseMs)));
+    platform::PauseMs(std::min(left, kRetryPauseMs));
     if (platform::ConnectTo(fd, endpoint) == 0) return;
   }
 }
@@ -373,7 +373,7 @@ int ConnectModem(const web::WebMsg& request, int varNum) {
     if (closed != RESULT_OK) return closed;
   }
   serial::SerialPortInUse().store(0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(kModemFailurePauseMs));
+  platform::PauseMs(kModemFailurePauseMs);
   return result;
 }
 

@@ -1,9 +1,14 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -42,6 +47,9 @@ void EmptyDirectory(const std::string& dir) {
 void PrepareInstallation() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // The installation on tmpfs: the databases stay real, their syncs cost
+    // nothing.
+    if (::access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
     const auto& installation = testsupport::SharedInstallation();
     std::filesystem::current_path(installation.commDir);
     // The modem ports: plain files, so that a modem link fails at once
@@ -59,6 +67,9 @@ void PrepareInstallation() {
       ::close(null);
     }
     SetInfoLevel(0);
+    // Error lines still go to the log files; a long run keeps the newest
+    // 50 MB of them, as an operator's limit would.
+    SetLogKeepLimit(50000000);
     odbcIniPath = installation.dir + "/odbc/odbc.ini";
     pristineOdbcIni = ReadWhole(odbcIniPath);
   });
@@ -83,6 +94,48 @@ void ResetServerState() {
   EmptyDirectory(paths.fileUserPath);
   std::lock_guard lock(db::DsnLock());
   if (ReadWhole(odbcIniPath) != pristineOdbcIni) std::ofstream(odbcIniPath, std::ios::binary) << pristineOdbcIni;
+}
+
+pid_t ThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+namespace {
+
+// The system call thread `tid` is blocked in (/proc/self/task/TID/syscall:
+// its number first), -1 while it runs or when that cannot be read.
+long BlockedIn(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[32] = {};
+  long n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0 || text[0] < '0' || text[0] > '9') return -1;
+  return std::strtol(text, nullptr, 10);
+}
+
+bool Waiting(pid_t tid, bool sleepsCount, int unread) {
+  long call = BlockedIn(tid);
+  bool waits = call == SYS_poll || call == SYS_ppoll ||
+               (sleepsCount && (call == SYS_clock_nanosleep || call == SYS_nanosleep));
+  if (!waits || unread < 0) return waits;
+  int queued = 0;
+  return ::ioctl(unread, FIONREAD, &queued) != 0 || queued == 0;
+}
+
+}  // namespace
+
+bool AwaitFarEndTurn(int fd, int done, pid_t tid, bool sleepsCount, int unread, int limitMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  int idleLooks = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {done, POLLIN, 0}};
+    const timespec moment{0, 50000};
+    if (::ppoll(p, 2, &moment, nullptr) > 0) return p[0].revents != 0;
+    idleLooks = Waiting(tid, sleepsCount, unread) ? idleLooks + 1 : 0;
+    if (idleLooks == 2) return false;
+  }
+  return false;
 }
 
 std::vector<std::span<const std::uint8_t>> Chunks(const std::uint8_t* data, std::size_t size) {

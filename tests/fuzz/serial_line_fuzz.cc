@@ -4,7 +4,7 @@
 // The first chunk's first byte selects the reader: the packet receiver with
 // its handshake, the frame reader alone, or the modem's answer reader.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <thread>
@@ -32,20 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   serial::SerialLine line(::open(terminal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   platform::MakeRaw(line.fd());
 
-  std::thread far([master, &chunks] {
+  // The far end takes its turn when COMM has written something or waits
+  // for input with everything sent so far taken in; it hangs up after the
+  // last chunk has been read or when COMM is done, so no read waits out its
+  // time-out.
+  int done = ::eventfd(0, EFD_CLOEXEC);
+  if (done < 0) std::abort();
+  std::thread far([master, done, comm = fuzzsupport::ThreadId(), slave = line.fd(), &chunks] {
+    std::uint8_t sink[512];
     for (std::size_t i = 0; i < chunks.size(); ++i) {
-      if (i > 0) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 50) > 0) {
-          std::uint8_t sink[512];
-          if (::read(master, sink, sizeof sink) <= 0) break;
-        }
-      }
+      if (i > 0 && fuzzsupport::AwaitFarEndTurn(master, done, comm, false, slave, 2000) &&
+          ::read(master, sink, sizeof sink) <= 0)
+        break;
       platform::WriteWithin(master, chunks[i].data(), chunks[i].size(), 1000);
     }
-    // Let COMM read the last chunk before the far end hangs up.
-    pollfd p{master, POLLIN, 0};
-    ::poll(&p, 1, 50);
+    fuzzsupport::AwaitFarEndTurn(master, done, comm, false, slave, 2000);
     ::close(master);
   });
 
@@ -62,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (modem::ReadModemAnswer(answer, kServerLog, [&](std::uint8_t& byte) { return line.ReceiveOneByte(byte); }) == 1)
       modem::ClassifyModemAnswer(answer, kServerLog);
   }
+  std::uint64_t one = 1;
+  if (::write(done, &one, sizeof one) != sizeof one) std::abort();
   far.join();
+  ::close(done);
   return 0;
 }

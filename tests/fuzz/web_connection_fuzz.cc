@@ -6,11 +6,11 @@
 // that slots reach every state: idle, offline, online, download, upload.
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <span>
@@ -56,20 +56,23 @@ int Listen(int family) {
   return fd;
 }
 
-// Plays the system: after each packet COMM sends (or a short pause) the next
-// chunk goes out; after the last one the link is closed.
-void PlaySystem(int listener, std::span<const std::span<const std::uint8_t>> answers, std::atomic<bool>& done) {
+// Plays the system: each chunk goes out when COMM has sent a packet or waits
+// for the system; after the last one the link is closed. The wake descriptor
+// ends the play when the input is done.
+void PlaySystem(int listener, int wake, pid_t comm, std::span<const std::span<const std::uint8_t>> answers) {
   std::size_t next = 0;
-  while (!done.load()) {
-    pollfd p{listener, POLLIN, 0};
-    if (::poll(&p, 1, 5) <= 0) continue;
+  for (;;) {
+    pollfd p[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(p, 2, -1) <= 0) continue;
+    if (p[1].revents != 0) return;
     int link = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (link < 0) continue;
-    while (next < answers.size() && !done.load()) {
-      pollfd q{link, POLLIN, 0};
-      if (::poll(&q, 1, 20) > 0) {
+    while (next < answers.size()) {
+      if (fuzzsupport::AwaitFarEndTurn(link, wake, comm, true, -1, 2000)) {
         std::uint8_t sink[4096];
         if (::recv(link, sink, sizeof sink, MSG_DONTWAIT) == 0) break;
+      } else if (pollfd w{wake, POLLIN, 0}; ::poll(&w, 1, 0) > 0) {
+        break;
       }
       const auto& answer = answers[next++];
       if (platform::SendAll(link, answer.data(), answer.size(), 1000) != 0) break;
@@ -111,11 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::SendAll(fds[1], chunks[0].data(), chunks[0].size(), 1000);
   ::shutdown(fds[1], SHUT_WR);
 
-  std::atomic<bool> done{false};
+  int wake = ::eventfd(0, EFD_CLOEXEC);
+  if (wake < 0) std::abort();
   std::span<const std::span<const std::uint8_t>> answers(chunks.data() + 1, chunks.size() - 1);
-  std::thread system4([&] { PlaySystem(listener4, answers, done); });
+  pid_t comm = fuzzsupport::ThreadId();
+  std::thread system4([&] { PlaySystem(listener4, wake, comm, answers); });
   std::thread system6;
-  if (listener6 >= 0) system6 = std::thread([&] { PlaySystem(listener6, answers, done); });
+  if (listener6 >= 0) system6 = std::thread([&] { PlaySystem(listener6, wake, comm, answers); });
   // The web side reads every reply, as a well-behaved peer does.
   std::thread web([peer = fds[1]] {
     std::uint8_t sink[4096];
@@ -130,8 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   web.join();
   ::close(fds[1]);
   fuzzsupport::ResetServerState();
-  done = true;
+  std::uint64_t one = 1;
+  if (::write(wake, &one, sizeof one) != sizeof one) std::abort();
   system4.join();
   if (system6.joinable()) system6.join();
+  ::close(wake);
   return 0;
 }

@@ -39,8 +39,12 @@ void RemoveAtExit() {
 }
 
 TestInstallation* Provision() {
-  char pattern[] = "/tmp/tavrel-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) Abort("mkdtemp failed");
+  std::error_code ec;
+  std::string base = std::filesystem::temp_directory_path(ec).string();  // $TMPDIR, else /tmp
+  if (ec) base = "/tmp";
+  std::string directory = base + "/tavrel-test-XXXXXX";
+  char* pattern = directory.data();
+  if (mkdtemp(pattern) == nullptr) Abort("mkdtemp failed in " + base);
   SetupOptions options;
   options.dir = pattern;
   options.infoLevel = 9;
