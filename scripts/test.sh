@@ -6,7 +6,7 @@
 #
 # Environment: TAVREL_JOBS (parallel tests, default 2), TAVREL_BUILD_DIR,
 # TAVREL_ASAN_BUILD_DIR and TAVREL_TSAN_BUILD_DIR (default build, build-asan
-# and build-tsan), TAVREL_FUZZ_SECONDS (per target, default 20; 0 skips),
+# and build-tsan), TAVREL_FUZZ_SECONDS (per target, default 30; 0 skips),
 # TAVREL_TEST_PG (a PostgreSQL server to use instead of the throwaway cluster
 # started here).
 set -euo pipefail
@@ -24,7 +24,7 @@ jobs=${TAVREL_JOBS:-2}
 build=${TAVREL_BUILD_DIR:-build}
 asan=${TAVREL_ASAN_BUILD_DIR:-build-asan}
 tsan=${TAVREL_TSAN_BUILD_DIR:-build-tsan}
-fuzz_seconds=${TAVREL_FUZZ_SECONDS:-20}
+fuzz_seconds=${TAVREL_FUZZ_SECONDS:-30}
 failed=()
 
 run_suite() {

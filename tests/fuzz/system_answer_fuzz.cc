@@ -3,10 +3,12 @@
 // path of the transfer sequence the first byte selects, for the message the
 // second selects, in a slot that is online with a real database, into which
 // kept messages are stored.
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -29,17 +31,20 @@ std::vector<std::uint8_t> work(kWorkingBufferSize);
 
 // Emptied after every input through one connection of the harness's own,
 // kept open so that its schema is read once.
-SqliteFile* tables = nullptr;
+sqlite3* tables = nullptr;
 std::string emptyAll;
 
-void EmptyTables() { tables->Exec(emptyAll); }
+void EmptyTables() {
+  if (sqlite3_exec(tables, emptyAll.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzsupport::PrepareInstallation();
   PrepareDatabase();
-  tables = new SqliteFile(DatabasePath());
+  if (sqlite3_open(DatabasePath().c_str(), &tables) != SQLITE_OK) std::abort();
+  sqlite3_busy_timeout(tables, 5000);
   emptyAll = "BEGIN; DELETE FROM dbinfo; DELETE FROM PGC20000;";
   for (const TableShape& table : kTables) emptyAll += std::string(" DELETE FROM ") + table.name + ";";
   emptyAll += " COMMIT;";
