@@ -84,17 +84,6 @@ std::string Resources(int pid) {
          ProcStatus(pid, "Threads:");
 }
 
-Bytes Rows(int count, int salt) {
-  Bytes rows(static_cast<std::size_t>(count) * kRow);
-  for (int i = 0; i < count; ++i) {
-    std::uint8_t* row = &rows[static_cast<std::size_t>(i) * kRow];
-    row[0] = static_cast<std::uint8_t>(i >> 8);
-    row[1] = static_cast<std::uint8_t>(i);
-    for (int c = 2; c < kRow; ++c) row[c] = static_cast<std::uint8_t>(i * 13 + c + salt);
-  }
-  return rows;
-}
-
 std::vector<Bytes> Sorted(const Bytes& rows) {
   std::vector<Bytes> out;
   for (std::size_t at = 0; at + kRow <= rows.size(); at += kRow) out.emplace_back(rows.begin() + at, rows.begin() + at + kRow);
@@ -180,7 +169,7 @@ class OfflineUser : Client {
       info[3] = 1;
       ok = Expect("STORE_PGC", client::MakeRequest("STORE_PGC", info));
       int count = 1 + (number * 7 + static_cast<int>(id_.size())) % 30;  // 1..30 rows: one to five packets
-      Bytes rows = Rows(count, number);
+      Bytes rows = testsupport::KeyedRows(count, kRow, number);
       ok = ok && WriteInPackets("TABLE_WRITE", web::REQ_TABLE_DOWNLOAD, kReplacedTable, rows);
       ok = ok && ReadBack(rows);
       ok = ok && Expect("FILE_CLOSE", client::MakeRequest("FILE_CLOSE", client::FileNameData(file)));
@@ -238,7 +227,7 @@ class OnlineUser : Client {
     Exchange stored = Once("TABLE_UPLOAD_READ", Pgc(web::REQ_TABLE_UPLOAD, web::kModeRead, kReplacedTable));
     if (!Check("TABLE_UPLOAD_READ", stored) || !Same("TABLE_UPLOAD_READ", Sorted(stored.answer.data), SystemRows()))
       return false;
-    Bytes rows = Rows(kSystemRows, salt);
+    Bytes rows = testsupport::KeyedRows(kSystemRows, kRow, salt);
     return WriteInPackets("TABLE_UPLOAD_WRITE", web::REQ_TABLE_UPLOAD, kReplacedTable, rows) &&
            Same("the system's table after an upload", SystemRows(), Sorted(rows));
   }

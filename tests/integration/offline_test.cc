@@ -18,17 +18,6 @@ namespace {
 constexpr std::uint16_t kPgc500 = 0x5000;  // 40-byte rows, replaced as a whole
 constexpr int kRow = 40;
 
-Bytes Rows(int count, int salt) {
-  Bytes rows(static_cast<std::size_t>(count) * kRow);
-  for (int i = 0; i < count; ++i) {
-    std::uint8_t* row = &rows[static_cast<std::size_t>(i) * kRow];
-    row[0] = static_cast<std::uint8_t>(i >> 8);
-    row[1] = static_cast<std::uint8_t>(i);
-    for (int c = 2; c < kRow; ++c) row[c] = static_cast<std::uint8_t>(i * 13 + c + salt);
-  }
-  return rows;
-}
-
 // Version 1, country 0, system 1: the description the row lengths are chosen by.
 Bytes InfoRecord() {
   Bytes info(58, 0);
@@ -141,7 +130,7 @@ TEST_F(OfflineFiles, FailedTemplateCopyIs178AndLeavesTheUserIdle) {
 
 TEST_F(OfflineFiles, MultiPacketTableComesBackByteForByte) {
   OpenFile("op_a", "roundtrip");
-  Bytes rows = Rows(300, 0);  // 50 packets in, 50 pieces out
+  Bytes rows = KeyedRows(300, kRow, 0);  // 50 packets in, 50 pieces out
   ASSERT_EQ(Write("op_a", kPgc500, rows), 1);
   Exchange back = Read("op_a", kPgc500);
   ASSERT_EQ(back.rc, 1);

@@ -99,6 +99,19 @@ inline client::Request LinkRequest(const char* name = "CONNECT_SYSTEM", const st
 // The type-19 read of message 1: a linked slot gives its link up.
 inline client::Request Disconnect() { return Pgc(web::REQ_PGC, web::kModeRead, 1); }
 
+// `count` rows of `rowLength` bytes, each led by its two-byte number (a
+// unique key) and filled with bytes that differ by row and by `salt`.
+inline client::Bytes KeyedRows(int count, int rowLength, int salt) {
+  client::Bytes rows(static_cast<std::size_t>(count) * rowLength);
+  for (int i = 0; i < count; ++i) {
+    std::uint8_t* row = &rows[static_cast<std::size_t>(i) * rowLength];
+    row[0] = static_cast<std::uint8_t>(i >> 8);
+    row[1] = static_cast<std::uint8_t>(i);
+    for (int c = 2; c < rowLength; ++c) row[c] = static_cast<std::uint8_t>(i * 13 + c + salt);
+  }
+  return rows;
+}
+
 // Rows of `rowLength` bytes in byte order, for tables whose row order is the
 // system's or the database's own.
 inline std::vector<client::Bytes> SortedRows(const client::Bytes& data, int rowLength) {
