@@ -270,15 +270,14 @@ int main(int argc, char** argv) {
 
   // Each online user's system on an address of its own, all on one pair of ports.
   std::vector<std::unique_ptr<sim::Simulator>> systems;
-  std::vector<std::string> addresses;
+  auto address = [](int i) { return "127.0.1." + std::to_string(i + 1); };
   std::uint16_t port = 0;
   for (int attempt = 0; attempt < 30 && static_cast<int>(systems.size()) < online; ++attempt) {
     systems.clear();
-    addresses.clear();
     port = static_cast<std::uint16_t>(20000 + std::rand() % 40000);
     for (int i = 0; i < online; ++i) {
       sim::Options system;
-      system.address = "127.0.1." + std::to_string(i + 1);
+      system.address = address(i);
       system.basePort = port;
       system.rowsPerTable = kSystemRows;
       system.console = false;
@@ -287,7 +286,6 @@ int main(int argc, char** argv) {
       std::string error;
       if (started->Start(error) != 1) break;
       systems.push_back(std::move(started));
-      addresses.push_back(system.address);
     }
   }
   if (static_cast<int>(systems.size()) < online) {
@@ -309,7 +307,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < users; ++i) {
     threads.emplace_back([&, i] {
       if (i < online) {
-        OnlineUser user(*server, figures, i, *systems[i], addresses[i]);
+        OnlineUser user(*server, figures, i, *systems[i], address(i));
         for (int n = 0; !stop.load(); ++n) user.Session(n);
       } else {
         OfflineUser user(*server, figures, i);
