@@ -11,7 +11,8 @@
 // every read-back that differs, every rule a system saw broken, each
 // request's latency (median, 99th percentile, maximum) and the server's
 // memory, descriptors and threads after the first minute and at the end.
-// Usage: soak [--minutes N] [--users N] [--online N]
+// Usage: soak [--minutes N] [--users N] [--online N] [--system-log 1]
+// (--system-log 1: each simulated system prints a line per exchange.)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -47,6 +48,7 @@ constexpr int kRow = 40;
 constexpr int kSystemRows = 80;  // a table read from a system comes in 14 packets
 
 struct Figures {
+  Clock::time_point start = Clock::now();
   std::mutex lock;
   std::map<std::string, std::vector<double>> latencyMs;
   std::vector<std::string> unexpected;
@@ -57,7 +59,13 @@ struct Figures {
   void Note(const std::string& what) {
     std::lock_guard guard(lock);
     ++unexpectedCount;
-    if (unexpected.size() < 50) unexpected.push_back(what);
+    if (unexpected.size() < 50) unexpected.push_back(Stamped(what));
+  }
+  // `what` with the seconds since the start, to match against the logs.
+  std::string Stamped(const std::string& what) const {
+    char at[32];
+    std::snprintf(at, sizeof at, "%.1f s: ", std::chrono::duration<double>(Clock::now() - start).count());
+    return at + what;
   }
 };
 
@@ -127,7 +135,7 @@ class Client {
     if (got == wanted) return true;
     std::lock_guard guard(figures_.lock);
     ++figures_.differences;
-    if (figures_.unexpected.size() < 50) figures_.unexpected.push_back(id_ + " " + what + " differs");
+    if (figures_.unexpected.size() < 50) figures_.unexpected.push_back(figures_.Stamped(id_ + " " + what + " differs"));
     return false;
   }
   // Rows in packets of six, on one connection, the last packet final.
@@ -261,10 +269,12 @@ int main(int argc, char** argv) {
   double minutes = 10;
   int users = 100;
   int online = 10;
+  bool systemLog = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--minutes") == 0) minutes = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--users") == 0) users = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--online") == 0) online = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--system-log") == 0) systemLog = std::atoi(argv[i + 1]) != 0;
   }
   online = std::clamp(online, 0, std::min(users, 200));
 
@@ -280,7 +290,7 @@ int main(int argc, char** argv) {
       system.address = address(i);
       system.basePort = port;
       system.rowsPerTable = kSystemRows;
-      system.console = false;
+      system.console = systemLog;
       system.strict = true;
       auto started = std::make_unique<sim::Simulator>(system);
       std::string error;
@@ -303,7 +313,7 @@ int main(int argc, char** argv) {
   Figures figures;
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  auto start = Clock::now();
+  auto start = figures.start = Clock::now();
   for (int i = 0; i < users; ++i) {
     threads.emplace_back([&, i] {
       if (i < online) {
@@ -326,7 +336,7 @@ int main(int argc, char** argv) {
   for (auto& t : threads) t.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
-  std::printf("soak: %d users for %.1f s: %ld sessions, %ld requests (%.1f per second), %ld rows written\n", users,
+  std::printf("\nsoak: %d users for %.1f s: %ld sessions, %ld requests (%.1f per second), %ld rows written\n", users,
               elapsed, figures.sessions.load(), figures.requests.load(), figures.requests.load() / elapsed,
               figures.rows.load());
   int violations = 0;

@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -536,6 +537,47 @@ int Transaction::Commit(int varNum) {
   if (Succeeded(rc)) return RESULT_OK;
   LogError(varNum, "DB error", "Commit of a transaction failed");
   NoteHousekeeping(SQLEndTran(SQL_HANDLE_DBC, record->dbc, SQL_ROLLBACK));
+  return DB_EXECUTE_ERROR;
+}
+
+PreparedInsert::PreparedInsert(ConnectionRecord& record, std::string sql, int columns)
+    : record_(record), sql_(std::move(sql)), values_(static_cast<std::size_t>(std::max(columns, 0))) {}
+
+PreparedInsert::~PreparedInsert() {
+  if (stmt_ != nullptr) NoteHousekeeping(SQLFreeHandle(SQL_HANDLE_STMT, stmt_));
+}
+
+bool PreparedInsert::Prepare(int varNum) {
+  if (!StatementFits(sql_, varNum)) return false;
+  Statement stmt(record_.dbc);
+  if (!stmt) {
+    ReportAllocationFailure(record_, varNum);
+    return false;
+  }
+  SQLRETURN rc = SQLPrepare(stmt.get(), Text(sql_), SQL_NTS);
+  for (std::size_t i = 0; Succeeded(rc) && i < values_.size(); ++i) {
+    rc = SQLBindParameter(stmt.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0,
+                          0, &values_[i], 0, nullptr);
+  }
+  if (!Succeeded(rc)) {
+    ReportStatementError(stmt.get(), varNum);
+    return false;
+  }
+  stmt_ = stmt.Release();
+  return true;
+}
+
+int PreparedInsert::Execute(const std::uint8_t* row, int varNum) {
+  auto lock = LockFor(record_);
+  if (stmt_ == nullptr && !Prepare(varNum)) {
+    EndTransaction(record_, SQL_ROLLBACK);
+    return DB_EXECUTE_ERROR;
+  }
+  for (std::size_t i = 0; i < values_.size(); ++i) values_[i] = row[i];
+  SQLRETURN rc = fault::InjectFault(fault::Step::kStatement, varNum) ? SQL_ERROR : SQLExecute(stmt_);
+  if (Succeeded(rc)) return EndTransaction(record_, SQL_COMMIT, varNum) ? RESULT_OK : DB_EXECUTE_ERROR;
+  ReportStatementError(stmt_, varNum);
+  EndTransaction(record_, SQL_ROLLBACK);
   return DB_EXECUTE_ERROR;
 }
 

@@ -10,6 +10,7 @@
 // it is closed. Per-slot connections are used by one thread at a time and
 // take no lock.
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,6 +84,29 @@ class Transaction {
 
  private:
   ConnectionRecord* record_ = nullptr;
+};
+
+// An insert of rows of byte values, prepared once on a connection and
+// executed per row with the values bound as parameters: a table of many rows
+// is parsed once instead of once per row. `sql` has one marker per column.
+// Each row is committed like ExecuteSQL's statement, or left to the
+// Transaction that groups it.
+class PreparedInsert {
+ public:
+  PreparedInsert(ConnectionRecord& record, std::string sql, int columns);
+  ~PreparedInsert();
+  PreparedInsert(const PreparedInsert&) = delete;
+  PreparedInsert& operator=(const PreparedInsert&) = delete;
+  // 1; -1 when the statement cannot be prepared or the row is refused.
+  int Execute(const std::uint8_t* row, int varNum);
+  ConnectionRecord& record() const { return record_; }
+
+ private:
+  bool Prepare(int varNum);
+  ConnectionRecord& record_;
+  std::string sql_;
+  void* stmt_ = nullptr;
+  std::vector<std::int32_t> values_;  // the bound parameters (SQLINTEGER), one per column
 };
 
 // Deletes the rows of `table` that match `condition` (every row when empty)

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "db/odbc.h"
@@ -58,9 +59,9 @@ db::ConnectionRecord* MergeDatabase(int varNum) {
   return nullptr;
 }
 
-// Builds the insert statements of one table and row length. The column list
-// is the same for every row, so it is made once and each row only appends
-// its values to a copy of it in a string that keeps its capacity.
+// Inserts the rows of one table and row length. The statement is prepared
+// once, on the first row, and each row only binds its values; its text with
+// the values written out is built only for the SQL log.
 class RowInserter {
  public:
   RowInserter(std::string_view pgcNo, int rowLength) : pgcNo_(pgcNo), rowLength_(rowLength) {
@@ -73,26 +74,28 @@ class RowInserter {
       if (i < rowLength) prefix_ += ", ";
     }
     prefix_ += " ) values ( ";
-    sql_.reserve(prefix_.size() + static_cast<std::size_t>(rowLength) * 5 + 2);
   }
 
-  const std::string& Build(const std::uint8_t* row) {
-    sql_.assign(prefix_);
+  std::string Build(const std::uint8_t* row) const {
+    std::string sql = prefix_;
     for (int i = 0; i < rowLength_; ++i) {
-      AppendNumber(sql_, row[i]);
-      if (i + 1 < rowLength_) sql_ += ", ";
+      AppendNumber(sql, row[i]);
+      if (i + 1 < rowLength_) sql += ", ";
     }
-    sql_ += " )";
-    return sql_;
+    return sql + " )";
   }
 
   // `label` names the operation in the SQL log; `errorText` is logged with the
   // table number when the insert fails.
   int Insert(const std::uint8_t* row, const char* label, const char* errorText, int varNum) {
-    const std::string& sql = Build(row);
-    if (SqlLogged()) LogSQL(varNum, label, sql);
+    if (SqlLogged()) LogSQL(varNum, label, Build(row));
     db::ConnectionRecord* database = InsertDatabase(varNum);
-    if (database != nullptr && db::ExecuteSQL(*database, sql, varNum) == RESULT_OK) {
+    if (database != nullptr && (!prepared_ || &prepared_->record() != database)) {
+      std::string sql = prefix_;
+      for (int i = 0; i < rowLength_; ++i) sql += i + 1 < rowLength_ ? "?, " : "? )";
+      prepared_ = std::make_unique<db::PreparedInsert>(*database, std::move(sql), rowLength_);
+    }
+    if (database != nullptr && prepared_->Execute(row, varNum) == RESULT_OK) {
       counters::CountRowsStored(1);
       return RESULT_OK;
     }
@@ -104,7 +107,7 @@ class RowInserter {
   std::string pgcNo_;
   int rowLength_;
   std::string prefix_;
-  std::string sql_;
+  std::unique_ptr<db::PreparedInsert> prepared_;
 };
 
 constexpr const char* kInsertPGCError = "Insert PGC%s error, without commit";

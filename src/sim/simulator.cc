@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 
 #include "frame/log.h"
 #include "platform/tcp_listen.h"
@@ -231,7 +232,15 @@ void Simulator::LinkControl(Link& link) {
 }
 
 void Simulator::Say(const Link& link, const std::string& text, bool always) {
-  if (options_.console || always) Console("\nlink %d (port %u): %s", link.id, static_cast<unsigned>(link.port), text.c_str());
+  if (!options_.console && !always) return;
+  // The time of day to the millisecond, to set beside COMM's log.
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  Console("\n%02d:%02d:%02d.%03d %s link %d (port %u): %s", local.tm_hour, local.tm_min, local.tm_sec,
+          static_cast<int>(ms), options_.address.c_str(), link.id, static_cast<unsigned>(link.port), text.c_str());
 }
 
 }  // namespace sim

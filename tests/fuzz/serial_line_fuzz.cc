@@ -1,13 +1,25 @@
-// The serial line as the system's modem drives it: the input's chunks are
-// what the far end writes, the first at once and each further one after COMM
-// has written something (an ACK, an NCK, a command), on a pseudo-terminal.
+// The serial line as the system's modem drives it, on a pseudo-terminal: the
+// input's chunks are what the far end writes, the first at once and each
+// further one when COMM has written something (an ACK, an NCK, a command) or
+// waits for input with nothing left unread. When the chunks are used up the
+// far end stays silent, and COMM's waits run out at once instead of after
+// their time, as do its pauses between attempts: the far end plays in COMM's
+// own thread, from COMM's calls of poll(2) and write(2) on the line, so no
+// input waits for a clock or a scheduler.
 // The first chunk's first byte selects the reader: the packet receiver with
 // its handshake, the frame reader alone, or the modem's answer reader.
 #include <fcntl.h>
-#include <sys/eventfd.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <thread>
+#include <cerrno>
+#include <ctime>
+#include <cstdlib>
+#include <span>
+#include <vector>
 
 #include "frame/log.h"
 #include "fuzz_support.h"
@@ -15,57 +27,125 @@
 #include "system/modem.h"
 #include "system/serial_line.h"
 
+namespace {
+
+platform::PseudoTerminal terminal;
+int master = -1;
+int line = -1;  // COMM's descriptor of the line while an input plays, else -1
+
+std::vector<std::span<const std::uint8_t>> chunks;
+std::size_t nextChunk = 0;
+std::size_t sentOfChunk = 0;
+
+long Poll(pollfd* fds, nfds_t count, int timeoutMs) {
+  timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+  return ::syscall(SYS_ppoll, fds, count, timeoutMs < 0 ? nullptr : &limit, nullptr, 8);
+}
+
+// Takes in whatever COMM wrote.
+void Drain() {
+  std::uint8_t sink[512];
+  while (::syscall(SYS_read, master, sink, sizeof sink) > 0) {
+  }
+}
+
+int Queued() {
+  int queued = 0;
+  return ::ioctl(line, FIONREAD, &queued) == 0 ? queued : 0;
+}
+
+// Writes the next chunk (what of it the line takes) and waits for the line
+// to deliver it; false when there is none.
+bool SendNext() {
+  if (nextChunk >= chunks.size()) return false;
+  auto chunk = chunks[nextChunk];
+  long n = chunk.size() == sentOfChunk
+               ? 0
+               : ::syscall(SYS_write, master, chunk.data() + sentOfChunk, chunk.size() - sentOfChunk);
+  sentOfChunk += n > 0 ? static_cast<std::size_t>(n) : 0;
+  if (n <= 0 || sentOfChunk == chunk.size()) {
+    ++nextChunk;
+    sentOfChunk = 0;
+  }
+  if (n > 0) {
+    pollfd p{line, POLLIN, 0};
+    Poll(&p, 1, 1000);
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+  if (line >= 0 && count == 1 && fds[0].fd == line && (fds[0].events & POLLIN) != 0) {
+    Drain();
+    if (Queued() == 0) {
+      while (Queued() == 0 && SendNext()) {
+      }
+      if (Queued() == 0) {  // silence: the wait has run out
+        fds[0].revents = 0;
+        return 0;
+      }
+    }
+  }
+  return static_cast<int>(Poll(fds, count, timeoutMs));
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
+  long n = ::syscall(SYS_write, fd, bytes, count);
+  if (line >= 0 && fd == line) {
+    int saved = errno;
+    Drain();
+    SendNext();
+    errno = saved;
+  }
+  return n;
+}
+
+extern "C" int nanosleep(const timespec* duration, timespec* left) {
+  if (line >= 0) return 0;
+  return static_cast<int>(::syscall(SYS_clock_nanosleep, CLOCK_REALTIME, 0, duration, left));
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzsupport::PrepareInstallation();
+  std::string error;
+  if (terminal.Open(error) != 0) std::abort();
+  master = terminal.master();
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   int reader = data[0] % 3;
-  auto chunks = fuzzsupport::Chunks(data + 1, size - 1);
+  chunks = fuzzsupport::Chunks(data + 1, size - 1);
+  nextChunk = 0;
+  sentOfChunk = 0;
 
-  platform::PseudoTerminal terminal;
-  std::string error;
-  if (terminal.Open(error) != 0) std::abort();
-  int master = terminal.ReleaseMaster();
-  serial::SerialLine line(::open(terminal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  platform::MakeRaw(line.fd());
-
-  // The far end takes its turn when COMM has written something or waits
-  // for input with everything sent so far taken in; it hangs up after the
-  // last chunk has been read or when COMM is done, so no read waits out its
-  // time-out.
-  int done = ::eventfd(0, EFD_CLOEXEC);
-  if (done < 0) std::abort();
-  std::thread far([master, done, comm = fuzzsupport::ThreadId(), slave = line.fd(), &chunks] {
-    std::uint8_t sink[512];
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-      if (i > 0 && fuzzsupport::AwaitFarEndTurn(master, done, comm, false, slave, 2000) &&
-          ::read(master, sink, sizeof sink) <= 0)
-        break;
-      platform::WriteWithin(master, chunks[i].data(), chunks[i].size(), 1000);
-    }
-    fuzzsupport::AwaitFarEndTurn(master, done, comm, false, slave, 2000);
-    ::close(master);
-  });
+  serial::SerialLine serialLine(::open(terminal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!serialLine.open()) std::abort();
+  platform::MakeRaw(serialLine.fd());
+  ::tcflush(serialLine.fd(), TCIOFLUSH);
+  line = serialLine.fd();
+  Drain();
+  SendNext();
 
   if (reader == 0) {
     std::uint8_t buffer[300];
     std::size_t received = 0;
-    line.ReadPacketFromSerial(buffer, sizeof buffer, received, kServerLog);
+    serialLine.ReadPacketFromSerial(buffer, sizeof buffer, received, kServerLog);
   } else if (reader == 1) {
     std::uint8_t frame[serial::kFrameBufferSize];
     std::size_t length = 0;
-    line.ReadSerialFrame(frame, length, kServerLog);
+    serialLine.ReadSerialFrame(frame, length, kServerLog);
   } else {
     modem::AnswerBuffer answer{};
-    if (modem::ReadModemAnswer(answer, kServerLog, [&](std::uint8_t& byte) { return line.ReceiveOneByte(byte); }) == 1)
+    if (modem::ReadModemAnswer(answer, kServerLog, [&](std::uint8_t& byte) { return serialLine.ReceiveOneByte(byte); }) ==
+        1)
       modem::ClassifyModemAnswer(answer, kServerLog);
   }
-  std::uint64_t one = 1;
-  if (::write(done, &one, sizeof one) != sizeof one) std::abort();
-  far.join();
-  ::close(done);
+  line = -1;
+  chunks.clear();
   return 0;
 }
