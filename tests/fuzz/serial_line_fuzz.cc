@@ -2,12 +2,13 @@
 // input's chunks are what the far end writes, the first at once and each
 // further one when COMM has written something (an ACK, an NCK, a command) or
 // waits for input with nothing left unread. When the chunks are used up the
-// far end stays silent, and COMM's waits run out at once instead of after
-// their time, as do its pauses between attempts: the far end plays in COMM's
+// far end hangs up or stays silent; then COMM's waits run out at once
+// instead of after their time, as do its pauses between attempts: the far end plays in COMM's
 // own thread, from COMM's calls of poll(2) and write(2) on the line, so no
 // input waits for a clock or a scheduler.
-// The first chunk's first byte selects the reader: the packet receiver with
-// its handshake, the frame reader alone, or the modem's answer reader.
+// The input's first byte selects the reader (the packet receiver with its
+// handshake, the frame reader alone, or the modem's answer reader) and
+// whether the far end hangs up at the end.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <ctime>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -29,9 +31,10 @@
 
 namespace {
 
-platform::PseudoTerminal terminal;
-int master = -1;
-int line = -1;  // COMM's descriptor of the line while an input plays, else -1
+std::unique_ptr<platform::PseudoTerminal> terminal;
+int master = -1;  // -1 once the far end has hung up
+int line = -1;    // COMM's descriptor of the line while an input plays, else -1
+bool hangUpAtEnd = false;
 
 std::vector<std::span<const std::uint8_t>> chunks;
 std::size_t nextChunk = 0;
@@ -42,8 +45,17 @@ long Poll(pollfd* fds, nfds_t count, int timeoutMs) {
   return ::syscall(SYS_ppoll, fds, count, timeoutMs < 0 ? nullptr : &limit, nullptr, 8);
 }
 
+void OpenTerminal() {
+  terminal = std::make_unique<platform::PseudoTerminal>();
+  std::string error;
+  if (terminal->Open(error) != 0) std::abort();
+  master = terminal->master();
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+}
+
 // Takes in whatever COMM wrote.
 void Drain() {
+  if (master < 0) return;
   std::uint8_t sink[512];
   while (::syscall(SYS_read, master, sink, sizeof sink) > 0) {
   }
@@ -57,7 +69,7 @@ int Queued() {
 // Writes the next chunk (what of it the line takes) and waits for the line
 // to deliver it; false when there is none.
 bool SendNext() {
-  if (nextChunk >= chunks.size()) return false;
+  if (master < 0 || nextChunk >= chunks.size()) return false;
   auto chunk = chunks[nextChunk];
   long n = chunk.size() == sentOfChunk
                ? 0
@@ -82,7 +94,10 @@ extern "C" int poll(pollfd* fds, nfds_t count, int timeoutMs) {
     if (Queued() == 0) {
       while (Queued() == 0 && SendNext()) {
       }
-      if (Queued() == 0) {  // silence: the wait has run out
+      if (Queued() == 0 && hangUpAtEnd && master >= 0) {
+        terminal.reset();  // the line sees the hang-up at once
+        master = -1;
+      } else if (Queued() == 0 && master >= 0) {  // silence: the wait has run out
         fds[0].revents = 0;
         return 0;
       }
@@ -109,21 +124,20 @@ extern "C" int nanosleep(const timespec* duration, timespec* left) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzsupport::PrepareInstallation();
-  std::string error;
-  if (terminal.Open(error) != 0) std::abort();
-  master = terminal.master();
-  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  OpenTerminal();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   int reader = data[0] % 3;
+  hangUpAtEnd = data[0] / 3 % 2 == 1;
   chunks = fuzzsupport::Chunks(data + 1, size - 1);
   nextChunk = 0;
   sentOfChunk = 0;
 
-  serial::SerialLine serialLine(::open(terminal.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (master < 0) OpenTerminal();
+  serial::SerialLine serialLine(::open(terminal->slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!serialLine.open()) std::abort();
   platform::MakeRaw(serialLine.fd());
   ::tcflush(serialLine.fd(), TCIOFLUSH);
