@@ -9,7 +9,7 @@
 #include "requests/request.h"
 #include "requests/request_state.h"
 #include "support/test_installation.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace {
 
@@ -33,19 +33,8 @@ class RequestPreconditions : public ::testing::Test {
     return Message(web::REQ_CONTROL, web::kModeRead, id, data);
   }
   web::WebMsg Message(std::uint8_t type, std::uint8_t mode, std::uint16_t id, std::string_view data = {}) {
-    std::uint8_t raw[web::kMaxMessage] = {};
-    web::MessageFields f;
-    f.type = type;
-    f.userId = "alice";
-    f.bodyType = type;
-    f.mode = mode;
-    f.messageId = id;
-    f.finalSeq = 1;
-    f.data = data;
-    web::BuildMessage(raw, f);
-    web::WebMsg msg;
-    web::ParseWebMessage(msg, raw);
-    return msg;
+    return testsupport::WebMsgOf(
+        {.type = type, .userId = "alice", .bodyType = type, .mode = mode, .messageId = id, .finalSeq = 1, .data = data});
   }
   int Check(const web::WebMsg& msg, int recordLength = 60) {
     return CheckRequestState(reply_, recordLength, msg, kSlot);

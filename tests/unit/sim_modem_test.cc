@@ -65,10 +65,7 @@ class ModemSimTest : public ::testing::Test {
 
   int Send(std::uint16_t id, std::uint8_t mode = sxm::kModeRead, const std::vector<std::uint8_t>& body = {},
            std::uint8_t recordLength = 0) {
-    sxm::Fields fields;
-    fields.mode = mode;
-    fields.messageId = id;
-    fields.recordLength = recordLength;
+    sxm::Fields fields{.mode = mode, .messageId = id, .recordLength = recordLength};
     sxm::Packet packet;
     std::size_t length = 0;
     EXPECT_EQ(sxm::BuildPacket(fields, body.data(), body.size(), packet, length), 1);

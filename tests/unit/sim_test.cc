@@ -73,13 +73,7 @@ void Send(int fd, const std::uint8_t* bytes, std::size_t n) {
 void SendPacket(int fd, std::uint16_t id, std::uint8_t mode, const std::vector<std::uint8_t>& body = {},
                 std::uint16_t sequence = 1, bool final = true, std::uint8_t recordLength = 0,
                 std::uint8_t result = sxm::kResultRequest) {
-  sxm::Fields f;
-  f.result = result;
-  f.mode = mode;
-  f.messageId = id;
-  f.sequence = sequence;
-  f.final = final;
-  f.recordLength = recordLength;
+  sxm::Fields f{mode, id, final, sequence, recordLength, result};
   sxm::Packet p;
   std::size_t length = 0;
   ASSERT_EQ(sxm::BuildPacket(f, body.data(), body.size(), p, length), 1);

@@ -12,9 +12,7 @@ using sxm::Packet;
 // The layout itself is checked against the simulated system's own code by
 // every link test; here, what interworking does not show.
 TEST(SxmPacket, BuildZeroesTheTailAndMarksTheFinalPacket) {
-  sxm::Fields f;
-  f.final = false;
-  f.sequence = 0x123;
+  sxm::Fields f{.final = false, .sequence = 0x123};
   const std::uint8_t body[] = {0xAA, 0xBB, 0xCC};
   Packet p;
   p.fill(0x55);
@@ -86,10 +84,7 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
   EXPECT_FALSE(sxm::IsFFFFPacket(p.data()));
 
   std::size_t length = 0;
-  sxm::Fields f;
-  f.messageId = 0x0000;
-  f.final = false;
-  f.sequence = 1;
+  sxm::Fields f{.messageId = 0x0000, .final = false, .sequence = 1};
   sxm::BuildPacket(f, nullptr, 0, p, length);
   EXPECT_TRUE(sxm::IsZeroIdPacket(p.data()));
   EXPECT_TRUE(sxm::IsFirstPacket(p.data()));
@@ -129,9 +124,7 @@ TEST(SxmPacket, OnlyTheWholeRejectHeaderIsAReject) {
 TEST(SxmReceiveState, SequenceMustContinueAndMessageIdStayTheFirstPackets) {
   Packet p{};
   std::size_t length = 0;
-  sxm::Fields f;
-  f.messageId = 0x7240;
-  f.final = false;
+  sxm::Fields f{.messageId = 0x7240, .final = false};
 
   sxm::ReceiveState fresh;
   f.sequence = 2;

@@ -22,8 +22,7 @@
 #include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
-#include "web/web_format.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace {
 
@@ -33,19 +32,9 @@ constexpr int kSlot = 41;
 constexpr std::uint16_t kPgc724 = 0x7240;
 
 web::WebMsg RequestWithData(const std::vector<std::uint8_t>& data, std::uint8_t mode = sxm::kModeRead) {
-  std::uint8_t raw[web::kMaxMessage] = {};
-  web::MessageFields fields;
-  fields.type = web::REQ_CONTROL;
-  fields.userId = "alice";
-  fields.bodyType = sxm::kPacketType;
-  fields.mode = mode;
-  fields.messageId = kConnectRequest;
-  fields.finalSeq = 0xF001;
-  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-  web::BuildMessage(raw, fields);
-  web::WebMsg msg;
-  web::ParseWebMessage(msg, raw);
-  return msg;
+  return testsupport::WebMsgOf({.type = web::REQ_CONTROL, .userId = "alice", .bodyType = sxm::kPacketType,
+                                .mode = mode, .messageId = kConnectRequest, .finalSeq = 0xF001,
+                                .data = testsupport::View(data)});
 }
 
 web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& address) {

@@ -79,6 +79,14 @@ class Transfer : public PgcSlotTest {
   }
 
   void Run(std::function<void()> script) { script_ = std::thread(std::move(script)); }
+  // The system reads the request, answers with `packet` and reads the acknowledgement.
+  void AnswerOnce(Bytes packet) {
+    Run([this, packet] {
+      Read();
+      Send(packet);
+      Read();
+    });
+  }
   void Finish() {
     if (script_.joinable()) script_.join();
   }
@@ -207,20 +215,12 @@ TEST_F(Transfer, APacketCutShortByTheSystemClosingEndsWith214AtOnceWithNothingSt
 
 TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPacket) {
   for (std::uint8_t error : {sxm::TVRL_MSG_KPGC_BUSY, sxm::TVRL_MSG_RETRY, sxm::TVRL_MSG_WEB_BUSY}) {
-    Run([&] {
-      Read();
-      Send(Answer(kKept, 1, 1, 20, 10, error));
-      Read();
-    });
+    AnswerOnce(Answer(kKept, 1, 1, 20, 10, error));
     EXPECT_EQ(RequestFrom(kKept), SPECIAL_SYSTEM_ERROR) << int(error);
     Finish();
     EXPECT_EQ(Rows("PGC724"), 0);
   }
-  Run([&] {
-    Read();
-    Send(Answer(kKept, 1, 1, 20, 10, sxm::TVRL_MSG_RETRY));
-    Read();
-  });
+  AnswerOnce(Answer(kKept, 1, 1, 20, 10, sxm::TVRL_MSG_RETRY));
   web::WebMsg request = Request(kKept);
   EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), SPECIAL_SYSTEM_ERROR);
   Finish();
@@ -243,22 +243,14 @@ TEST_F(Transfer, TableReadReplacesTheTableAndRefusesDataThatIsNotWholeRows) {
       {Answer(kKept, 1, 1, 20, 0), DIVIDE_ZERO_ERROR},     // rows without a row length
   };
   for (const Case& c : cases) {
-    Run([&] {
-      Read();
-      Send(c.answer);
-      Read();
-    });
+    AnswerOnce(c.answer);
     EXPECT_EQ(ReadTable(kKept), c.result);
     Finish();
     EXPECT_EQ(Rows("PGC724"), 48) << "the table is left as it was";
   }
 
   // An empty answer still empties the table.
-  Run([&] {
-    Read();
-    Send(Answer(kKept, 1, 1, 0, 10));
-    Read();
-  });
+  AnswerOnce(Answer(kKept, 1, 1, 0, 10));
   EXPECT_EQ(ReadTable(kKept), 1);
   Finish();
   EXPECT_EQ(Rows("PGC724"), 0);
