@@ -48,7 +48,7 @@ bool Eventually(const std::function<bool()>& done) {
 
 web::WebMsg ModemRequest(std::uint8_t port, const std::string& dial) {
   client::Bytes data = client::ConnectModemData(port, 2, dial);
-  return testsupport::WebMsgOf({.bodyType = sxm::kPacketType, .mode = sxm::kModeRead,
+  return testsupport::WebMsgOf({.userId = "", .bodyType = sxm::kPacketType, .mode = sxm::kModeRead,
                                 .messageId = systemlink::kConnectRequest, .data = testsupport::View(data)});
 }
 
