@@ -233,8 +233,7 @@ TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
   client::WebClient connection = server_->Connect("lk_error");
   client::Request check = LinkCheck();
   check.final = true;
-  Exchange relayed = Call(connection, check);
-  ASSERT_TRUE(Answered(relayed, kLinkCheck, 3));
+  ASSERT_TRUE(Answered(Call(connection, check), kLinkCheck, 3));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);  // no reply of COMM's own follows
   ExpectGivenUp("lk_error", workDb);
 }
@@ -281,12 +280,10 @@ TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed
   client::WebClient connection = server_->Connect("lk_write");
   const std::size_t split = 4 * kRow501;
   Bytes head(rows.begin(), rows.begin() + split);
-  Exchange first = Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, head, kRow501));
-  ASSERT_TRUE(Answered(first, kPgc501, 1));
+  ASSERT_TRUE(Answered(Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, head, kRow501)), kPgc501, 1));
   client::Request last = Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, Bytes(rows.begin() + split, rows.end()), kRow501);
   last.final = true;
-  Exchange second = Call(connection, last);
-  ASSERT_TRUE(Answered(second, kPgc501, 1));
+  ASSERT_TRUE(Answered(Call(connection, last), kPgc501, 1));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
 
   EXPECT_EQ(SystemRows(kPgc501), rows);
@@ -308,8 +305,7 @@ TEST_F(LinkRequests, TableUploadReachesTheSystemOnlyWithItsFinalPacket) {
     auto from = rows.begin() + packet * 6 * kRow500;
     client::Request r = Pgc(web::REQ_TABLE_UPLOAD, web::kModeWrite, kPgc500, Bytes(from, from + 6 * kRow500), kRow500);
     r.final = packet == 2;
-    Exchange stored = Call(connection, r);
-    ASSERT_TRUE(Answered(stored, 0, 1)) << "packet " << packet;
+    ASSERT_TRUE(Answered(Call(connection, r), 0, 1)) << "packet " << packet;
     if (!r.final) {
       EXPECT_EQ(SystemRows(kPgc500), before) << "packet " << packet;
     }

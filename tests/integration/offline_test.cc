@@ -161,7 +161,6 @@ TEST_F(OfflineFiles, WritingPgc501ReloadsTheWebTimeout) {
   write.messageId = 0x5010;
   write.recordLength = 60;
   write.data = row;
-  Exchange stored = CallOnce(*server_, "op_c", write);
-  ASSERT_TRUE(Answered(stored, 0x5010, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "op_c", write), 0x5010, 1));
   EXPECT_TRUE(server_->WaitConsole("the time out value is changed to 10 minutes", 5000));
 }

@@ -180,8 +180,7 @@ TEST_F(RealPeers, ATakenOverLinkWaitsForAnAnswerThatStartsLate) {
   auto system = StartSystem("127.0.0.3", late);
   ASSERT_TRUE(system);
   ASSERT_EQ(ResultOf("rp_g", LinkRequest("TAKEOVER_SYSTEM", "127.0.0.3")), 1);
-  Exchange check = CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), kLinkCheck, 1));
   EXPECT_EQ(ResultOf("rp_g", Disconnect()), 1);
 }
 
@@ -193,8 +192,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
   ASSERT_EQ(ResultOf("rp_e", LinkRequest("CONNECT_SYSTEM", "127.0.0.4")), 1);
   ASSERT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_START", Text("rpupload"))), 1);
 
-  Exchange check = CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), kLinkCheck, 1));
   // The upload was still under way, and the link still serves.
   EXPECT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_END")), 1);
   EXPECT_EQ(CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)).answer.result(), 1);

@@ -79,8 +79,7 @@ TEST_F(Users, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
 
   ASSERT_EQ(LoginOnce("lg_sess", "pw", "mine").answer.result(), 1);
   for (const char* user : {"lg_sess", "lg_never"}) {
-    Exchange other = CallOnce(*server_, user, Logout(user, "someone-else"));
-    ASSERT_TRUE(Answered(other, 5, 1)) << user;
+    ASSERT_TRUE(Answered(CallOnce(*server_, user, Logout(user, "someone-else")), 5, 1)) << user;
   }
   EXPECT_EQ(Field("lg_sess", "login_state"), "1");
   EXPECT_EQ(Field("lg_sess", "session_id"), "mine");

@@ -12,7 +12,8 @@ namespace testsupport {
 
 // An empty vector's data() may be null; BuildMessage copies from it anyway.
 inline std::string_view View(const std::vector<std::uint8_t>& data) {
-  return data.empty() ? std::string_view("") : std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
+  if (data.empty()) return "";
+  return {reinterpret_cast<const char*>(data.data()), data.size()};
 }
 
 inline web::WebMsg WebMsgOf(const web::MessageFields& fields) {

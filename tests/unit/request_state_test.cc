@@ -33,8 +33,8 @@ class RequestPreconditions : public ::testing::Test {
     return Message(web::REQ_CONTROL, web::kModeRead, id, data);
   }
   web::WebMsg Message(std::uint8_t type, std::uint8_t mode, std::uint16_t id, std::string_view data = {}) {
-    return testsupport::WebMsgOf(
-        {.type = type, .userId = "alice", .bodyType = type, .mode = mode, .messageId = id, .finalSeq = 1, .data = data});
+    return testsupport::WebMsgOf({.type = type, .userId = "alice", .bodyType = type, .mode = mode, .messageId = id,
+                                  .finalSeq = 1, .data = data});
   }
   int Check(const web::WebMsg& msg, int recordLength = 60) {
     return CheckRequestState(reply_, recordLength, msg, kSlot);

@@ -107,7 +107,8 @@ TEST_F(WebFraming, ShortReplyIsOneMessageCarryingTheRequestsSequenceField) {
   ASSERT_EQ(SendReplyToWeb(server_.fd(), 0, -1, nullptr, Parsed(request), 0, 0, 1), 1);
   out = Drain();
   ASSERT_EQ(out.size(), 30u);
-  EXPECT_EQ((std::vector<int>{out[kType], out[kBodyType], out[kResult]}), (std::vector<int>{REQ_CONTROL, REQ_CONTROL, 255}));
+  EXPECT_EQ((std::vector<int>{out[kType], out[kBodyType], out[kResult]}),
+            (std::vector<int>{REQ_CONTROL, REQ_CONTROL, 255}));
 }
 
 TEST_F(WebFraming, LongReplyIsSplitIntoWholeRecordsWithFinalFlagOnTheLast) {
@@ -117,8 +118,9 @@ TEST_F(WebFraming, LongReplyIsSplitIntoWholeRecordsWithFinalFlagOnTheLast) {
   auto out = Drain();
   ASSERT_EQ(out.size(), 270u + 270u + 150u);
   const std::uint8_t* pieces[] = {out.data(), out.data() + 270, out.data() + 540};
-  EXPECT_EQ((std::vector<int>{Get16(pieces[0] + kFinalSeq), Get16(pieces[1] + kFinalSeq), Get16(pieces[2] + kFinalSeq)}),
-            (std::vector<int>{0x0001, 0x0002, 0xF003}));
+  std::vector<int> sequences;
+  for (const std::uint8_t* piece : pieces) sequences.push_back(Get16(piece + kFinalSeq));
+  EXPECT_EQ(sequences, (std::vector<int>{0x0001, 0x0002, 0xF003}));
   EXPECT_EQ(Get16(pieces[2] + kBodyLength), 130);
   EXPECT_EQ(pieces[1][kData], data[240]);
   EXPECT_EQ(pieces[2][kData + 119], data[599]);
