@@ -165,28 +165,19 @@ TEST_F(RequestPreconditions, FilesInUseByAnotherUserAre177) {
 }
 
 TEST_F(RequestPreconditions, TransferRequestsNeedTheirTransferState) {
-  struct Case {
-    std::uint16_t id;
-    state::Id state;
-  } cases[] = {{ALL_DOWNLOAD_END, state::kDownload}, {DOWNLOAD_PGC, state::kDownload},
-               {ALL_UPLOAD_END, state::kUpload}, {UPLOAD_PGC, state::kUpload}};
-  for (const auto& c : cases) {
-    State(state::kIdle);
-    EXPECT_EQ(Check(Control(c.id)), 189) << c.id;
-    State(state::kOnline);
-    EXPECT_EQ(Check(Control(c.id)), 190) << c.id;
-    State(c.state);
-    EXPECT_EQ(Check(Control(c.id)), 1) << c.id;
+  for (auto [id, needed] : {std::pair{ALL_DOWNLOAD_END, state::kDownload}, {DOWNLOAD_PGC, state::kDownload},
+                            {ALL_UPLOAD_END, state::kUpload}, {UPLOAD_PGC, state::kUpload}}) {
+    for (auto [in, expected] : {std::pair{state::kIdle, 189}, {state::kOnline, 190}, {needed, 1}}) {
+      State(in);
+      EXPECT_EQ(Check(Control(id)), expected) << id << " in " << state::Text(in);
+    }
   }
 }
 
 TEST_F(RequestPreconditions, RollBackWritesTheConnectStateOfTheRequestsUser) {
   ASSERT_EQ(RollBackDataBase(2, Control(FILE_OPEN), kSlot), 1);
-  auto rows = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'alice'");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "2");
-  auto others = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'bob'");
-  EXPECT_EQ(others[0][0], "0");
+  EXPECT_EQ(testsupport::UserDbQuery("select user_id, connect_state from userinfo order by user_id"),
+            (testsupport::SqlRows{{"alice", "2"}, {"bob", "0"}}));
 }
 
 }  // namespace
