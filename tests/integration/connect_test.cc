@@ -58,9 +58,7 @@ TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest
   ASSERT_TRUE(Answered(CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM")), 14, 1));
   EXPECT_EQ(UserField("to_b"), "1");
   EXPECT_EQ(UserField("to_a"), "0");
-  client::Request next = Disconnect();
-  next.final = true;
-  Exchange after = Call(a, next);
+  Exchange after = Call(a, Final(Disconnect()));
   ASSERT_EQ(after.rc, 1);
   EXPECT_EQ(after.answer.result(), STATE_IDLE);
   a.WaitClosed(kCloseMs);

@@ -165,9 +165,7 @@ TEST_F(LinkRequests, LinkCheckRelaysTheSystemsIdentityAndTakesItsTimeOut) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_check", workDb));
   client::WebClient connection = server_->Connect("lk_check");
-  client::Request request = LinkCheck();
-  request.final = true;
-  Exchange check = Call(connection, request);
+  Exchange check = Call(connection, Final(LinkCheck()));
   ASSERT_EQ(check.rc, 1);
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);  // the relayed answer is the only one
   ASSERT_EQ(check.answer.pieces.size(), 1u);
@@ -214,9 +212,7 @@ TEST_F(LinkRequests, LinkCheckFailingInADownloadAlsoClosesTheDownloadFile) {
   const std::string wal = server_->commDir() + "/DB_USER/lkdl.mdb-wal";
   EXPECT_TRUE(fs::exists(wal));  // the download file is open
   system_->Stop();
-  client::Request check = LinkCheck();
-  check.final = true;
-  Exchange failed = Call(connection, check);
+  Exchange failed = Call(connection, Final(LinkCheck()));
   ASSERT_EQ(failed.rc, 1);
   EXPECT_NE(failed.answer.result(), 1);
   connection.WaitClosed(kCloseMs);
@@ -231,9 +227,7 @@ TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_error", workDb));
   client::WebClient connection = server_->Connect("lk_error");
-  client::Request check = LinkCheck();
-  check.final = true;
-  ASSERT_TRUE(Answered(Call(connection, check), kLinkCheck, 3));
+  ASSERT_TRUE(Answered(Call(connection, Final(LinkCheck())), kLinkCheck, 3));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);  // no reply of COMM's own follows
   ExpectGivenUp("lk_error", workDb);
 }
@@ -256,9 +250,7 @@ TEST_F(LinkRequests, PgcReadsAreRelayedPacketByPacketAndKeepAlivesLeaveTheLinkIn
   EXPECT_EQ(read.answer.data, SystemRows(kPgc500));
   // The tenth packet's acknowledgement kept the system going; a second read
   // on the same link finds it in step.
-  client::Request next = Pgc(web::REQ_PGC, web::kModeRead, kPgc724);
-  next.final = true;
-  Exchange again = Call(connection, next);
+  Exchange again = Call(connection, Final(Pgc(web::REQ_PGC, web::kModeRead, kPgc724)));
   ASSERT_EQ(again.rc, 1);
   EXPECT_EQ(again.answer.replyId(), kPgc724);
   EXPECT_EQ(again.answer.data, SystemRows(kPgc724));

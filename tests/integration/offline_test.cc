@@ -61,9 +61,7 @@ class OfflineFiles : public ServerSuite {
   static void OpenFile(const std::string& user, const std::string& file) {
     auto c = server_->Connect(user);
     ASSERT_EQ(Call(c, client::MakeRequest("FILE_CREATE", client::FileNameData(file))).answer.result(), 1);
-    client::Request info = client::MakeRequest("STORE_PGC", InfoRecord());
-    info.final = true;
-    ASSERT_EQ(Call(c, info).answer.result(), 1);
+    ASSERT_EQ(Call(c, Final(client::MakeRequest("STORE_PGC", InfoRecord()))).answer.result(), 1);
   }
   // Writes the rows as packets of six rows on one connection; the result of
   // the last packet.

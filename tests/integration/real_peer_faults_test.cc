@@ -144,11 +144,9 @@ TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
         platform::SendAll(link.fd(), c.sent.data(), c.sent.size(), kReplyMs);
     });
     client::WebClient web = server_->Connect("rp_c");
-    client::Request check = Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck);
-    check.final = true;
     client::Answer answer;
     auto start = Clock::now();
-    int rc = web.Call(check, answer, 30000);
+    int rc = web.Call(Final(Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), answer, 30000);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
     stall.join();
     ASSERT_EQ(rc, 1);
@@ -328,10 +326,8 @@ TEST(RealPeersAlone, AModemLinkHangsUpHoweverItEndsAndATakeoverSpeaksTheLine) {
   auto dial = [&](const char* request) {
     constexpr int kDialReplyMs = 40000;
     client::WebClient connection = server->Connect("rm_a");
-    client::Request r = Control(request, client::ConnectModemData(3, 2, "5551234"));
-    r.final = true;
     client::Answer answer;
-    int rc = connection.Call(r, answer, kDialReplyMs);
+    int rc = connection.Call(Final(Control(request, client::ConnectModemData(3, 2, "5551234"))), answer, kDialReplyMs);
     if (rc == 1) connection.WaitClosed(kCloseMs);
     return rc == 1 ? answer.result() : -1;
   };

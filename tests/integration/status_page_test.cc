@@ -87,17 +87,13 @@ class StatusPage : public ::testing::Test {
       ASSERT_EQ(Call(c, Login(kOffline.id, kOffline.password, kOffline.session)).answer.result(), 1);
       // A file of its own for each test: files outlive their slots.
       fileName_ = "ledger" + std::to_string(++files_);
-      client::Request create = client::MakeRequest("FILE_CREATE", client::FileNameData(fileName_));
-      create.final = true;
-      ASSERT_EQ(Call(c, create).answer.result(), 1);
+      ASSERT_EQ(Call(c, Final(client::MakeRequest("FILE_CREATE", client::FileNameData(fileName_)))).answer.result(), 1);
       c.WaitClosed(kCloseMs);
     }
     {
       client::WebClient c = server_->Connect(kOnline.id);
       ASSERT_EQ(Call(c, Login(kOnline.id, kOnline.password, kOnline.session)).answer.result(), 1);
-      client::Request connect = LinkRequest();
-      connect.final = true;
-      ASSERT_EQ(Call(c, connect).answer.result(), 1);
+      ASSERT_EQ(Call(c, Final(LinkRequest())).answer.result(), 1);
       c.WaitClosed(kCloseMs);
     }
     idle = server_->Connect(kIdle.id);
@@ -115,9 +111,7 @@ class StatusPage : public ::testing::Test {
   static void ReleaseUsers(client::WebClient& idle, std::atomic<bool>& keepIdle, std::thread& keeper) {
     keepIdle = false;
     if (keeper.joinable()) keeper.join();
-    client::Request logout = Logout(kIdle.id, kIdle.session);
-    logout.final = true;
-    if (idle.connected() && Call(idle, logout).rc == 1) idle.WaitClosed(kCloseMs);
+    if (idle.connected() && Call(idle, Final(Logout(kIdle.id, kIdle.session))).rc == 1) idle.WaitClosed(kCloseMs);
     CallOnce(*server_, kOnline.id, Disconnect());
     CallOnce(*server_, kOnline.id, Logout(kOnline.id, kOnline.session));
     CallOnce(*server_, kOffline.id, client::MakeRequest("FILE_CLOSE", client::FileNameData(fileName_)));

@@ -59,6 +59,12 @@ inline ::testing::AssertionResult Answered(const Exchange& e, int replyId, int r
                                        << int(e.answer.result());
 }
 
+// `request` marked final: the server closes the connection after its reply.
+inline client::Request Final(client::Request request) {
+  request.final = true;
+  return request;
+}
+
 // One request on an open connection.
 inline Exchange Call(client::WebClient& connection, const client::Request& request) {
   Exchange out;
