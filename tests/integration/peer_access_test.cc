@@ -59,12 +59,6 @@ client::WebClient ClientOn(platform::Socket socket, const std::string& user) {
   return connection;
 }
 
-int Occurrences(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // CPU time the process has used, in clock ticks.
 long CpuTicks(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -105,7 +99,7 @@ TEST(PeerAccess, OnlyPeersOnTheAllowListAreServedOthersAreClosedUnreadWithOneLog
   EXPECT_NE(answer.rc, 1);
   EXPECT_EQ(server->UserRow("alice"), before);  // the login was never read
   EXPECT_TRUE(server->WaitConsole("web peer 127.0.0.1/32 is not on the allow-list", 5000));
-  EXPECT_EQ(Occurrences(server->Console(), "is not on the allow-list"), 1);
+  EXPECT_EQ(Count(server->Console(), "is not on the allow-list"), 1);
 
   client::WebClient allowed = ClientOn(ConnectFrom("127.0.0.2", server->port()), "alice");
   ASSERT_TRUE(allowed.connected());

@@ -127,21 +127,19 @@ TEST_F(RealPeers, ATakeoverSaysNothingOnTheOldLinkAndGivesTheOldSlotUp) {
 TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
   PlayedSystem system;
   ASSERT_TRUE(system.Listen("127.0.0.5", port_));
-  struct Case {
-    const char* name;
-    std::vector<std::uint8_t> sent;  // what the system sends of its answer before it stalls
-  } cases[] = {
+  // What the system sends of its answer before it stalls.
+  const std::pair<const char*, Bytes> cases[] = {
       {"half a header", {0x13, 0xF0, 0x00, 0x00, 0xF0}},
       {"a header and part of its body", {0x13, 0xF0, 0x00, 0x00, 0xF0, 0x01, 0x00, 30, 2, 0xFF, 1, 2, 3}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, sent] : cases) {
+    SCOPED_TRACE(name);
     ASSERT_EQ(ResultOf("rp_c", LinkRequest("CONNECT_SYSTEM", "127.0.0.5")), 1);
     platform::Socket link = system.Accept(false);
     ASSERT_TRUE(link.valid());
     std::thread stall([&] {
       if (ReadUpTo(link.fd(), kHeader + 2, kReplyMs).size() == kHeader + 2)
-        platform::SendAll(link.fd(), c.sent.data(), c.sent.size(), kReplyMs);
+        platform::SendAll(link.fd(), sent.data(), sent.size(), kReplyMs);
     });
     client::WebClient web = server_->Connect("rp_c");
     client::Answer answer;
@@ -199,10 +197,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
 
 TEST_F(RealPeers, FileNamesEndAtTheirFirstZeroByteAndARefusedCloseLetsTheFileGo) {
   const std::string file = server_->commDir() + "/DB_USER/rpzero.mdb";
-  Bytes named = Text("rpzero");
-  named.push_back(0);
-  Bytes junk = Text("../x");
-  named.insert(named.end(), junk.begin(), junk.end());
+  const Bytes named = Text(std::string("rpzero\0../x", 11));
   Exchange create = CallOnce(*server_, "rp_f", Control("FILE_CREATE", named));
   EXPECT_EQ(create.answer.result(), 1);
   EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "rpzero");

@@ -36,6 +36,13 @@ inline std::string FieldAt(const client::Bytes& data, std::size_t offset, std::s
   return out;
 }
 
+// How often `what` occurs in `text`.
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 // "%Y-%m-%d %H_%M_%S", as log lines and the user table write the local time.
 inline bool IsLocalTimeText(const std::string& text) {
   const std::string shape = "dddd-dd-dd dd_dd_dd";

@@ -19,6 +19,7 @@
 #include "pgc/store.h"
 #include "platform/socket.h"
 #include "support/socket_reads.h"
+#include "support/wire_helpers.h"
 #include "system/tcp_exchange.h"
 
 namespace {
@@ -351,10 +352,7 @@ TEST(TransferFlag, AWaiterTakesTheFlagTheMomentItIsFreeAndLogsItsWaitOnce) {
   int level = InfoLevel();
   SetInfoLevel(9);
   auto waitLines = [] {
-    const std::string log = testsupport::InstallationLog(), line = "Waiting for other thread transferring message";
-    int n = 0;
-    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
-    return n;
+    return testsupport::Count(testsupport::InstallationLog(), "Waiting for other thread transferring message");
   };
   const int before = waitLines();
   AcquireTransferFlag(1);
