@@ -60,12 +60,10 @@ TEST(SxmPacket, HeaderCheckTakesLengths10To250AndRefusesTypeLengthAndShortHeader
   sxm::Put16(&p[sxm::kLength], 250);
   EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderOk);
   EXPECT_EQ(body, 240u);
-  sxm::Put16(&p[sxm::kLength], 251);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
-  sxm::Put16(&p[sxm::kLength], 9);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
-  sxm::Put16(&p[sxm::kLength], 0);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
+  for (std::uint16_t bad : {251, 9, 0}) {
+    sxm::Put16(&p[sxm::kLength], bad);
+    EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength) << bad;
+  }
 
   sxm::Put16(&p[sxm::kLength], 10);
   p[sxm::kType] = 0x14;
@@ -86,24 +84,20 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
   std::size_t length = 0;
   sxm::Fields f{.messageId = 0x0000, .final = false, .sequence = 1};
   sxm::BuildPacket(f, nullptr, 0, p, length);
-  EXPECT_TRUE(sxm::IsZeroIdPacket(p.data()));
-  EXPECT_TRUE(sxm::IsFirstPacket(p.data()));
-  EXPECT_FALSE(sxm::IsFinalPacket(p.data()));
-  EXPECT_FALSE(sxm::IsTenthPacket(p.data()));
+  EXPECT_TRUE(sxm::IsZeroIdPacket(p.data()) && sxm::IsFirstPacket(p.data()));
+  EXPECT_FALSE(sxm::IsFinalPacket(p.data()) || sxm::IsTenthPacket(p.data()));
 
   f.messageId = 0x0100;  // one zero byte is not a zero ID
   for (std::uint16_t seq : {10, 20, 4090}) {
     f.sequence = seq;
     sxm::BuildPacket(f, nullptr, 0, p, length);
-    EXPECT_TRUE(sxm::IsTenthPacket(p.data())) << seq;
-    EXPECT_FALSE(sxm::IsFirstPacket(p.data())) << seq;
+    EXPECT_TRUE(sxm::IsTenthPacket(p.data()) && !sxm::IsFirstPacket(p.data())) << seq;
   }
   EXPECT_FALSE(sxm::IsZeroIdPacket(p.data()));
   f.sequence = 11;
   f.final = true;
   sxm::BuildPacket(f, nullptr, 0, p, length);
-  EXPECT_FALSE(sxm::IsTenthPacket(p.data()));
-  EXPECT_TRUE(sxm::IsFinalPacket(p.data()));
+  EXPECT_TRUE(!sxm::IsTenthPacket(p.data()) && sxm::IsFinalPacket(p.data()));
   p[sxm::kFinalSeq] = 0x70;  // only all four bits mark the final packet
   EXPECT_FALSE(sxm::IsFinalPacket(p.data()));
 }
@@ -113,12 +107,11 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
 TEST(SxmPacket, OnlyTheWholeRejectHeaderIsAReject) {
   const auto& reject = sxm::RejectPacket();
   EXPECT_TRUE(sxm::IsRejectPacket(reject.data()));
-  auto other = reject;
-  other[sxm::kResult] = sxm::kResultAck;
-  EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
-  other = reject;
-  other[sxm::kLength + 1] = 24;
-  EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
+  for (auto [at, value] : {std::pair{sxm::kResult, sxm::kResultAck}, {sxm::kLength + 1, std::uint8_t{24}}}) {
+    auto other = reject;
+    other[at] = value;
+    EXPECT_FALSE(sxm::IsRejectPacket(other.data())) << at;
+  }
 }
 
 TEST(SxmReceiveState, SequenceMustContinueAndMessageIdStayTheFirstPackets) {
