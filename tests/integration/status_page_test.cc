@@ -29,6 +29,7 @@ struct Account {
 constexpr Account kIdle{"st_idle", "Idle-Pw-7731", "SessIdle-3f9a02"};
 constexpr Account kOffline{"st_off", "Off-Pw-5520", "SessOff-77c1e4"};
 constexpr Account kOnline{"st_on", "On-Pw-9014", "SessOn-a0b3d8"};
+const std::string kFile = "ledger1";  // the offline user's file
 // The offline user's personal record.
 const client::ExtendedUser kPersonal{"st_off", kOffline.password, "Zelda Quarrington", "0170 5551234",
                                      "0171 9998877", "42 Wallaby Way, Sydney", "Night Auditor",
@@ -66,13 +67,12 @@ class StatusPage : public ::testing::Test {
     ASSERT_TRUE(server_ && server_->running());
   }
 
-  static std::string Get(const std::string& path, std::string* contentType = nullptr) {
+  static std::string Get(const std::string& path) {
     httplib::Client http("127.0.0.1", statusPort_);
     http.set_connection_timeout(5);
     http.set_read_timeout(10);
     auto response = http.Get(path.c_str());
     if (!response || response->status != 200) return {};
-    if (contentType) *contentType = response->get_header_value("Content-Type");
     return response->body;
   }
 
@@ -82,18 +82,12 @@ class StatusPage : public ::testing::Test {
     ASSERT_EQ(CallOnce(*server_, "admin", client::MakeRequest("USER_SET_EXT", client::ExtendedUserRecord(kPersonal)))
                   .answer.result(),
               1);
-    {
-      client::WebClient c = server_->Connect(kOffline.id);
-      ASSERT_EQ(Call(c, Login(kOffline.id, kOffline.password, kOffline.session)).answer.result(), 1);
-      // A file of its own for each test: files outlive their slots.
-      fileName_ = "ledger" + std::to_string(++files_);
-      ASSERT_EQ(Call(c, Final(client::MakeRequest("FILE_CREATE", client::FileNameData(fileName_)))).answer.result(), 1);
-      c.WaitClosed(kCloseMs);
-    }
-    {
-      client::WebClient c = server_->Connect(kOnline.id);
-      ASSERT_EQ(Call(c, Login(kOnline.id, kOnline.password, kOnline.session)).answer.result(), 1);
-      ASSERT_EQ(Call(c, Final(LinkRequest())).answer.result(), 1);
+    // The offline user opens a file, the online user links to the system.
+    for (const auto& [a, request] :
+         {std::pair{kOffline, client::MakeRequest("FILE_CREATE", client::FileNameData(kFile))}, {kOnline, LinkRequest()}}) {
+      client::WebClient c = server_->Connect(a.id);
+      ASSERT_EQ(Call(c, Login(a.id, a.password, a.session)).answer.result(), 1);
+      ASSERT_EQ(Call(c, Final(request)).answer.result(), 1);
       c.WaitClosed(kCloseMs);
     }
     idle = server_->Connect(kIdle.id);
@@ -114,7 +108,7 @@ class StatusPage : public ::testing::Test {
     if (idle.connected() && Call(idle, Final(Logout(kIdle.id, kIdle.session))).rc == 1) idle.WaitClosed(kCloseMs);
     CallOnce(*server_, kOnline.id, Disconnect());
     CallOnce(*server_, kOnline.id, Logout(kOnline.id, kOnline.session));
-    CallOnce(*server_, kOffline.id, client::MakeRequest("FILE_CLOSE", client::FileNameData(fileName_)));
+    CallOnce(*server_, kOffline.id, client::MakeRequest("FILE_CLOSE", client::FileNameData(kFile)));
     CallOnce(*server_, kOffline.id, Logout(kOffline.id, kOffline.session));
   }
 
@@ -133,8 +127,6 @@ class StatusPage : public ::testing::Test {
   static inline testsupport::SimulatedSystem system_;
   static inline std::unique_ptr<CommServer> server_;
   static inline std::uint16_t statusPort_ = 0;
-  static inline int files_ = 0;
-  static inline std::string fileName_;
 };
 
 TEST_F(StatusPage, JsonAndMetricsShowEachSlotAndTheCountsWithoutSecrets) {
@@ -149,7 +141,7 @@ TEST_F(StatusPage, JsonAndMetricsShowEachSlotAndTheCountsWithoutSecrets) {
   if (HasFatalFailure()) return;
 
   EXPECT_NE(json.find("\"user_id\":\"st_off\",\"state\":\"offline\",\"serving\":false,\"link_type\":\"\","
-                      "\"link_address\":\"\",\"open_file\":\"" + fileName_ + "\""),
+                      "\"link_address\":\"\",\"open_file\":\"" + kFile + "\""),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"user_id\":\"st_on\",\"state\":\"online\",\"serving\":false,\"link_type\":\"IPv4\","
@@ -171,7 +163,7 @@ TEST_F(StatusPage, JsonAndMetricsShowEachSlotAndTheCountsWithoutSecrets) {
   EXPECT_NE(metrics.find("tavrel_rows_read_total"), std::string::npos);
 
   // The page shows the same without JavaScript: the table is in the HTML as served.
-  EXPECT_NE(page.find("<td>st_off</td><td>offline</td><td></td><td></td><td>" + fileName_ + "</td>"), std::string::npos)
+  EXPECT_NE(page.find("<td>st_off</td><td>offline</td><td></td><td></td><td>" + kFile + "</td>"), std::string::npos)
       << page;
   EXPECT_NE(page.find("<td>st_on</td><td>online</td><td>IPv4</td><td>127.0.0.1</td><td></td>"), std::string::npos);
   EXPECT_NE(page.find("<td>st_idle</td><td>idle (serving)</td>"), std::string::npos);
