@@ -13,6 +13,7 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "frame/log.h"
 #include "pgc_test_support.h"
@@ -26,6 +27,7 @@ namespace {
 
 using namespace pgctest;
 using namespace systemlink;
+using testsupport::KeyedRows;
 
 constexpr std::uint16_t kKept = 0x7240;     // PGC724, ten columns, a stored message
 constexpr std::uint16_t kNotKept = 0x1010;  // PGC101, not stored
@@ -272,8 +274,7 @@ TEST_F(Transfer, AnswerOutgrowingTheWorkingBufferIs168WithNothingStored) {
 }
 
 TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
-  Bytes data(500);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  Bytes data = KeyedRows(50, 10, 0);
   Run([&] {
     for (int i = 0; i < 3; ++i) {
       Bytes p = Read();
@@ -288,10 +289,9 @@ TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
   Bytes joined;
   for (int i = 0; i < 3; ++i) {
     const Bytes& p = received_[static_cast<std::size_t>(i)];
-    EXPECT_EQ(sxm::SequenceOf(p.data()), i + 1);
-    EXPECT_EQ(sxm::IsFinalPacket(p.data()), i == 2);
-    EXPECT_EQ(p.size(), static_cast<std::size_t>(bodies[i] + 10));
-    EXPECT_EQ(p[sxm::kRecordLength], 10);
+    EXPECT_EQ(
+        std::tuple(int(sxm::SequenceOf(p.data())), sxm::IsFinalPacket(p.data()), p.size(), int(p[sxm::kRecordLength])),
+        std::tuple(i + 1, i == 2, static_cast<std::size_t>(bodies[i] + 10), 10));
     joined.insert(joined.end(), p.begin() + 10, p.end());
   }
   EXPECT_EQ(joined, data);
@@ -308,8 +308,7 @@ TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
 }
 
 TEST_F(Transfer, WriteRelaysTheAnswerAndStoresWhatWasSentAtTheFinalPacket) {
-  Bytes rows(30);
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i);
+  Bytes rows = KeyedRows(3, 10, 0);
   web::WebMsg first = Packet(web::REQ_PGC, kKept, 0x0001, 10, Bytes(rows.begin(), rows.begin() + 20));
   web::WebMsg last = Packet(web::REQ_PGC, kKept, 0xF002, 10, Bytes(rows.begin() + 20, rows.end()));
   Run([&] {
