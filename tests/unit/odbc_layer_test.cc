@@ -76,10 +76,7 @@ TEST_F(OdbcLayer, SelectMatchingRecordsReadsFirstRowOnlyWithNullEmptyAndLongText
                           "INSERT INTO sel_probe VALUES (1, NULL, '" + long400 + "'), (2, 'second', 'row');");
   Row row = {"stale"};
   ASSERT_EQ(db::SelectMatchingRecords(user, "sel_probe", 3, row, "id >= 1", 1), 1);
-  ASSERT_EQ(row.size(), 3u);
-  EXPECT_EQ(row[0], "1");
-  EXPECT_EQ(row[1], "");
-  EXPECT_EQ(row[2], std::string(db::kColumnTextMax, 'x'));
+  EXPECT_EQ(row, (Row{"1", "", std::string(db::kColumnTextMax, 'x')}));
 
   // Columns asked for beyond the row's end come back empty.
   ASSERT_EQ(db::SelectMatchingRecords(user, "sel_probe", 5, row, "id = 2", 1), 1);
@@ -199,8 +196,7 @@ TEST_F(OdbcLayer, ConnectToUnknownSourceIs215AndReleasesCleanly) {
   EXPECT_EQ(db::ConnectDB(record, "NoSuchSourceAnywhere"), 215);
   // The handles of the failed connect are released, not left behind.
   EXPECT_EQ(db::DisconnectDB(record, 7), 1);
-  EXPECT_EQ(record.env, nullptr);
-  EXPECT_EQ(record.dbc, nullptr);
+  EXPECT_TRUE(record.env == nullptr && record.dbc == nullptr);
 }
 
 TEST_F(OdbcLayer, ClearTableWorksOnlyInStatesWithADatabase) {
