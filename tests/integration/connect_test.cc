@@ -38,8 +38,7 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
   EXPECT_FALSE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
 
   // The system is free again.
-  Exchange again = CallOnce(*server_, "cn_b", LinkRequest());
-  EXPECT_EQ(again.answer.result(), 1);
+  EXPECT_EQ(CallOnce(*server_, "cn_b", LinkRequest()).answer.result(), 1);
   EXPECT_EQ(CallOnce(*server_, "cn_b", Disconnect()).answer.result(), 1);
 }
 
@@ -52,15 +51,12 @@ TEST_F(Connect, UserWithAConnectionMarkIsRefused) {
 TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest) {
   client::WebClient a = server_->Connect("to_a");
   Exchange connect = Call(a, LinkRequest("CONNECT_SYSTEM"));
-  ASSERT_EQ(connect.rc, 1);
-  ASSERT_EQ(connect.answer.result(), 1);
+  ASSERT_TRUE(Answered(connect, 14, 1));
 
   ASSERT_TRUE(Answered(CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM")), 14, 1));
-  EXPECT_EQ(UserField("to_b"), "1");
-  EXPECT_EQ(UserField("to_a"), "0");
+  EXPECT_TRUE(UserField("to_b") == "1" && UserField("to_a") == "0");
   Exchange after = Call(a, Final(Disconnect()));
-  ASSERT_EQ(after.rc, 1);
-  EXPECT_EQ(after.answer.result(), STATE_IDLE);
+  ASSERT_TRUE(after.rc == 1 && after.answer.result() == STATE_IDLE) << after.rc << " " << int(after.answer.result());
   a.WaitClosed(kCloseMs);
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
   EXPECT_EQ(UserField("to_a"), "0");
