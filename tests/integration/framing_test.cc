@@ -15,10 +15,6 @@ using client::Bytes;
 
 namespace {
 
-long long ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
-}
-
 struct Refusal {
   const char* name;
   std::uint16_t messageId;  // for the PGC families

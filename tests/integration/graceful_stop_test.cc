@@ -87,10 +87,6 @@ class NotifySocket {
   int fd_ = -1;
 };
 
-long long ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
-}
-
 }  // namespace
 
 TEST(GracefulStop, GivesEverySlotUpAnswersTheRequestInProgressAndEndsWithZero) {

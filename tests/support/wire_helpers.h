@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ inline std::string FieldAt(const client::Bytes& data, std::size_t offset, std::s
   for (std::size_t i = offset; i < offset + width && i < data.size() && data[i] != 0; ++i)
     out += static_cast<char>(data[i]);
   return out;
+}
+
+// Milliseconds since `since`.
+inline long long ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
 
 // How often `what` occurs in `text`.
