@@ -132,8 +132,9 @@ TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
       {"half a header", {0x13, 0xF0, 0x00, 0x00, 0xF0}},
       {"a header and part of its body", {0x13, 0xF0, 0x00, 0x00, 0xF0, 0x01, 0x00, 30, 2, 0xFF, 1, 2, 3}},
   };
-  for (const auto& [name, sent] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    const Bytes& sent = c.second;
     ASSERT_EQ(ResultOf("rp_c", LinkRequest("CONNECT_SYSTEM", "127.0.0.5")), 1);
     platform::Socket link = system.Accept(false);
     ASSERT_TRUE(link.valid());
