@@ -27,46 +27,36 @@ TEST_F(Connect, ConnectOpensTheWorkDatabaseAndDisconnectClosesIt) {
   EXPECT_EQ(UserField("cn_a", "connect_state"), "1");
 
   // A second user on the same system is turned away by it.
-  Exchange second = CallOnce(*server_, "cn_b", LinkRequest());
-  ASSERT_TRUE(Answered(second, 14, CONNECT_FAIL_USED));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "cn_b", LinkRequest()), 14, CONNECT_FAIL_USED));
   EXPECT_EQ(UserField("cn_b", "connect_state"), "0");
 
   // The linked slot outlived its connection; a connect now is refused by state.
   EXPECT_EQ(CallOnce(*server_, "cn_a", LinkRequest()).answer.result(), 190);
 
-  Exchange disconnect = CallOnce(*server_, "cn_a", Disconnect());
-  ASSERT_TRUE(Answered(disconnect, 0, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "cn_a", Disconnect()), 0, 1));
   EXPECT_EQ(UserField("cn_a", "connect_state"), "0");
   EXPECT_FALSE(fs::exists(server_->commDir() + "/DB_WEB/" + workDb + ".mdb"));
 
   // The system is free again.
-  Exchange again = CallOnce(*server_, "cn_b", LinkRequest());
-  EXPECT_EQ(again.answer.result(), 1);
+  EXPECT_EQ(CallOnce(*server_, "cn_b", LinkRequest()).answer.result(), 1);
   EXPECT_EQ(CallOnce(*server_, "cn_b", Disconnect()).answer.result(), 1);
 }
 
 TEST_F(Connect, UserWithAConnectionMarkIsRefused) {
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 1 where user_id = 'cn_c'"));
-  Exchange connect = CallOnce(*server_, "cn_c", LinkRequest());
-  EXPECT_TRUE(Answered(connect, 14, USER_NOT_IDLE));
+  EXPECT_TRUE(Answered(CallOnce(*server_, "cn_c", LinkRequest()), 14, USER_NOT_IDLE));
   ASSERT_TRUE(server_->Exec("update userinfo set connect_state = 0 where user_id = 'cn_c'"));
 }
 
 TEST_F(Connect, TakeoverGivesUpASlotServedByAnOpenConnectionBeforeItsNextRequest) {
   client::WebClient a = server_->Connect("to_a");
   Exchange connect = Call(a, LinkRequest("CONNECT_SYSTEM"));
-  ASSERT_EQ(connect.rc, 1);
-  ASSERT_EQ(connect.answer.result(), 1);
+  ASSERT_TRUE(Answered(connect, 14, 1));
 
-  Exchange takeover = CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM"));
-  ASSERT_TRUE(Answered(takeover, 14, 1));
-  EXPECT_EQ(UserField("to_b"), "1");
-  EXPECT_EQ(UserField("to_a"), "0");
-  client::Request next = Disconnect();
-  next.final = true;
-  Exchange after = Call(a, next);
-  ASSERT_EQ(after.rc, 1);
-  EXPECT_EQ(after.answer.result(), STATE_IDLE);
+  ASSERT_TRUE(Answered(CallOnce(*server_, "to_b", LinkRequest("TAKEOVER_SYSTEM")), 14, 1));
+  EXPECT_TRUE(UserField("to_b") == "1" && UserField("to_a") == "0");
+  Exchange after = Call(a, Final(Disconnect()));
+  ASSERT_TRUE(after.rc == 1 && after.answer.result() == STATE_IDLE) << after.rc << " " << int(after.answer.result());
   a.WaitClosed(kCloseMs);
   EXPECT_FALSE(fs::exists(WorkDbPath(connect)));
   EXPECT_EQ(UserField("to_a"), "0");

@@ -38,17 +38,6 @@ client::Request LinkCheck() { return Pgc(web::REQ_PGC, web::kModeRead, kLinkChec
 // A read of the work database (type 162, mode read, while online).
 client::Request WorkRead(std::uint16_t id) { return Pgc(web::REQ_TABLE_UPLOAD, web::kModeRead, id); }
 
-Bytes Rows(int count, int rowLength, int salt) {
-  Bytes rows(static_cast<std::size_t>(count * rowLength));
-  for (int i = 0; i < count; ++i) {
-    std::uint8_t* row = &rows[static_cast<std::size_t>(i * rowLength)];
-    for (int c = 0; c < rowLength; ++c) row[c] = static_cast<std::uint8_t>(i * 11 + c + salt);
-    row[0] = static_cast<std::uint8_t>(i >> 8);
-    row[1] = static_cast<std::uint8_t>(i);
-  }
-  return rows;
-}
-
 // Whether the log shows a request for `messageId` sent to the system.
 bool Requested(const std::string& logs, std::uint16_t messageId) {
   const std::string text = "messageID=" + std::to_string(messageId);
@@ -99,17 +88,14 @@ class LinkRequests : public SystemSuite {
   // a connect watches for the system's reject.
   static void Link(const std::string& user, std::string& workDb) {
     Exchange connect = CallOnce(*server_, user, LinkRequest("TAKEOVER_SYSTEM"));
-    ASSERT_EQ(connect.rc, 1);
-    ASSERT_EQ(connect.answer.result(), 1);
+    ASSERT_TRUE(Answered(connect, 14, 1));
     workDb = FieldAt(connect.answer.data, 0, 52);
   }
   // Links and checks the link, which stores the system's identity: the work
   // database then knows its row lengths.
   static void LinkAndCheck(const std::string& user, std::string& workDb) {
     ASSERT_NO_FATAL_FAILURE(Link(user, workDb));
-    Exchange check = CallOnce(*server_, user, LinkCheck());
-    ASSERT_EQ(check.rc, 1);
-    ASSERT_EQ(check.answer.result(), 1);
+    ASSERT_TRUE(Answered(CallOnce(*server_, user, LinkCheck()), kLinkCheck, 1));
   }
 
   static bool WorkDbExists(const std::string& workDb) {
@@ -169,8 +155,7 @@ TEST_F(LinkRequests, SystemCommandSetStopsAtTheCommandWhoseLinkBreaks) {
   EXPECT_EQ(set.answer.replyId(), 0);
   EXPECT_NE(set.answer.result(), 1);
   std::string logs = NewLogs();
-  EXPECT_TRUE(Requested(logs, kPgc806));
-  EXPECT_TRUE(Requested(logs, kPgc724));
+  EXPECT_TRUE(Requested(logs, kPgc806) && Requested(logs, kPgc724));
   EXPECT_FALSE(Requested(logs, 0x8240));  // the commands after the broken one were never sent
   EXPECT_EQ(Unlink("lk_stop"), 1);
 }
@@ -180,9 +165,7 @@ TEST_F(LinkRequests, LinkCheckRelaysTheSystemsIdentityAndTakesItsTimeOut) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_check", workDb));
   client::WebClient connection = server_->Connect("lk_check");
-  client::Request request = LinkCheck();
-  request.final = true;
-  Exchange check = Call(connection, request);
+  Exchange check = Call(connection, Final(LinkCheck()));
   ASSERT_EQ(check.rc, 1);
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);  // the relayed answer is the only one
   ASSERT_EQ(check.answer.pieces.size(), 1u);
@@ -229,9 +212,7 @@ TEST_F(LinkRequests, LinkCheckFailingInADownloadAlsoClosesTheDownloadFile) {
   const std::string wal = server_->commDir() + "/DB_USER/lkdl.mdb-wal";
   EXPECT_TRUE(fs::exists(wal));  // the download file is open
   system_->Stop();
-  client::Request check = LinkCheck();
-  check.final = true;
-  Exchange failed = Call(connection, check);
+  Exchange failed = Call(connection, Final(LinkCheck()));
   ASSERT_EQ(failed.rc, 1);
   EXPECT_NE(failed.answer.result(), 1);
   connection.WaitClosed(kCloseMs);
@@ -246,10 +227,7 @@ TEST_F(LinkRequests, LinkCheckEndedByASpecialErrorRelaysTheSystemsPacketOnly) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(Link("lk_error", workDb));
   client::WebClient connection = server_->Connect("lk_error");
-  client::Request check = LinkCheck();
-  check.final = true;
-  Exchange relayed = Call(connection, check);
-  ASSERT_TRUE(Answered(relayed, kLinkCheck, 3));
+  ASSERT_TRUE(Answered(Call(connection, Final(LinkCheck())), kLinkCheck, 3));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);  // no reply of COMM's own follows
   ExpectGivenUp("lk_error", workDb);
 }
@@ -263,20 +241,16 @@ TEST_F(LinkRequests, PgcReadsAreRelayedPacketByPacketAndKeepAlivesLeaveTheLinkIn
   ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_read", workDb));
   client::WebClient connection = server_->Connect("lk_read");
   Exchange alive = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, sxm::kKeepAliveId));
-  ASSERT_EQ(alive.rc, 1);
+  ASSERT_TRUE(Answered(alive, 0, 1));
   EXPECT_EQ(alive.answer.pieces.size(), 1u);
-  EXPECT_TRUE(Answered(alive, 0, 1));
   EXPECT_EQ(alive.answer.data, RefusalData(sxm::kKeepAliveId));
   Exchange read = Call(connection, Pgc(web::REQ_PGC, web::kModeRead, kPgc500));
-  ASSERT_EQ(read.rc, 1);
+  ASSERT_TRUE(Answered(read, kPgc500, 1));
   EXPECT_EQ(read.answer.pieces.size(), 14u);
-  EXPECT_TRUE(Answered(read, kPgc500, 1));
   EXPECT_EQ(read.answer.data, SystemRows(kPgc500));
   // The tenth packet's acknowledgement kept the system going; a second read
   // on the same link finds it in step.
-  client::Request next = Pgc(web::REQ_PGC, web::kModeRead, kPgc724);
-  next.final = true;
-  Exchange again = Call(connection, next);
+  Exchange again = Call(connection, Final(Pgc(web::REQ_PGC, web::kModeRead, kPgc724)));
   ASSERT_EQ(again.rc, 1);
   EXPECT_EQ(again.answer.replyId(), kPgc724);
   EXPECT_EQ(again.answer.data, SystemRows(kPgc724));
@@ -293,17 +267,15 @@ TEST_F(LinkRequests, PgcWriteIsStoredInTheWorkDatabaseAndTheSystemsAnswerRelayed
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_write", workDb));
   // Five rows in two packets, the web time-out of 3 minutes in column 52.
-  Bytes rows = Rows(5, kRow501, 0);
+  Bytes rows = KeyedRows(5, kRow501, 0);
   for (int i = 0; i < 5; ++i) rows[static_cast<std::size_t>(i * kRow501 + kTimeoutColumn)] = 3;
   client::WebClient connection = server_->Connect("lk_write");
   const std::size_t split = 4 * kRow501;
   Bytes head(rows.begin(), rows.begin() + split);
-  Exchange first = Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, head, kRow501));
-  ASSERT_TRUE(Answered(first, kPgc501, 1));
+  ASSERT_TRUE(Answered(Call(connection, Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, head, kRow501)), kPgc501, 1));
   client::Request last = Pgc(web::REQ_PGC, web::kModeWrite, kPgc501, Bytes(rows.begin() + split, rows.end()), kRow501);
   last.final = true;
-  Exchange second = Call(connection, last);
-  ASSERT_TRUE(Answered(second, kPgc501, 1));
+  ASSERT_TRUE(Answered(Call(connection, last), kPgc501, 1));
   EXPECT_EQ(connection.WaitClosed(kCloseMs), 1);
 
   EXPECT_EQ(SystemRows(kPgc501), rows);
@@ -319,14 +291,13 @@ TEST_F(LinkRequests, TableUploadReachesTheSystemOnlyWithItsFinalPacket) {
   std::string workDb;
   ASSERT_NO_FATAL_FAILURE(LinkAndCheck("lk_upload", workDb));
   const Bytes before = SystemRows(kPgc500);
-  Bytes rows = Rows(18, kRow500, 9);  // three web packets, three system packets
+  Bytes rows = KeyedRows(18, kRow500, 9);  // three web packets, three system packets
   client::WebClient connection = server_->Connect("lk_upload");
   for (int packet = 0; packet < 3; ++packet) {
     auto from = rows.begin() + packet * 6 * kRow500;
     client::Request r = Pgc(web::REQ_TABLE_UPLOAD, web::kModeWrite, kPgc500, Bytes(from, from + 6 * kRow500), kRow500);
     r.final = packet == 2;
-    Exchange stored = Call(connection, r);
-    ASSERT_TRUE(Answered(stored, 0, 1)) << "packet " << packet;
+    ASSERT_TRUE(Answered(Call(connection, r), 0, 1)) << "packet " << packet;
     if (!r.final) {
       EXPECT_EQ(SystemRows(kPgc500), before) << "packet " << packet;
     }

@@ -43,10 +43,6 @@ class OfflineFiles : public ServerSuite {
   static Exchange File(const std::string& user, const char* request, const std::string& name) {
     return CallOnce(*server_, user, client::MakeRequest(request, client::FileNameData(name)));
   }
-  static std::string Field(const std::string& user, const std::string& column) {
-    auto row = server_->UserRow(user);
-    return row ? (*row)[column] : "<no row>";
-  }
   static std::vector<std::string> Listed() {
     Exchange list = CallOnce(*server_, "of_h", client::MakeRequest("FILE_LIST"));
     std::vector<std::string> names;
@@ -61,9 +57,7 @@ class OfflineFiles : public ServerSuite {
   static void OpenFile(const std::string& user, const std::string& file) {
     auto c = server_->Connect(user);
     ASSERT_EQ(Call(c, client::MakeRequest("FILE_CREATE", client::FileNameData(file))).answer.result(), 1);
-    client::Request info = client::MakeRequest("STORE_PGC", InfoRecord());
-    info.final = true;
-    ASSERT_EQ(Call(c, info).answer.result(), 1);
+    ASSERT_EQ(Call(c, Final(client::MakeRequest("STORE_PGC", InfoRecord()))).answer.result(), 1);
   }
   // Writes the rows as packets of six rows on one connection; the result of
   // the last packet.
@@ -88,30 +82,25 @@ TEST_F(OfflineFiles, CreateOpensTheFileAndMarksTheUserUntilClose) {
   ASSERT_TRUE(Answered(create, 17, 1));
   EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "plant1");
   EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
-  EXPECT_EQ(Field("of_a", "connect_state"), "2");
-  EXPECT_EQ(Field("of_a", "connect_offline"), "plant1");
+  EXPECT_EQ(UserFields("of_a", {"connect_state", "connect_offline"}), (std::vector<std::string>{"2", "plant1"}));
   EXPECT_TRUE(Listed("plant1"));
 
   // The slot outlived that connection: a second one finds it "offline".
   EXPECT_EQ(File("of_a", "FILE_CREATE", "another").answer.result(), 190);
-  Exchange again = File("of_b", "FILE_OPEN", "plant1");
-  EXPECT_TRUE(Answered(again, 19, OPEN_FILE_USED));
-  Exchange create2 = File("of_b", "FILE_CREATE", "plant1");
-  EXPECT_TRUE(Answered(create2, 17, FILE_EXIST_ERROR));
+  EXPECT_TRUE(Answered(File("of_b", "FILE_OPEN", "plant1"), 19, OPEN_FILE_USED));
+  EXPECT_TRUE(Answered(File("of_b", "FILE_CREATE", "plant1"), 17, FILE_EXIST_ERROR));
   Exchange del = CallOnce(*server_, "of_b", client::MakeRequest("FILE_DELETE", client::FileNameFields({"plant1"})));
   EXPECT_TRUE(Answered(del, 11, DELETE_FILE_USED));
   EXPECT_TRUE(fs::exists(UserDir() + "plant1.mdb"));
 
   Exchange close = File("of_a", "FILE_CLOSE", "plant1");
   EXPECT_TRUE(Answered(close, 0, 1));
-  EXPECT_EQ(Field("of_a", "connect_state"), "0");
+  EXPECT_EQ(UserField("of_a", "connect_state"), "0");
   // Now idle: a second close is refused as the state says.
-  Exchange closeIdle = File("of_a", "FILE_CLOSE", "plant1");
-  EXPECT_TRUE(Answered(closeIdle, 0, 189));
+  EXPECT_TRUE(Answered(File("of_a", "FILE_CLOSE", "plant1"), 0, 189));
 
-  Exchange open = File("of_b", "FILE_OPEN", "plant1");
-  EXPECT_TRUE(Answered(open, 19, 1));
-  EXPECT_EQ(Field("of_b", "connect_state"), "2");
+  EXPECT_TRUE(Answered(File("of_b", "FILE_OPEN", "plant1"), 19, 1));
+  EXPECT_EQ(UserField("of_b", "connect_state"), "2");
   EXPECT_EQ(File("of_b", "FILE_CLOSE", "plant1").answer.result(), 1);
 }
 
@@ -121,7 +110,7 @@ TEST_F(OfflineFiles, FailedTemplateCopyIs178AndLeavesTheUserIdle) {
   Exchange create = File("of_e", "FILE_CREATE", "notemplate");
   fs::rename(templ + ".away", templ);
   EXPECT_TRUE(Answered(create, 17, COPY_FILE_ERROR));
-  EXPECT_EQ(Field("of_e", "connect_state"), "0");
+  EXPECT_EQ(UserField("of_e", "connect_state"), "0");
   // The slot is idle again: the next create goes through.
   Exchange retry = File("of_e", "FILE_CREATE", "notemplate");
   EXPECT_EQ(retry.answer.result(), 1);
@@ -133,8 +122,7 @@ TEST_F(OfflineFiles, MultiPacketTableComesBackByteForByte) {
   Bytes rows = KeyedRows(300, kRow, 0);  // 50 packets in, 50 pieces out
   ASSERT_EQ(Write("op_a", kPgc500, rows), 1);
   Exchange back = Read("op_a", kPgc500);
-  ASSERT_EQ(back.rc, 1);
-  EXPECT_EQ(back.answer.replyId(), kPgc500);
+  ASSERT_TRUE(Answered(back, kPgc500, 1));
   EXPECT_EQ(back.answer.recordLength(), kRow);
   EXPECT_EQ(back.answer.pieces.size(), 50u);
   EXPECT_EQ(SortedRows(back.answer.data, kRow), SortedRows(rows, kRow));
@@ -142,11 +130,7 @@ TEST_F(OfflineFiles, MultiPacketTableComesBackByteForByte) {
 
 TEST_F(OfflineFiles, KeepAliveIsAnsweredWithoutARead) {
   OpenFile("op_b", "keepalive");
-  client::Request keepAlive;
-  keepAlive.type = web::REQ_PGC;
-  keepAlive.mode = web::kModeRead;
-  keepAlive.messageId = 0xFFFF;
-  Exchange answer = CallOnce(*server_, "op_b", keepAlive);
+  Exchange answer = CallOnce(*server_, "op_b", Pgc(web::REQ_PGC, web::kModeRead, 0xFFFF));
   ASSERT_TRUE(Answered(answer, 0, 1));
   EXPECT_EQ(answer.answer.data, RefusalData(0xFFFF));
 }
@@ -161,7 +145,6 @@ TEST_F(OfflineFiles, WritingPgc501ReloadsTheWebTimeout) {
   write.messageId = 0x5010;
   write.recordLength = 60;
   write.data = row;
-  Exchange stored = CallOnce(*server_, "op_c", write);
-  ASSERT_TRUE(Answered(stored, 0x5010, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "op_c", write), 0x5010, 1));
   EXPECT_TRUE(server_->WaitConsole("the time out value is changed to 10 minutes", 5000));
 }

@@ -59,12 +59,6 @@ client::WebClient ClientOn(platform::Socket socket, const std::string& user) {
   return connection;
 }
 
-int Occurrences(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // CPU time the process has used, in clock ticks.
 long CpuTicks(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -105,13 +99,11 @@ TEST(PeerAccess, OnlyPeersOnTheAllowListAreServedOthersAreClosedUnreadWithOneLog
   EXPECT_NE(answer.rc, 1);
   EXPECT_EQ(server->UserRow("alice"), before);  // the login was never read
   EXPECT_TRUE(server->WaitConsole("web peer 127.0.0.1/32 is not on the allow-list", 5000));
-  EXPECT_EQ(Occurrences(server->Console(), "is not on the allow-list"), 1);
+  EXPECT_EQ(Count(server->Console(), "is not on the allow-list"), 1);
 
   client::WebClient allowed = ClientOn(ConnectFrom("127.0.0.2", server->port()), "alice");
   ASSERT_TRUE(allowed.connected());
-  answer = Call(allowed, Login("alice", "secret", "S1"));
-  ASSERT_EQ(answer.rc, 1);
-  EXPECT_EQ(answer.answer.result(), 1);
+  ASSERT_TRUE(Answered(Call(allowed, Login("alice", "secret", "S1")), 3, 1));
 
   platform::Socket v6 = ConnectFrom("::1", server->port());
   if (v6.valid()) {  // where the machine has IPv6 loopback
@@ -131,16 +123,12 @@ TEST(PeerAccess, SetupRefusesABadAllowEntryAndKeepsTheListWhenRunWithoutOne) {
   }
   ASSERT_EQ(RunProgram({setup, "--allow", "10.1.0.0/16", "--allow", "fd00::/8", dir}, output), 0) << output;
   std::string list = dir + "/comm/tavrel.allow";
-  auto read = [&] {
-    std::ifstream in(list);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  };
-  std::string written = read();
+  std::string written = ReadFile(list);
   EXPECT_NE(written.find("10.1.0.0/16\n"), std::string::npos) << written;
   EXPECT_NE(written.find("fd00::/8\n"), std::string::npos) << written;
   EXPECT_EQ(written.find("127.0.0.0/8"), std::string::npos) << written;
   ASSERT_EQ(RunProgram({setup, dir}, output), 0) << output;
-  EXPECT_EQ(read(), written);
+  EXPECT_EQ(ReadFile(list), written);
   std::filesystem::remove_all(dir);
 }
 
@@ -169,12 +157,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
     info[3] = 1;
     client::Request store = client::MakeRequest("STORE_PGC", info);
     ASSERT_EQ(Call(c, store).answer.result(), 1);
-    client::Request row;
-    row.type = web::REQ_TABLE_DOWNLOAD;
-    row.mode = web::kModeWrite;
-    row.messageId = 0x5000;
-    row.recordLength = 40;
-    row.data = Bytes(40, 7);
+    client::Request row = Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeWrite, 0x5000, Bytes(40, 7), 40);
     row.final = true;
     ASSERT_EQ(Call(c, row).answer.result(), 1);
     c.WaitClosed(kCloseMs);
@@ -194,11 +177,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   // The slow peer asks for the table again and again and never reads.
   platform::Socket slow = ConnectFrom("127.0.0.1", server->port(), 2048);
   ASSERT_TRUE(slow.valid());
-  client::Request read;
-  read.type = web::REQ_TABLE_DOWNLOAD;
-  read.mode = web::kModeRead;
-  read.messageId = 0x5000;
-  read.recordLength = 40;
+  client::Request read = Pgc(web::REQ_TABLE_DOWNLOAD, web::kModeRead, 0x5000, {}, 40);
   // Eight readings, more than any send buffer of the server holds.
   for (std::uint16_t sequence = 1; sequence <= 8; ++sequence) {
     read.final = sequence == 8;
@@ -211,9 +190,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   for (int i = 0; i < 5; ++i) {
     auto start = Clock::now();
-    Exchange login = CallOnce(*server, "busy", Login("busy", "pw", "B" + std::to_string(i)));
-    ASSERT_EQ(login.rc, 1);
-    EXPECT_EQ(login.answer.result(), 1);
+    ASSERT_TRUE(Answered(CallOnce(*server, "busy", Login("busy", "pw", "B" + std::to_string(i))), 3, 1));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "request " << i;
     EXPECT_EQ(CallOnce(*server, "busy", Logout("busy", "B" + std::to_string(i))).rc, 1);
   }
@@ -232,9 +209,7 @@ TEST(PeerAccess, APeerThatStopsReadingCostsOnlyItsOwnSlotAndOnlyTheBoundedWait) 
   EXPECT_NE(server->Console().find("Send return byte array message to web error"), std::string::npos)
       << "the reply never filled the send buffer";
   slow.Close();
-  Exchange again = CallOnce(*server, "slow", Login("slow", "pw", "S2"));
-  ASSERT_EQ(again.rc, 1);
-  EXPECT_EQ(again.answer.result(), 1);
+  ASSERT_TRUE(Answered(CallOnce(*server, "slow", Login("slow", "pw", "S2")), 3, 1));
 }
 
 TEST(PeerAccess, RunningOutOfDescriptorsNeitherSpinsNorEndsTheServerAndItServesAgainOnceTheyAreFree) {

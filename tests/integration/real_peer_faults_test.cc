@@ -127,28 +127,25 @@ TEST_F(RealPeers, ATakeoverSaysNothingOnTheOldLinkAndGivesTheOldSlotUp) {
 TEST_F(RealPeers, AStalledPacketEndsTheWaitWithinTheReceiveAttempts) {
   PlayedSystem system;
   ASSERT_TRUE(system.Listen("127.0.0.5", port_));
-  struct Case {
-    const char* name;
-    std::vector<std::uint8_t> sent;  // what the system sends of its answer before it stalls
-  } cases[] = {
+  // What the system sends of its answer before it stalls.
+  const std::pair<const char*, Bytes> cases[] = {
       {"half a header", {0x13, 0xF0, 0x00, 0x00, 0xF0}},
       {"a header and part of its body", {0x13, 0xF0, 0x00, 0x00, 0xF0, 0x01, 0x00, 30, 2, 0xFF, 1, 2, 3}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    const Bytes& sent = c.second;
     ASSERT_EQ(ResultOf("rp_c", LinkRequest("CONNECT_SYSTEM", "127.0.0.5")), 1);
     platform::Socket link = system.Accept(false);
     ASSERT_TRUE(link.valid());
     std::thread stall([&] {
       if (ReadUpTo(link.fd(), kHeader + 2, kReplyMs).size() == kHeader + 2)
-        platform::SendAll(link.fd(), c.sent.data(), c.sent.size(), kReplyMs);
+        platform::SendAll(link.fd(), sent.data(), sent.size(), kReplyMs);
     });
     client::WebClient web = server_->Connect("rp_c");
-    client::Request check = Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck);
-    check.final = true;
     client::Answer answer;
     auto start = Clock::now();
-    int rc = web.Call(check, answer, 30000);
+    int rc = web.Call(Final(Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), answer, 30000);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
     stall.join();
     ASSERT_EQ(rc, 1);
@@ -180,8 +177,7 @@ TEST_F(RealPeers, ATakenOverLinkWaitsForAnAnswerThatStartsLate) {
   auto system = StartSystem("127.0.0.3", late);
   ASSERT_TRUE(system);
   ASSERT_EQ(ResultOf("rp_g", LinkRequest("TAKEOVER_SYSTEM", "127.0.0.3")), 1);
-  Exchange check = CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "rp_g", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), kLinkCheck, 1));
   EXPECT_EQ(ResultOf("rp_g", Disconnect()), 1);
 }
 
@@ -193,8 +189,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
   ASSERT_EQ(ResultOf("rp_e", LinkRequest("CONNECT_SYSTEM", "127.0.0.4")), 1);
   ASSERT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_START", Text("rpupload"))), 1);
 
-  Exchange check = CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck));
-  ASSERT_TRUE(Answered(check, kLinkCheck, 1));
+  ASSERT_TRUE(Answered(CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)), kLinkCheck, 1));
   // The upload was still under way, and the link still serves.
   EXPECT_EQ(ResultOf("rp_e", Control("ALL_UPLOAD_END")), 1);
   EXPECT_EQ(CallOnce(*server_, "rp_e", Pgc(web::REQ_PGC, web::kModeRead, kLinkCheck)).answer.result(), 1);
@@ -203,10 +198,7 @@ TEST_F(RealPeers, AnUploadRelaysALinkCheckWithoutStoringItAndGoesOn) {
 
 TEST_F(RealPeers, FileNamesEndAtTheirFirstZeroByteAndARefusedCloseLetsTheFileGo) {
   const std::string file = server_->commDir() + "/DB_USER/rpzero.mdb";
-  Bytes named = Text("rpzero");
-  named.push_back(0);
-  Bytes junk = Text("../x");
-  named.insert(named.end(), junk.begin(), junk.end());
+  const Bytes named = Text(std::string("rpzero\0../x", 11));
   Exchange create = CallOnce(*server_, "rp_f", Control("FILE_CREATE", named));
   EXPECT_EQ(create.answer.result(), 1);
   EXPECT_EQ(FieldAt(create.answer.data, 0, 52), "rpzero");
@@ -330,10 +322,8 @@ TEST(RealPeersAlone, AModemLinkHangsUpHoweverItEndsAndATakeoverSpeaksTheLine) {
   auto dial = [&](const char* request) {
     constexpr int kDialReplyMs = 40000;
     client::WebClient connection = server->Connect("rm_a");
-    client::Request r = Control(request, client::ConnectModemData(3, 2, "5551234"));
-    r.final = true;
     client::Answer answer;
-    int rc = connection.Call(r, answer, kDialReplyMs);
+    int rc = connection.Call(Final(Control(request, client::ConnectModemData(3, 2, "5551234"))), answer, kDialReplyMs);
     if (rc == 1) connection.WaitClosed(kCloseMs);
     return rc == 1 ? answer.result() : -1;
   };

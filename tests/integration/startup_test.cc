@@ -19,9 +19,7 @@ TEST(Startup, MissingWebPathEndsTheProcessWithExitCodeOne) {
   LaunchOptions withoutWebPath;
   withoutWebPath.dropEnv = {"WEB_PATH"};
   ASSERT_TRUE(server.Start(withoutWebPath));
-  std::optional<int> code = server.WaitExit(20000);
-  ASSERT_TRUE(code.has_value()) << server.Console();
-  EXPECT_EQ(*code, 1);
+  EXPECT_EQ(server.WaitExit(20000), std::optional<int>(1)) << server.Console();
   std::string console = server.Console();
   EXPECT_NE(console.find("\nQuery from registry error\n"), std::string::npos) << console;
   EXPECT_NE(console.find("\nSome critical error occurred. Program is ended"), std::string::npos) << console;
@@ -38,9 +36,7 @@ TEST(Startup, ATakenPortIsAskedForAgainOnATerminalAndEndsAServerWithout) {
   CommServer service({.port = holder.port()});
   ASSERT_TRUE(service.provisioned()) << service.error();
   ASSERT_TRUE(service.Start({.answerPortPrompt = false, .terminalInput = false}));
-  std::optional<int> code = service.WaitExit(20000);
-  ASSERT_TRUE(code.has_value()) << service.Console();
-  EXPECT_EQ(*code, 1);
+  EXPECT_EQ(service.WaitExit(20000), std::optional<int>(1)) << service.Console();
   EXPECT_EQ(service.Console().find("please input another port"), std::string::npos) << service.Console();
   EXPECT_NE(service.Logs().find("is used and standard input is not a terminal"), std::string::npos) << service.Logs();
 

@@ -22,10 +22,6 @@ class Users : public ServerSuite {
                             const std::string& ip = "127.0.0.1") {
     return CallOnce(*server_, user, testsupport::Login(user, password, session, ip));
   }
-  static std::string Field(const std::string& user, const std::string& column) {
-    auto row = server_->UserRow(user);
-    return row ? (*row)[column] : "<no row>";
-  }
   // A USER_SET from the administrator on its own connection.
   static Exchange Admin(const std::vector<Bytes>& records) { return CallOnce(*server_, "admin", UserSet(records)); }
   static std::vector<Row> AllUsers() { return server_->Query("select * from userinfo order by user_id"); }
@@ -43,14 +39,9 @@ TEST_F(Users, SuccessAnswersTheDataSourceNamesAndRecordsTheSession) {
   std::fill(expected.begin() + 104, expected.end(), 0xFF);
   EXPECT_EQ(data, expected);
 
-  auto row = server_->UserRow("lg_ok");
-  ASSERT_TRUE(row);
-  EXPECT_EQ((*row)["login_state"], "1");
-  EXPECT_EQ((*row)["session_id"], "session-ok");
-  EXPECT_EQ((*row)["ip"], "10.1.2.3");
-  EXPECT_EQ((*row)["connect_state"], "0");
-  EXPECT_EQ((*row)["login_count"], "1");
-  EXPECT_TRUE(IsLocalTimeText((*row)["login_time"])) << (*row)["login_time"];
+  EXPECT_EQ(UserFields("lg_ok", {"login_state", "session_id", "ip", "connect_state", "login_count"}),
+            (std::vector<std::string>{"1", "session-ok", "10.1.2.3", "0", "1"}));
+  EXPECT_TRUE(IsLocalTimeText(UserField("lg_ok", "login_time"))) << UserField("lg_ok", "login_time");
 }
 
 TEST_F(Users, LoginResetOfALoggedInUserTakesTheNewSession) {
@@ -59,10 +50,8 @@ TEST_F(Users, LoginResetOfALoggedInUserTakesTheNewSession) {
                             client::MakeRequest("LOGIN_RESET", client::LoginData("lg_reset", "pw", "second", "10.9.8.7")));
   ASSERT_TRUE(Answered(reset, 3, 1));
   EXPECT_EQ(FieldAt(reset.answer.data, 0, 52), "WebUser");
-  EXPECT_EQ(Field("lg_reset", "session_id"), "second");
-  EXPECT_EQ(Field("lg_reset", "ip"), "10.9.8.7");
-  EXPECT_EQ(Field("lg_reset", "login_state"), "1");
-  EXPECT_EQ(Field("lg_reset", "login_count"), "2");
+  EXPECT_EQ(UserFields("lg_reset", {"session_id", "ip", "login_state", "login_count"}),
+            (std::vector<std::string>{"second", "10.9.8.7", "1", "2"}));
 }
 
 // A logout succeeds on the wire whatever the session; only the right one ends the login.
@@ -74,23 +63,21 @@ TEST_F(Users, LogoutSucceedsAlwaysAndEndsOnlyTheLoginOfItsSession) {
   Exchange out = Call(connection, logout);
   ASSERT_TRUE(Answered(out, 5, 1));
   EXPECT_TRUE(out.answer.data.empty());
-  EXPECT_EQ(Field("lg_out", "login_state"), "0");
+  EXPECT_EQ(UserField("lg_out", "login_state"), "0");
   EXPECT_EQ(LoginOnce("lg_out", "pw", "s-again").answer.result(), 1);
 
   ASSERT_EQ(LoginOnce("lg_sess", "pw", "mine").answer.result(), 1);
   for (const char* user : {"lg_sess", "lg_never"}) {
-    Exchange other = CallOnce(*server_, user, Logout(user, "someone-else"));
-    ASSERT_TRUE(Answered(other, 5, 1)) << user;
+    ASSERT_TRUE(Answered(CallOnce(*server_, user, Logout(user, "someone-else")), 5, 1)) << user;
   }
-  EXPECT_EQ(Field("lg_sess", "login_state"), "1");
-  EXPECT_EQ(Field("lg_sess", "session_id"), "mine");
+  EXPECT_EQ(UserFields("lg_sess", {"login_state", "session_id"}), (std::vector<std::string>{"1", "mine"}));
   // At info level 2 the server logs errors and debug lines only, on file and console.
   std::string logs = server_->Logs();
   EXPECT_NE(logs.find("user lg_never not login when logout"), std::string::npos);
   EXPECT_EQ(logs.find("...Message..."), std::string::npos);
   EXPECT_EQ(logs.find("...SQL..."), std::string::npos);
   EXPECT_EQ(server_->Console().find("...Message...recv from web"), std::string::npos);
-  EXPECT_EQ(Field("lg_never", "login_state"), "0");
+  EXPECT_EQ(UserField("lg_never", "login_state"), "0");
 }
 
 TEST_F(Users, QuotesInUserIdsAreRefusedOrStoredExactly) {
@@ -112,11 +99,9 @@ TEST_F(Users, QuotesInUserIdsAreRefusedOrStoredExactly) {
   // A delete whose id reads as a condition must match no one.
   auto afterInsert = AllUsers();
   Exchange remove = Admin({client::UserRecord(kDelete, 0, "x' or '1'='1", "")});
-  ASSERT_EQ(remove.rc, 1);
-  EXPECT_NE(remove.answer.result(), 1);
+  ASSERT_TRUE(remove.rc == 1 && remove.answer.result() != 1) << remove.rc;
   Exchange update = Admin({client::UserRecord(kUpdate, 0, "ua_keep1' or '1'='1", "hacked")});
-  ASSERT_EQ(update.rc, 1);
-  EXPECT_NE(update.answer.result(), 1);
+  ASSERT_TRUE(update.rc == 1 && update.answer.result() != 1) << update.rc;
   EXPECT_EQ(AllUsers(), afterInsert);
 }
 

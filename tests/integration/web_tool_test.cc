@@ -22,7 +22,6 @@ class WebTool : public ServerSuite {
     args.insert(args.begin(), Tool());
     return RunProgram(args, output);
   }
-
 };
 
 TEST_F(WebTool, SessionOfLoginUserSetAndLogoutSucceedsOnOneConnection) {
@@ -36,30 +35,27 @@ TEST_F(WebTool, SessionOfLoginUserSetAndLogoutSucceedsOnOneConnection) {
   EXPECT_TRUE(Has(out, "\"WebUser\" \"WebInfo\"")) << out;
   EXPECT_TRUE(Has(out, "sequence 3 (final)")) << out;
   EXPECT_TRUE(Has(out, "< reply id 5, result 1 (success)")) << out;
-  ASSERT_TRUE(server_->UserRow("wt_new"));
-  EXPECT_EQ((*server_->UserRow("wt_new"))["user_level"], "2");
-  EXPECT_EQ((*server_->UserRow("wt_user"))["user_pwd"], "changed");
-  EXPECT_EQ((*server_->UserRow("admin"))["login_state"], "0");
+  EXPECT_EQ((std::vector{UserField("wt_new", "user_level"), UserField("wt_user", "user_pwd"),
+                         UserField("admin", "login_state")}),
+            (std::vector<std::string>{"2", "changed", "0"}));
 }
 
 // A failed request, a request without reply and a refusal end with status 1.
 TEST_F(WebTool, FailuresEndWithStatusOneAndShowWhatCameBack) {
   const std::string port = std::to_string(server_->port());
-  struct Case {
-    std::vector<std::string> words;
-    std::vector<std::string> shown;
-  } cases[] = {
+  // The request words and what the output shows.
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
       {{"LOGIN", "password=wrong", ",", "USER_SET", "op=insert", "user=wt_never", "password=x"},
        {"result 209 (LOGIN_PWD_ERR)"}},
       {{"CUSTOM", "msg-id=3"}, {"connection closed without reply"}},
       {{"PGC_READ", "msg-id=0x7240"}, {"< reply id 0, result 189 (no name)", "0000   72 40 FF FF"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [words, shown] : cases) {
     std::vector<std::string> args = {"--port", port, "--user", "admin"};
-    args.insert(args.end(), c.words.begin(), c.words.end());
+    args.insert(args.end(), words.begin(), words.end());
     std::string out;
     EXPECT_EQ(Run(args, out), 1) << out;
-    for (const std::string& text : c.shown) EXPECT_TRUE(Has(out, text)) << out;
+    for (const std::string& text : shown) EXPECT_TRUE(Has(out, text)) << out;
   }
   // The sequence stopped at the failed login.
   EXPECT_FALSE(server_->UserRow("wt_never"));

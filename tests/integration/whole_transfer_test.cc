@@ -58,9 +58,7 @@ class WholeTransfer : public SystemSuite {
 
   void Link(const std::string& user) {
     user_ = user;
-    Exchange connect = CallOnce(*server_, user, LinkRequest());
-    ASSERT_EQ(connect.rc, 1);
-    ASSERT_EQ(connect.answer.result(), 1);
+    ASSERT_TRUE(Answered(CallOnce(*server_, user, LinkRequest()), 14, 1));
   }
 
   // tavrel-web with the installation and `user`; its exit status.
@@ -176,12 +174,10 @@ TEST_F(WholeTransfer, DownloadStartCreatesOrReusesByModeAndAnOddModeLeavesTheSlo
   EXPECT_TRUE(fs::exists(FilePath("modes")));
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
-  Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1)));
-  ASSERT_TRUE(Answered(reuse, 0, 1));
+  ASSERT_TRUE(Answered(Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1))), 0, 1));
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
-  Exchange odd = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 5)));
-  EXPECT_TRUE(Answered(odd, 0, 170));
+  EXPECT_TRUE(Answered(Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 5))), 0, 170));
   // Back online: nothing to end, and a download can start.
   EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("modes", 1))), 1);
@@ -192,12 +188,9 @@ TEST_F(WholeTransfer, FailedReuseReturnsOnlineAndKeepsTheUsersConnectionMark) {
   // A file without a data source cannot be connected to.
   fs::copy_file(server_->commDir() + "/DB_WEB/WebInit.mdb", server_->commDir() + "/DB_USER/orphan.mdb");
   ASSERT_NO_FATAL_FAILURE(Link("tr_c"));
-  Exchange reuse = Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("orphan", 1)));
-  EXPECT_TRUE(Answered(reuse, 0, DB_INIT_ERROR));
+  EXPECT_TRUE(Answered(Once(Control("ALL_DOWNLOAD_START", client::DownloadStartData("orphan", 1))), 0, DB_INIT_ERROR));
   EXPECT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 190);
-  auto row = server_->UserRow("tr_c");
-  ASSERT_TRUE(row);
-  EXPECT_EQ((*row)["connect_state"], "1");
+  EXPECT_EQ(UserField("tr_c"), "1");
   // Still linked: a download into a new file goes ahead.
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_START", client::DownloadStartData("notorphan", 0))), 1);
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
@@ -216,10 +209,8 @@ TEST_F(WholeTransfer, UploadOfAnEmptyTableSendsNothing) {
   ASSERT_EQ(ResultOf(Control("STORE_PGC", InfoRecord(tables.identity()))), 1);
   ASSERT_EQ(ResultOf(Control("ALL_DOWNLOAD_END")), 1);
 
-  Exchange start = Once(Control("ALL_UPLOAD_START", client::FileNameData("emptyup")));
-  ASSERT_TRUE(Answered(start, 26, 1));
-  Exchange upload = Once(Control("UPLOAD_PGC", client::PgcTableData(id)));
-  EXPECT_TRUE(Answered(upload, 0, 1));
+  ASSERT_TRUE(Answered(Once(Control("ALL_UPLOAD_START", client::FileNameData("emptyup"))), 26, 1));
+  EXPECT_TRUE(Answered(Once(Control("UPLOAD_PGC", client::PgcTableData(id))), 0, 1));
   ASSERT_EQ(ResultOf(Control("ALL_UPLOAD_END")), 1);
 
   sim::Table now;

@@ -26,6 +26,15 @@ class ServerSuite : public ::testing::Test {
   static void TearDownTestSuite() { server_.reset(); }
   void SetUp() override { ASSERT_TRUE(server_ && server_->running()) << (server_ ? server_->Console() : ""); }
 
+  // Columns of `user`'s row of the user table, as text.
+  static std::string UserField(const std::string& user, const std::string& column = "connect_state") {
+    auto row = server_->UserRow(user);
+    return row ? (*row)[column] : "<no row>";
+  }
+  static std::vector<std::string> UserFields(const std::string& user, std::vector<std::string> columns) {
+    for (std::string& column : columns) column = UserField(user, column);
+    return columns;
+  }
   static inline std::unique_ptr<CommServer> server_;
 };
 
@@ -67,10 +76,6 @@ class SystemSuite : public ServerSuite {
 
   static std::string WorkDbPath(const Exchange& connect) {
     return server_->commDir() + "/DB_WEB/" + FieldAt(connect.answer.data, 0, 52) + ".mdb";
-  }
-  static std::string UserField(const std::string& user, const std::string& column = "connect_state") {
-    auto row = server_->UserRow(user);
-    return row ? (*row)[column] : "<no row>";
   }
   static int Unlink(const std::string& user) { return CallOnce(*server_, user, Disconnect()).answer.result(); }
 

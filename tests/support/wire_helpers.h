@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,18 @@ inline std::string FieldAt(const client::Bytes& data, std::size_t offset, std::s
   return out;
 }
 
+// Milliseconds since `since`.
+inline long long ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+// How often `what` occurs in `text`.
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 // "%Y-%m-%d %H_%M_%S", as log lines and the user table write the local time.
 inline bool IsLocalTimeText(const std::string& text) {
   const std::string shape = "dddd-dd-dd dd_dd_dd";
@@ -57,6 +70,12 @@ inline ::testing::AssertionResult Answered(const Exchange& e, int replyId, int r
   if (e.rc == 1 && e.answer.replyId() == replyId && e.answer.result() == result) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "call " << e.rc << ", reply id " << e.answer.replyId() << ", result "
                                        << int(e.answer.result());
+}
+
+// `request` marked final: the server closes the connection after its reply.
+inline client::Request Final(client::Request request) {
+  request.final = true;
+  return request;
 }
 
 // One request on an open connection.

@@ -23,6 +23,7 @@
 #include "requests/file_requests.h"
 #include "requests/request.h"
 #include "support/simulated_system.h"
+#include "support/web_msg.h"
 #include "system/tcp_link.h"
 #include "users/users.h"
 #include "users_test_support.h"
@@ -106,10 +107,13 @@ class PgcFaults : public pgctest::PgcSlotTest {
                   run},
                  Tables);
   }
+  // One packet; a table of several packets gathers in `buffer` and `counter`.
   static int Store(std::uint8_t type, std::uint16_t messageId, std::uint16_t seq, std::uint8_t rowLength,
-                   const pgctest::Bytes& data, WorkingBuffer& buffer, int& counter) {
-    return pgc::StoreWebData(pgctest::Packet(type, messageId, seq, rowLength, data), buffer, counter, messageId,
-                             pgctest::kSlot);
+                   const pgctest::Bytes& data, WorkingBuffer* buffer = nullptr, int* counter = nullptr) {
+    WorkingBuffer own;
+    int ownCounter = 0;
+    return pgc::StoreWebData(pgctest::Packet(type, messageId, seq, rowLength, data), buffer ? *buffer : own,
+                             counter ? *counter : ownCounter, messageId, pgctest::kSlot);
   }
 };
 
@@ -120,16 +124,10 @@ TEST_F(PgcFaults, EveryWayOfStoringATableIsWholeOrNothing) {
     InsertRow("PGC100", {1, 1, 10, 10});
     InsertRow("PGC100", {1, 2, 20, 20});
   };
-  Loop("table replaced", someRows, [] {
-    WorkingBuffer buffer;
-    int counter = 0;
-    return Store(web::REQ_TABLE_DOWNLOAD, 0x2010, pgctest::kOnlyPacket, 4, {1, 2, 3, 4, 5, 6, 7, 8}, buffer, counter);
-  });
-  Loop("key table merged", someRows, [] {
-    WorkingBuffer buffer;
-    int counter = 0;
-    return Store(web::REQ_PGC, 0x1000, pgctest::kOnlyPacket, 4, {1, 2, 99, 98, 3, 3, 30, 31}, buffer, counter);
-  });
+  Loop("table replaced", someRows,
+       [] { return Store(web::REQ_TABLE_DOWNLOAD, 0x2010, pgctest::kOnlyPacket, 4, {1, 2, 3, 4, 5, 6, 7, 8}); });
+  Loop("key table merged", someRows,
+       [] { return Store(web::REQ_PGC, 0x1000, pgctest::kOnlyPacket, 4, {1, 2, 99, 98, 3, 3, 30, 31}); });
   Loop("table in three packets", someRows, [] {
     WorkingBuffer buffer;
     int counter = 0;
@@ -137,18 +135,16 @@ TEST_F(PgcFaults, EveryWayOfStoringATableIsWholeOrNothing) {
     for (std::uint16_t p = 1; p <= 3 && rc == 1; ++p) {
       pgctest::Bytes data(40, static_cast<std::uint8_t>(p));
       rc = Store(web::REQ_TABLE_UPLOAD, 0x2010, static_cast<std::uint16_t>((p == 3 ? 0xF000 : 0) | p), 4, data,
-                 buffer, counter);
+                 &buffer, &counter);
     }
     return rc;
   });
   Loop("info record", [] { pgctest::PgcExec("INSERT INTO dbinfo (db_version) VALUES (1)"); }, [] {
     pgctest::Bytes data(58, 0);
-    data[1] = 2;
+    data[1] = 2;  // version 2, country 7, system 3
     data[2] = 7;
     data[3] = 3;
-    WorkingBuffer buffer;
-    int counter = 0;
-    return Store(web::REQ_CONTROL, 29, pgctest::kOnlyPacket, 0, data, buffer, counter);
+    return Store(web::REQ_CONTROL, 29, pgctest::kOnlyPacket, 0, data);
   });
 }
 
@@ -163,11 +159,7 @@ TEST_F(PgcFaults, Pgc723AndItsSlaveAreStoredTogetherOrNotAtAll) {
          InsertRow("PGC723", {5, 0, 0, 1});
          InsertRow("PGC722", {7, 8, 0, 1});
        },
-       [] {
-         WorkingBuffer buffer;
-         int counter = 0;
-         return Store(web::REQ_PGC, 0x7230, pgctest::kOnlyPacket, 4, {5, 1, 2, 3, 5, 4, 5, 6}, buffer, counter);
-       });
+       [] { return Store(web::REQ_PGC, 0x7230, pgctest::kOnlyPacket, 4, {5, 1, 2, 3, 5, 4, 5, 6}); });
 }
 
 // --- Users, links, login and logout ----------------------------------------
@@ -251,13 +243,8 @@ class FileFaults : public ::testing::Test {
   static int Steps(requests::RequestSteps steps, std::uint16_t id, const client::Bytes& data,
                    std::uint8_t type = web::REQ_CONTROL, std::uint8_t mode = web::kModeWrite) {
     requests::RequestContext ctx;
-    std::uint8_t raw[web::kMaxMessage];
-    web::BuildMessage(raw, {.type = type,
-                            .userId = "alice",
-                            .mode = mode,
-                            .messageId = id,
-                            .data = {reinterpret_cast<const char*>(data.data()), data.size()}});
-    web::ParseWebMessage(ctx.msg, raw);
+    ctx.msg = testsupport::WebMsgOf(
+        {.type = type, .userId = "alice", .mode = mode, .messageId = id, .data = testsupport::View(data)});
     ctx.reply.assign(web::kMaxMessage, 0);
     ctx.systemSocket = &systemSocket_;
     ctx.varNum = kSlot;

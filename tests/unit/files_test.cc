@@ -11,7 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "db/odbc.h"
@@ -196,14 +197,9 @@ TEST_F(Files, OfflineListingGivesThirtyByteFieldsOfShortMdbNamesAndRegistersThem
   ASSERT_EQ(db::ListOfflineFiles(list, length, kSlot), 1);
   ASSERT_EQ(length, 60);
   ASSERT_EQ(list.size(), 62u);
-  std::vector<std::string> names;
-  for (int k = 0; k < 2; ++k) names.emplace_back(reinterpret_cast<const char*>(list.data() + k * 30), 30);
-  names[0].resize(std::strlen(names[0].c_str()));
-  names[1].resize(std::strlen(names[1].c_str()));
-  std::sort(names.begin(), names.end());
-  std::vector<std::string> expected = {Name("a"), thirty};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(names, expected);
+  std::set<std::string> names;
+  for (int k = 0; k < 2; ++k) names.insert(FieldText(list.data() + k * 30, 30));
+  EXPECT_EQ(names, (std::set<std::string>{Name("a"), thirty}));
   // The data sources of listed files are registered again.
   EXPECT_NE(DsnSection(Name("a")).find("Database=" + Offline(Name("a"))), std::string::npos);
   EXPECT_NE(DsnSection(thirty).find("Database=" + Offline(thirty)), std::string::npos);
@@ -331,37 +327,23 @@ TEST_F(Files, TabulonAddsOnlyTablesTheTemplateKnowsAndOnlyToExistingFiles) {
 }
 
 TEST_F(Files, ConcurrentDataSourceRegistrationsLoseNothing) {
-  constexpr int kThreads = 4;
-  constexpr int kEach = 25;
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        if (db::CreateDSN(Name("c" + std::to_string(t) + "_" + std::to_string(i)), Paths().offlineDatabasePath) != 1) {
-          ++failures;
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kEach; ++i) {
-      std::string name = Name("c" + std::to_string(t) + "_" + std::to_string(i));
-      ASSERT_NE(DsnSection(name).find("Timeout=5000"), std::string::npos) << name;
-    }
-  }
-  threads.clear();
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        if (db::DeleteDSN(Name("c" + std::to_string(t) + "_" + std::to_string(i)), kSlot) != 1) ++failures;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
+  constexpr int kThreads = 4, kEach = 25;
+  auto name = [&](int t, int i) { return Name("c" + std::to_string(t) + "_" + std::to_string(i)); };
+  // Runs `step` for every name, a thread per t; the number of steps that failed.
+  auto everywhere = [&](const std::function<int(const std::string&)>& step) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) failures += step(name(t, i)) != 1;
+      });
+    for (auto& thread : threads) thread.join();
+    return failures.load();
+  };
+  EXPECT_EQ(everywhere([](const std::string& n) { return db::CreateDSN(n, Paths().offlineDatabasePath); }), 0);
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kEach; ++i) ASSERT_NE(DsnSection(name(t, i)).find("Timeout=5000"), std::string::npos);
+  EXPECT_EQ(everywhere([](const std::string& n) { return db::DeleteDSN(n, kSlot); }), 0);
   EXPECT_EQ(ReadFile(testsupport::SharedInstallation().dir + "/odbc/odbc.ini").find("[" + Name("c")),
             std::string::npos);
   EXPECT_NE(DsnSection("WebUser"), "");

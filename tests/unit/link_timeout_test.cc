@@ -21,8 +21,7 @@ sxm::Packet Answer(std::size_t bodyLength, std::uint8_t byte8) {
   std::vector<std::uint8_t> body(bodyLength + 1, 0x55);
   if (bodyLength > 8) body[8] = byte8;
   std::size_t length = 0;
-  sxm::Fields fields;
-  fields.result = sxm::kResultAck;
+  sxm::Fields fields{.result = sxm::kResultAck};
   sxm::BuildPacket(fields, body.data(), bodyLength, packet, length);
   // A stale byte where a short body ends must not be taken for the time-out.
   packet[sxm::kBody + 8] = bodyLength > 8 ? byte8 : 4;

@@ -11,6 +11,7 @@
 #include "frame/log.h"
 #include "support/comm_server.h"
 #include "support/scratch_log.h"
+#include "support/wire_helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -41,12 +42,7 @@ TEST_F(LogFiles, LineCarriesSlotTimeLevelAndLabel) {
   ASSERT_EQ(text.rfind("\n3...", 0), 0u) << text;
   EXPECT_NE(text.find("...Error...Socket error: boom \n \n"), std::string::npos) << text;
   EXPECT_NE(text.find("\n999..."), std::string::npos);
-  // "%Y-%m-%d %H_%M_%S" between the dots.
-  std::string time = text.substr(5, 19);
-  EXPECT_EQ(time[4], '-');
-  EXPECT_EQ(time[10], ' ');
-  EXPECT_EQ(time[13], '_');
-  EXPECT_EQ(time[16], '_');
+  EXPECT_TRUE(testsupport::IsLocalTimeText(text.substr(5, 19))) << text;
 }
 
 TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
@@ -58,11 +54,9 @@ TEST_F(LogFiles, InfoLevelDropsHigherDigits) {
   LogSQL(1, "sql-line", "x");
   LogStateChanged(1, "state-line");
   std::string text = Read(1);
-  EXPECT_NE(text.find("error-line"), std::string::npos);
-  EXPECT_NE(text.find("debug-line"), std::string::npos);
-  EXPECT_EQ(text.find("dump-line"), std::string::npos);
-  EXPECT_EQ(text.find("sql-line"), std::string::npos);
-  EXPECT_EQ(text.find("state-line"), std::string::npos);
+  for (const char* kept : {"error-line", "debug-line"}) EXPECT_NE(text.find(kept), std::string::npos) << kept;
+  for (const char* dropped : {"dump-line", "sql-line", "state-line"})
+    EXPECT_EQ(text.find(dropped), std::string::npos) << dropped;
 
   // Level 0 keeps the errors only.
   SetInfoLevel(0);
@@ -132,18 +126,15 @@ TEST_F(LogFiles, KeptTotalRemovesTheOldestFilesWhenAFileIsBegun) {
   SetLogKeepLimit(3 * kLogFileLimit);
   LogError(1, "E", "fifth-file");
   // Four full files and the new one exceed three files' worth: the two oldest go.
-  EXPECT_FALSE(fs::exists(Path(1)));
-  EXPECT_FALSE(fs::exists(Path(2)));
-  EXPECT_EQ(fs::file_size(Path(3)), full);
-  EXPECT_EQ(fs::file_size(Path(4)), full);
+  EXPECT_FALSE(fs::exists(Path(1)) || fs::exists(Path(2)));
+  EXPECT_TRUE(fs::file_size(Path(3)) == full && fs::file_size(Path(4)) == full);
   std::string current = Read(5);
   EXPECT_NE(current.find("fifth-file"), std::string::npos);
   EXPECT_NE(current.find("Log file CommLog_1.txt removed"), std::string::npos) << current;
 
   // The file being written stays, however small the kept total.
   SetLogKeepLimit(1);
-  EXPECT_FALSE(fs::exists(Path(3)));
-  EXPECT_FALSE(fs::exists(Path(4)));
+  EXPECT_FALSE(fs::exists(Path(3)) || fs::exists(Path(4)));
   LogError(1, "E", "still-here");
   EXPECT_NE(Read(5).find("still-here"), std::string::npos);
 }

@@ -27,8 +27,7 @@
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
 #include "system/transfer.h"
-#include "web/web_format.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace {
 
@@ -49,16 +48,8 @@ bool Eventually(const std::function<bool()>& done) {
 
 web::WebMsg ModemRequest(std::uint8_t port, const std::string& dial) {
   client::Bytes data = client::ConnectModemData(port, 2, dial);
-  std::uint8_t raw[web::kMaxMessage] = {};
-  web::MessageFields fields;
-  fields.bodyType = sxm::kPacketType;
-  fields.mode = sxm::kModeRead;
-  fields.messageId = systemlink::kConnectRequest;
-  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-  web::BuildMessage(raw, fields);
-  web::WebMsg msg;
-  web::ParseWebMessage(msg, raw);
-  return msg;
+  return testsupport::WebMsgOf({.userId = "", .bodyType = sxm::kPacketType, .mode = sxm::kModeRead,
+                                .messageId = systemlink::kConnectRequest, .data = testsupport::View(data)});
 }
 
 sxm::Packet SystemPacket(std::uint16_t messageId, bool final, std::uint16_t sequence, std::size_t bodyLength) {

@@ -50,7 +50,6 @@ TEST(PgcCatalogue, MessageIdsFindTheirPGCIncludingTheTwoOf217AndTheNonTableKeys)
 // and a read by PGC number meet in the same table.
 TEST(PgcCatalogue, MessageTableNumbersAreDistinctTablesWhoseCodeIsTheirMessageId) {
   const auto& numbers = pgc::MessageTablePGCNumbers();
-  EXPECT_EQ(numbers.size(), pgc::kMessageTableRecords - 3);
   EXPECT_EQ(std::set<std::string>(numbers.begin(), numbers.end()).size(), numbers.size());
   for (const std::string& number : numbers) {
     std::uint16_t code = 0;
@@ -59,8 +58,6 @@ TEST(PgcCatalogue, MessageTableNumbersAreDistinctTablesWhoseCodeIsTheirMessageId
     ASSERT_EQ(pgc::FindPGCByMessageID(code, found, kSlot), 1) << number;
     EXPECT_EQ(found, number);
   }
-  EXPECT_EQ(numbers.front(), "100");
-  EXPECT_EQ(numbers.back(), "199");
   for (std::size_t i = 0; i < pgc::kKeyTableRecords; ++i) {
     std::string_view record = pgc::PGCKeyTable()[i];
     EXPECT_LT(record.size(), pgc::kRecordSize);

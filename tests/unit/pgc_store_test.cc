@@ -9,7 +9,17 @@
 namespace pgctest {
 namespace {
 
-using PgcStore = PgcSlotTest;
+class PgcStore : public PgcSlotTest {
+ protected:
+  // One packet of the web's for message `id`, through the gathering of buffer_ and counter_.
+  int Store(std::uint8_t type, std::uint16_t id, int rowLength, const Bytes& data,
+            std::uint16_t finalSeq = kOnlyPacket) {
+    return pgc::StoreWebData(Packet(type, id, finalSeq, static_cast<std::uint8_t>(rowLength), data), buffer_,
+                             counter_, id, kSlot);
+  }
+  WorkingBuffer buffer_;
+  int counter_ = 0;
+};
 
 Bytes Sequence(int count, int first = 1) {
   Bytes out;
@@ -40,19 +50,14 @@ TEST_F(PgcStore, TablesAreReplacedOrMergedByTheirKeys) {
   };
   for (const Case& c : cases) {
     for (const Bytes& row : c.before) InsertRow(c.table, row);
-    WorkingBuffer buffer;
-    int counter = 0;
-    EXPECT_EQ(pgc::StoreWebData(Packet(c.type, c.id, kOnlyPacket, static_cast<std::uint8_t>(c.width), c.data), buffer,
-                                counter, c.id, kSlot),
-              1);
+    EXPECT_EQ(Store(c.type, c.id, c.width, c.data), 1);
     EXPECT_EQ(TableRows(c.table, c.width, c.order), c.after) << c.table;
   }
 }
 
 TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
   // Three packets of 60 rows of 4 bytes.
-  WorkingBuffer buffer;
-  int counter = 12345;  // left over from another table: the first packet starts over
+  counter_ = 12345;  // left over from another table: the first packet starts over
   std::vector<Bytes> expected;
   for (int p = 0; p < 3; ++p) {
     Bytes data;
@@ -63,31 +68,22 @@ TEST_F(PgcStore, PacketsAreGatheredUntilTheFinalOneAndStoredByteForByte) {
       expected.push_back(row);
     }
     std::uint16_t seq = static_cast<std::uint16_t>((p == 2 ? 0xF000 : 0) | (p + 1));
-    EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_TABLE_UPLOAD, 0x2010, seq, 4, data), buffer, counter, 0x2010, kSlot),
-              1);
+    EXPECT_EQ(Store(web::REQ_TABLE_UPLOAD, 0x2010, 4, data, seq), 1);
     if (p < 2) {
       EXPECT_TRUE(TableRows("PGC201", 4).empty()) << "stored before the final packet";
     }
   }
-  EXPECT_EQ(counter, 720);
+  EXPECT_EQ(counter_, 720);
   EXPECT_EQ(TableRows("PGC201", 4), expected);
 }
 
 TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
   InsertRow("PGC201", {9, 9, 9, 9});
-  WorkingBuffer buffer;
-  int counter = 0;
   // 26 bytes of 5-byte rows; 25 bytes of 0-byte rows; rows above 240 bytes.
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 5, Sequence(26)), buffer, counter, 0x2010,
-                              kSlot),
-            169);
-  EXPECT_EQ(counter, 0);
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 0, Sequence(25)), buffer, counter, 0x2010,
-                              kSlot),
-            166);
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 241, Sequence(241)), buffer, counter,
-                              0x2010, kSlot),
-            166);
+  EXPECT_EQ(Store(web::REQ_PGC, 0x2010, 5, Sequence(26)), 169);
+  EXPECT_EQ(counter_, 0);
+  EXPECT_EQ(Store(web::REQ_PGC, 0x2010, 0, Sequence(25)), 166);
+  EXPECT_EQ(Store(web::REQ_PGC, 0x2010, 241, Sequence(241)), 166);
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
 
   // Packets past the working buffer: refused at the packet that would not fit.
@@ -95,27 +91,21 @@ TEST_F(PgcStore, RefusedDataStoresNothingAndGatheringStartsClean) {
   int rc = 1;
   int packet = 0;
   for (; packet <= full && rc == 1; ++packet) {
-    rc = pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, static_cast<std::uint16_t>((packet + 1) & 0x0FFF), 4,
-                                  Bytes(240, 1)),
-                           buffer, counter, 0x2010, kSlot);
+    rc = Store(web::REQ_PGC, 0x2010, 4, Bytes(240, 1), static_cast<std::uint16_t>((packet + 1) & 0x0FFF));
   }
   EXPECT_EQ(rc, GATHER_OVERFLOW);
   EXPECT_EQ(packet, full + 1);
-  EXPECT_EQ(counter, 0);
+  EXPECT_EQ(counter_, 0);
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{9, 9, 9, 9}}));
 
   // The next table is stored from its own data alone.
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 4, Sequence(8)), buffer, counter, 0x2010,
-                              kSlot),
-            1);
+  EXPECT_EQ(Store(web::REQ_PGC, 0x2010, 4, Sequence(8)), 1);
   EXPECT_EQ(TableRows("PGC201", 4), (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 8}}));
 }
 
 TEST_F(PgcStore, PacketWithoutDataStoresNothing) {
   InsertRow("PGC201", {9, 9, 9, 9});
-  WorkingBuffer buffer;
-  int counter = 0;
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_PGC, 0x2010, kOnlyPacket, 4, {}), buffer, counter, 0x2010, kSlot), 1);
+  EXPECT_EQ(Store(web::REQ_PGC, 0x2010, 4, {}), 1);
   EXPECT_EQ(TableRows("PGC201", 4).size(), 1u);
 }
 
@@ -128,7 +118,6 @@ TEST_F(PgcStore, WideRowsAreUpdatedInStatementsOfAtMostOneHundredColumns) {
     Bytes row = Sequence(width);
     row[0] = 1;
     row[1] = 2;
-    std::string condition;
     auto statements = pgc::BuildUpdatePGCSql(table, row.data(), width, "d1 = 1 and d2 = 2 ");
     ASSERT_EQ(statements.size(), width > 200 ? 3u : 2u);
     EXPECT_EQ(statements[1].find(width > 200 ? "set d100=100,d101=101" : "set d100=100,"), 14u) << statements[1];
@@ -183,26 +172,19 @@ TEST_F(PgcStore, SlaveInsertNeedsOnlineOrOfflineState) {
 TEST_F(PgcStore, InfoRecordReplacesTheDbinfoRow) {
   PgcExec("INSERT INTO dbinfo (db_version) VALUES (1)");
   Bytes data(58, 0);
-  data[0] = 0x01;
-  data[1] = 0x02;  // version 258
-  data[2] = 7;     // country
-  data[3] = 3;     // system
+  std::copy_n("\x01\x02\x07\x03", 4, data.begin());  // version 258, country 7, system 3
   std::copy_n("Land", 4, data.begin() + 4);
   std::copy_n("it's", 4, data.begin() + 24);
   std::copy_n("12345678", 8, data.begin() + 44);  // fills its field: no zero byte
   data[52] = 200;
   data[57] = 255;
-  WorkingBuffer buffer;
-  int counter = 0;
-  EXPECT_EQ(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, data), buffer, counter, 29, kSlot), 1);
+  EXPECT_EQ(Store(web::REQ_CONTROL, 29, 0, data), 1);
   Rows rows = PgcQuery("SELECT db_version, country_id, country_name, system_id, system_name, version_text, info1, "
                        "info6 FROM dbinfo");
   EXPECT_EQ(rows, (Rows{{"258", "7", "Land", "3", "it's", "12345678", "200", "255"}}));
 
   // A short record leaves the row in place.
-  EXPECT_NE(pgc::StoreWebData(Packet(web::REQ_CONTROL, 29, kOnlyPacket, 0, Bytes(20, 1)), buffer, counter, 29,
-                              kSlot),
-            1);
+  EXPECT_NE(Store(web::REQ_CONTROL, 29, 0, Bytes(20, 1)), 1);
   EXPECT_EQ(PgcQuery("SELECT db_version FROM dbinfo"), (Rows{{"258"}}));
 }
 
@@ -242,17 +224,13 @@ TEST_F(PgcStore, AReplaceThatFailsPartWayLeavesTheTableAsItWas) {
 
 TEST(PgcCounts, RowsAndPacketsOfData) {
   int count = -1;
-  EXPECT_EQ(pgc::RowCountOf(25, 5, count, kSlot), 1);
-  EXPECT_EQ(count, 5);
+  EXPECT_TRUE(pgc::RowCountOf(25, 5, count, kSlot) == 1 && count == 5);
   EXPECT_EQ(pgc::RowCountOf(26, 5, count, kSlot), 169);
   EXPECT_EQ(pgc::RowCountOf(25, 0, count, kSlot), 166);
-  EXPECT_EQ(pgc::RowsPerPacket(7, count, kSlot), 1);
-  EXPECT_EQ(count, 34);
+  EXPECT_TRUE(pgc::RowsPerPacket(7, count, kSlot) == 1 && count == 34);
   EXPECT_EQ(pgc::RowsPerPacket(0, count, kSlot), 166);
-  EXPECT_EQ(pgc::PacketCountOf(70, 7, 34, count, kSlot), 1);
-  EXPECT_EQ(count, 1);
-  EXPECT_EQ(pgc::PacketCountOf(7 * 69, 7, 34, count, kSlot), 1);
-  EXPECT_EQ(count, 3);
+  EXPECT_TRUE(pgc::PacketCountOf(70, 7, 34, count, kSlot) == 1 && count == 1);
+  EXPECT_TRUE(pgc::PacketCountOf(7 * 69, 7, 34, count, kSlot) == 1 && count == 3);
   EXPECT_EQ(pgc::PacketCountOf(71, 7, 34, count, kSlot), 169);
 }
 

@@ -16,8 +16,7 @@
 #include "db/odbc.h"
 #include "frame/slots.h"
 #include "support/test_installation.h"
-#include "web/web_format.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace pgctest {
 
@@ -132,19 +131,8 @@ class PgcSlotTest : public ::testing::Test {
 // A PGC web request carrying `data` as its packet's body.
 inline web::WebMsg Packet(std::uint8_t type, std::uint16_t messageId, std::uint16_t finalSeq,
                           std::uint8_t recordLength, const Bytes& data) {
-  std::uint8_t raw[web::kMaxMessage];
-  web::MessageFields fields;
-  fields.type = type;
-  fields.userId = "alice";
-  fields.mode = web::kModeWrite;
-  fields.messageId = messageId;
-  fields.finalSeq = finalSeq;
-  fields.recordLength = recordLength;
-  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-  web::BuildMessage(raw, fields);
-  web::WebMsg msg;
-  web::ParseWebMessage(msg, raw);
-  return msg;
+  return testsupport::WebMsgOf({.type = type, .userId = "alice", .mode = web::kModeWrite, .messageId = messageId,
+                                .finalSeq = finalSeq, .recordLength = recordLength, .data = testsupport::View(data)});
 }
 
 constexpr std::uint16_t kOnlyPacket = 0xF001;  // final flag, sequence 1

@@ -9,7 +9,7 @@
 #include "requests/request.h"
 #include "requests/request_state.h"
 #include "support/test_installation.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace {
 
@@ -33,19 +33,8 @@ class RequestPreconditions : public ::testing::Test {
     return Message(web::REQ_CONTROL, web::kModeRead, id, data);
   }
   web::WebMsg Message(std::uint8_t type, std::uint8_t mode, std::uint16_t id, std::string_view data = {}) {
-    std::uint8_t raw[web::kMaxMessage] = {};
-    web::MessageFields f;
-    f.type = type;
-    f.userId = "alice";
-    f.bodyType = type;
-    f.mode = mode;
-    f.messageId = id;
-    f.finalSeq = 1;
-    f.data = data;
-    web::BuildMessage(raw, f);
-    web::WebMsg msg;
-    web::ParseWebMessage(msg, raw);
-    return msg;
+    return testsupport::WebMsgOf({.type = type, .userId = "alice", .bodyType = type, .mode = mode, .messageId = id,
+                                  .finalSeq = 1, .data = data});
   }
   int Check(const web::WebMsg& msg, int recordLength = 60) {
     return CheckRequestState(reply_, recordLength, msg, kSlot);
@@ -176,28 +165,19 @@ TEST_F(RequestPreconditions, FilesInUseByAnotherUserAre177) {
 }
 
 TEST_F(RequestPreconditions, TransferRequestsNeedTheirTransferState) {
-  struct Case {
-    std::uint16_t id;
-    state::Id state;
-  } cases[] = {{ALL_DOWNLOAD_END, state::kDownload}, {DOWNLOAD_PGC, state::kDownload},
-               {ALL_UPLOAD_END, state::kUpload}, {UPLOAD_PGC, state::kUpload}};
-  for (const auto& c : cases) {
-    State(state::kIdle);
-    EXPECT_EQ(Check(Control(c.id)), 189) << c.id;
-    State(state::kOnline);
-    EXPECT_EQ(Check(Control(c.id)), 190) << c.id;
-    State(c.state);
-    EXPECT_EQ(Check(Control(c.id)), 1) << c.id;
+  for (auto [id, needed] : {std::pair{ALL_DOWNLOAD_END, state::kDownload}, {DOWNLOAD_PGC, state::kDownload},
+                            {ALL_UPLOAD_END, state::kUpload}, {UPLOAD_PGC, state::kUpload}}) {
+    for (auto [in, expected] : {std::pair{state::kIdle, 189}, {state::kOnline, 190}, {needed, 1}}) {
+      State(in);
+      EXPECT_EQ(Check(Control(id)), expected) << id << " in " << state::Text(in);
+    }
   }
 }
 
 TEST_F(RequestPreconditions, RollBackWritesTheConnectStateOfTheRequestsUser) {
   ASSERT_EQ(RollBackDataBase(2, Control(FILE_OPEN), kSlot), 1);
-  auto rows = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'alice'");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "2");
-  auto others = testsupport::UserDbQuery("select connect_state from userinfo where user_id = 'bob'");
-  EXPECT_EQ(others[0][0], "0");
+  EXPECT_EQ(testsupport::UserDbQuery("select user_id, connect_state from userinfo order by user_id"),
+            (testsupport::SqlRows{{"alice", "2"}, {"bob", "0"}}));
 }
 
 }  // namespace

@@ -93,29 +93,22 @@ TEST_F(SerialLineTest, SenderSendsEnqThenTheFrameAfterAckAndEndsAtTheReceiversAc
   Bytes packet = Sequence(10, 0xA0);
   EXPECT_EQ(line_.WritePacketToSerial(packet.data(), packet.size(), false, kSlot), 1);
   other.join();
-  Bytes expected = {serial::ENQ};
   Bytes frame = Frame(packet);
-  expected.insert(expected.end(), frame.begin(), frame.end());
-  EXPECT_EQ(seen, expected);
+  frame.insert(frame.begin(), serial::ENQ);
+  EXPECT_EQ(seen, frame);
 }
 
 TEST_F(SerialLineTest, ReceiverAnswersWrongChecksumWithNckAndTakesThePacketOnTheNextEnq) {
   Bytes packet = Sequence(20, 0x30);
   Bytes replies;
+  Bytes broken = Frame(packet);
+  broken[broken.size() - 2] ^= 0x5A;
   std::thread other([&] {
-    Put(peer(), {serial::ENQ});
-    replies = Take(peer(), 1);
-    Bytes broken = Frame(packet);
-    broken[broken.size() - 2] ^= 0x5A;
-    Put(peer(), broken);
-    Bytes nck = Take(peer(), 1);
-    replies.insert(replies.end(), nck.begin(), nck.end());
-    Put(peer(), {serial::ENQ});
-    Bytes ack = Take(peer(), 1);
-    replies.insert(replies.end(), ack.begin(), ack.end());
-    Put(peer(), Frame(packet));
-    ack = Take(peer(), 1);
-    replies.insert(replies.end(), ack.begin(), ack.end());
+    for (const Bytes& sent : {Bytes{serial::ENQ}, broken, Bytes{serial::ENQ}, Frame(packet)}) {
+      Put(peer(), sent);
+      Bytes reply = Take(peer(), 1);
+      replies.insert(replies.end(), reply.begin(), reply.end());
+    }
   });
   std::uint8_t buffer[sxm::kMaxPacket] = {};
   std::size_t length = 0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "frame/log.h"
@@ -65,10 +66,7 @@ class ModemSimTest : public ::testing::Test {
 
   int Send(std::uint16_t id, std::uint8_t mode = sxm::kModeRead, const std::vector<std::uint8_t>& body = {},
            std::uint8_t recordLength = 0) {
-    sxm::Fields fields;
-    fields.mode = mode;
-    fields.messageId = id;
-    fields.recordLength = recordLength;
+    sxm::Fields fields{.mode = mode, .messageId = id, .recordLength = recordLength};
     sxm::Packet packet;
     std::size_t length = 0;
     EXPECT_EQ(sxm::BuildPacket(fields, body.data(), body.size(), packet, length), 1);
@@ -127,30 +125,26 @@ class ModemSimTest : public ::testing::Test {
 };
 
 TEST_F(ModemSimTest, ModemAnswersTheDialAsConfiguredAndOnlyConnectOrOkConnects) {
-  struct Case {
-    std::string answer;
-    bool lineEnds;
-    bool connects;
-  };
-  for (const Case& c : {Case{sim::kModemConnect, true, true}, Case{"OK", true, true},
-                        Case{sim::kModemBusyBytes, true, false}, Case{"NO CARRIER", true, false},
-                        Case{"BUSY", true, false}, Case{sim::kModemConnect, false, false}}) {
+  // The answer, whether the modem ends its line, whether the call is made.
+  for (const auto& [answer, lineEnds, connects] :
+       {std::tuple<std::string, bool, bool>{sim::kModemConnect, true, true}, {"OK", true, true},
+        {sim::kModemBusyBytes, true, false}, {"NO CARRIER", true, false}, {"BUSY", true, false},
+        {sim::kModemConnect, false, false}}) {
     sim::ModemOptions options;
-    options.answer = c.answer;
-    options.answerLineEnds = c.lineEnds;
+    options.answer = answer;
+    options.answerLineEnds = lineEnds;
     Start(options);
-    std::string expected = c.lineEnds ? "\r\n" + c.answer + "\r\n" : c.answer;
-    EXPECT_EQ(Dial(), expected) << c.answer;
-    if (c.connects) {
-      EXPECT_TRUE(KeepAlive()) << c.answer;
-      EXPECT_EQ(system_->calls(), 1);
+    std::string expected = lineEnds ? "\r\n" + answer + "\r\n" : answer;
+    EXPECT_EQ(Dial(), expected) << answer;
+    if (connects) {
+      EXPECT_TRUE(KeepAlive() && system_->calls() == 1) << answer;
       continue;
     }
     // No call: an ENQ goes unanswered, and the next dial is answered alike.
     std::uint8_t enq = serial::ENQ;
     ASSERT_EQ(line_->WriteSerialBytes(&enq, 1, kSlot), 1);
-    EXPECT_EQ(platform::WaitForInput(line_->fd(), 300), 0) << c.answer;
-    EXPECT_EQ(Dial(), expected) << c.answer;
+    EXPECT_EQ(platform::WaitForInput(line_->fd(), 300), 0) << answer;
+    EXPECT_EQ(Dial(), expected) << answer;
     EXPECT_EQ(system_->calls(), 0);
   }
 }

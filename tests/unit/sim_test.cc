@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "platform/socket.h"
@@ -73,13 +74,7 @@ void Send(int fd, const std::uint8_t* bytes, std::size_t n) {
 void SendPacket(int fd, std::uint16_t id, std::uint8_t mode, const std::vector<std::uint8_t>& body = {},
                 std::uint16_t sequence = 1, bool final = true, std::uint8_t recordLength = 0,
                 std::uint8_t result = sxm::kResultRequest) {
-  sxm::Fields f;
-  f.result = result;
-  f.mode = mode;
-  f.messageId = id;
-  f.sequence = sequence;
-  f.final = final;
-  f.recordLength = recordLength;
+  sxm::Fields f{mode, id, final, sequence, recordLength, result};
   sxm::Packet p;
   std::size_t length = 0;
   ASSERT_EQ(sxm::BuildPacket(f, body.data(), body.size(), p, length), 1);
@@ -124,6 +119,13 @@ class SimulatorTest : public ::testing::Test {
     }
   }
 
+  // The rows of a whole answer, joined.
+  std::vector<std::uint8_t> ReadRows(int fd, std::uint16_t id) {
+    std::vector<std::uint8_t> rows;
+    for (const auto& r : ReadAnswer(fd, id)) rows.insert(rows.end(), r.body.begin(), r.body.end());
+    return rows;
+  }
+
   testsupport::SimulatedSystem sim_;
   std::string address_;
   std::uint16_t port_ = 0;
@@ -140,12 +142,8 @@ TEST_F(SimulatorTest, TableReadComesInNumberedPacketsOfWholeRowsAndWaitsAtEveryT
   for (std::uint16_t seq = 1; seq <= 13; ++seq) {
     Received r;
     ASSERT_TRUE(Receive(link.fd(), r)) << seq;
-    EXPECT_EQ(r.id(), kPgc724);
-    EXPECT_EQ(r.sequence(), seq);
-    EXPECT_EQ(r.final(), seq == 13);
-    EXPECT_EQ(r.result(), sxm::kResultAck);
-    ASSERT_EQ(r.recordLength(), 12);
-    EXPECT_EQ(r.body.size(), seq == 13 ? 120u : 240u);
+    ASSERT_EQ(std::tuple(r.id(), r.sequence(), r.final(), r.result(), r.recordLength(), r.body.size()),
+              std::tuple(kPgc724, seq, seq == 13, sxm::kResultAck, std::uint8_t{12}, seq == 13 ? 120u : 240u));
     rows.insert(rows.end(), r.body.begin(), r.body.end());
     if (seq == 10) {
       EXPECT_EQ(platform::WaitReadable(link.fd(), 200), 0) << "packet 11 came before the acknowledgement of 10";
@@ -161,9 +159,7 @@ TEST_F(SimulatorTest, TableReadComesInNumberedPacketsOfWholeRowsAndWaitsAtEveryT
 
   // Served again byte for byte: the content is deterministic.
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  std::vector<std::uint8_t> again;
-  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) again.insert(again.end(), r.body.begin(), r.body.end());
-  EXPECT_EQ(again, rows);
+  EXPECT_EQ(ReadRows(link.fd(), kPgc724), rows);
 }
 
 // Nothing answers a packet that breaks the rules; each is counted once.
@@ -218,19 +214,16 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0xC0 ^ i);
   std::vector<std::uint8_t> first(data.begin(), data.begin() + 240), second(data.begin() + 240, data.end());
 
-  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 1, false, 12);
   Received answer;
+  SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 1, false, 12);
   ASSERT_TRUE(Receive(link.fd(), answer));
   EXPECT_EQ(answer.result(), sxm::kResultAck);
   SendPacket(link.fd(), kPgc724, sxm::kModeUpload, second, 2, true, 12);
   ASSERT_TRUE(Receive(link.fd(), answer));
-  EXPECT_EQ(answer.result(), sxm::kResultAck);
-  EXPECT_EQ(answer.id(), kPgc724);
+  EXPECT_EQ((std::pair{answer.result(), answer.id()}), (std::pair{sxm::kResultAck, kPgc724}));
 
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  std::vector<std::uint8_t> read;
-  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) read.insert(read.end(), r.body.begin(), r.body.end());
-  EXPECT_EQ(read, data);
+  EXPECT_EQ(ReadRows(link.fd(), kPgc724), data);
 
   // A write whose first packet is numbered 2 is refused and changes nothing.
   SendPacket(link.fd(), kPgc724, sxm::kModeWrite, first, 2, true, 12);
@@ -243,9 +236,7 @@ TEST_F(SimulatorTest, WrittenTableIsKeptAndReadBackAndAnOutOfOrderWriteIsRefused
   ASSERT_TRUE(Receive(link.fd(), answer));
   EXPECT_EQ(answer.result(), sxm::TVRL_MSG_NOK);
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);
-  read.clear();
-  for (const auto& r : ReadAnswer(link.fd(), kPgc724)) read.insert(read.end(), r.body.begin(), r.body.end());
-  EXPECT_EQ(read, data);
+  EXPECT_EQ(ReadRows(link.fd(), kPgc724), data);
 
   // A write of no rows names its record length and empties the table; a
   // header-only packet without one is a command, answered as a read.
@@ -309,9 +300,7 @@ TEST_F(SimulatorTest, RefusalsAndSpecialErrorsComeAsHeaderOnlyAnswersThenTheTabl
   for (std::uint8_t expected : {sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_NOK, sxm::TVRL_MSG_RETRY}) {
     SendPacket(link.fd(), kPgc724, sxm::kModeRead);
     ASSERT_TRUE(Receive(link.fd(), r));
-    EXPECT_EQ(r.result(), expected);
-    EXPECT_TRUE(r.final());
-    EXPECT_TRUE(r.body.empty());
+    EXPECT_TRUE(r.result() == expected && r.final() && r.body.empty()) << int(r.result());
   }
   SendAck(link.fd(), kPgc724);  // a special error ends the answer like a final packet
   SendPacket(link.fd(), kPgc724, sxm::kModeRead);

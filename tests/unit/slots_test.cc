@@ -19,9 +19,7 @@ class SlotTable : public ::testing::Test {
 };
 
 TEST_F(SlotTable, FreeSlotIsTheLowestUnused) {
-  SetSlotInUse(1, 0);
-  SetSlotInUse(1, 1);
-  SetSlotInUse(1, 3);
+  for (int taken : {0, 1, 3}) SetSlotInUse(1, taken);
   EXPECT_EQ(FindFreeSlot(), 2);
   for (int i = 0; i < kSlotCount; ++i) SetSlotInUse(1, i);
   EXPECT_EQ(FindFreeSlot(), -1);
@@ -38,9 +36,7 @@ TEST_F(SlotTable, SlotStillNamedOrOwnedIsNotFree) {
 TEST_F(SlotTable, UserLookupComparesWholeIds) {
   SetSlotIndex("administrator", 4);
   EXPECT_EQ(FindSlotByUser("administrator"), 4);
-  EXPECT_EQ(FindSlotByUser("adm"), -1);
-  EXPECT_EQ(FindSlotByUser("administrator2"), -1);
-  EXPECT_EQ(FindSlotByUser(""), -1);
+  for (const char* other : {"adm", "administrator2", ""}) EXPECT_EQ(FindSlotByUser(other), -1) << other;
   SetSlotIndex("", 4);
   EXPECT_EQ(FindSlotByUser("administrator"), -1);
   EXPECT_TRUE(SlotAt(4).indexEntry.empty());

@@ -12,9 +12,7 @@ using sxm::Packet;
 // The layout itself is checked against the simulated system's own code by
 // every link test; here, what interworking does not show.
 TEST(SxmPacket, BuildZeroesTheTailAndMarksTheFinalPacket) {
-  sxm::Fields f;
-  f.final = false;
-  f.sequence = 0x123;
+  sxm::Fields f{.final = false, .sequence = 0x123};
   const std::uint8_t body[] = {0xAA, 0xBB, 0xCC};
   Packet p;
   p.fill(0x55);
@@ -62,12 +60,10 @@ TEST(SxmPacket, HeaderCheckTakesLengths10To250AndRefusesTypeLengthAndShortHeader
   sxm::Put16(&p[sxm::kLength], 250);
   EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderOk);
   EXPECT_EQ(body, 240u);
-  sxm::Put16(&p[sxm::kLength], 251);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
-  sxm::Put16(&p[sxm::kLength], 9);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
-  sxm::Put16(&p[sxm::kLength], 0);
-  EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength);
+  for (std::uint16_t bad : {251, 9, 0}) {
+    sxm::Put16(&p[sxm::kLength], bad);
+    EXPECT_EQ(sxm::CheckHeader(p.data(), 10, body), sxm::kHeaderBadLength) << bad;
+  }
 
   sxm::Put16(&p[sxm::kLength], 10);
   p[sxm::kType] = 0x14;
@@ -86,29 +82,22 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
   EXPECT_FALSE(sxm::IsFFFFPacket(p.data()));
 
   std::size_t length = 0;
-  sxm::Fields f;
-  f.messageId = 0x0000;
-  f.final = false;
-  f.sequence = 1;
+  sxm::Fields f{.messageId = 0x0000, .final = false, .sequence = 1};
   sxm::BuildPacket(f, nullptr, 0, p, length);
-  EXPECT_TRUE(sxm::IsZeroIdPacket(p.data()));
-  EXPECT_TRUE(sxm::IsFirstPacket(p.data()));
-  EXPECT_FALSE(sxm::IsFinalPacket(p.data()));
-  EXPECT_FALSE(sxm::IsTenthPacket(p.data()));
+  EXPECT_TRUE(sxm::IsZeroIdPacket(p.data()) && sxm::IsFirstPacket(p.data()));
+  EXPECT_FALSE(sxm::IsFinalPacket(p.data()) || sxm::IsTenthPacket(p.data()));
 
   f.messageId = 0x0100;  // one zero byte is not a zero ID
   for (std::uint16_t seq : {10, 20, 4090}) {
     f.sequence = seq;
     sxm::BuildPacket(f, nullptr, 0, p, length);
-    EXPECT_TRUE(sxm::IsTenthPacket(p.data())) << seq;
-    EXPECT_FALSE(sxm::IsFirstPacket(p.data())) << seq;
+    EXPECT_TRUE(sxm::IsTenthPacket(p.data()) && !sxm::IsFirstPacket(p.data())) << seq;
   }
   EXPECT_FALSE(sxm::IsZeroIdPacket(p.data()));
   f.sequence = 11;
   f.final = true;
   sxm::BuildPacket(f, nullptr, 0, p, length);
-  EXPECT_FALSE(sxm::IsTenthPacket(p.data()));
-  EXPECT_TRUE(sxm::IsFinalPacket(p.data()));
+  EXPECT_TRUE(!sxm::IsTenthPacket(p.data()) && sxm::IsFinalPacket(p.data()));
   p[sxm::kFinalSeq] = 0x70;  // only all four bits mark the final packet
   EXPECT_FALSE(sxm::IsFinalPacket(p.data()));
 }
@@ -118,20 +107,17 @@ TEST(SxmPacket, ClassificationOfFFFFZeroIdFirstFinalAndTenthPackets) {
 TEST(SxmPacket, OnlyTheWholeRejectHeaderIsAReject) {
   const auto& reject = sxm::RejectPacket();
   EXPECT_TRUE(sxm::IsRejectPacket(reject.data()));
-  auto other = reject;
-  other[sxm::kResult] = sxm::kResultAck;
-  EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
-  other = reject;
-  other[sxm::kLength + 1] = 24;
-  EXPECT_FALSE(sxm::IsRejectPacket(other.data()));
+  for (auto [at, value] : {std::pair{sxm::kResult, sxm::kResultAck}, {sxm::kLength + 1, std::uint8_t{24}}}) {
+    auto other = reject;
+    other[at] = value;
+    EXPECT_FALSE(sxm::IsRejectPacket(other.data())) << at;
+  }
 }
 
 TEST(SxmReceiveState, SequenceMustContinueAndMessageIdStayTheFirstPackets) {
   Packet p{};
   std::size_t length = 0;
-  sxm::Fields f;
-  f.messageId = 0x7240;
-  f.final = false;
+  sxm::Fields f{.messageId = 0x7240, .final = false};
 
   sxm::ReceiveState fresh;
   f.sequence = 2;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "frame/log.h"
@@ -22,8 +23,7 @@
 #include "web/sxm_format.h"
 #include "system/tcp_exchange.h"
 #include "system/tcp_link.h"
-#include "web/web_format.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace {
 
@@ -33,19 +33,9 @@ constexpr int kSlot = 41;
 constexpr std::uint16_t kPgc724 = 0x7240;
 
 web::WebMsg RequestWithData(const std::vector<std::uint8_t>& data, std::uint8_t mode = sxm::kModeRead) {
-  std::uint8_t raw[web::kMaxMessage] = {};
-  web::MessageFields fields;
-  fields.type = web::REQ_CONTROL;
-  fields.userId = "alice";
-  fields.bodyType = sxm::kPacketType;
-  fields.mode = mode;
-  fields.messageId = kConnectRequest;
-  fields.finalSeq = 0xF001;
-  fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-  web::BuildMessage(raw, fields);
-  web::WebMsg msg;
-  web::ParseWebMessage(msg, raw);
-  return msg;
+  return testsupport::WebMsgOf({.type = web::REQ_CONTROL, .userId = "alice", .bodyType = sxm::kPacketType,
+                                .mode = mode, .messageId = kConnectRequest, .finalSeq = 0xF001,
+                                .data = testsupport::View(data)});
 }
 
 web::WebMsg ConnectRequest(int linkType, const std::vector<std::uint8_t>& address) {
@@ -260,8 +250,7 @@ TEST_F(PacketExchange, HeaderInPiecesIsTakenOnceWholeAndSilenceIs198AfterFiveAtt
   int result = ReceiveOneFromSystem(link_.fd(), packet, kSlot);
   rest.join();
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(packet[sxm::kBody], 0xAB);
-  EXPECT_EQ(packet[sxm::kBody + 1], 0xCD);
+  EXPECT_TRUE(packet[sxm::kBody] == 0xAB && packet[sxm::kBody + 1] == 0xCD);
 
   EXPECT_EQ(ReceiveOneFromSystem(link_.fd(), packet, kSlot), SOCKET_RECV_ERROR);
   EXPECT_TRUE(LogHas("Receive message head from system fail 5 times, retry"));
@@ -273,20 +262,16 @@ TEST_F(PacketExchange, HeaderInPiecesIsTakenOnceWholeAndSilenceIs198AfterFiveAtt
 TEST_F(PacketExchange, BuiltPacketsTakeTheirModeFromTheSlotState) {
   web::WebMsg writeRequest = RequestWithData({}, sxm::kModeWrite);
   const std::uint8_t body[3] = {7, 8, 9};
-  struct Case {
-    state::Id slotState;
-    std::uint8_t mode;
-  };
-  for (Case c : {Case{state::kOnline, sxm::kModeWrite}, Case{state::kUpload, sxm::kModeUpload},
-                 Case{state::kOffline, sxm::kModeRead}}) {
-    SlotAt(kSlot).state = c.slotState;
+  for (auto [slotState, mode] : {std::pair{state::kOnline, sxm::kModeWrite}, {state::kUpload, sxm::kModeUpload},
+                                 {state::kOffline, sxm::kModeRead}}) {
+    SlotAt(kSlot).state = slotState;
     ASSERT_EQ(SendToSystem(link_.fd(), writeRequest, {.messageId = kPgc724, .body = body, .ack = true, .final = false, .sequence = 10, .recordLength = 1, .packetLength = 13}, kSlot), 1);
     std::vector<std::uint8_t> sent = SystemReads(13);
     ASSERT_EQ(sent.size(), 13u);
-    EXPECT_EQ(sent[sxm::kMode], c.mode) << state::Text(c.slotState);
-    EXPECT_EQ(sxm::Get16(&sent[sxm::kFinalSeq]), 10) << "not final, sequence 10";
-    EXPECT_EQ(sent[sxm::kResult], sxm::kResultAck);
-    EXPECT_EQ(sent[12], 9);
+    // Not final, sequence 10, an acknowledgement, the body at the end.
+    EXPECT_EQ(std::tuple(sent[sxm::kMode], sxm::Get16(&sent[sxm::kFinalSeq]), sent[sxm::kResult], sent[12]),
+              std::tuple(mode, std::uint16_t{10}, sxm::kResultAck, std::uint8_t{9}))
+        << state::Text(slotState);
   }
   sxm::Packet packet{};
   EXPECT_EQ(BuildSystemHead(packet, writeRequest, {.messageId = kPgc724, .sequence = 4096, .packetLength = 10}, kSlot), FORMAT_ERROR);

@@ -13,18 +13,21 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "frame/log.h"
 #include "pgc_test_support.h"
 #include "pgc/store.h"
 #include "platform/socket.h"
 #include "support/socket_reads.h"
+#include "support/wire_helpers.h"
 #include "system/tcp_exchange.h"
 
 namespace {
 
 using namespace pgctest;
 using namespace systemlink;
+using testsupport::KeyedRows;
 
 constexpr std::uint16_t kKept = 0x7240;     // PGC724, ten columns, a stored message
 constexpr std::uint16_t kNotKept = 0x1010;  // PGC101, not stored
@@ -79,6 +82,14 @@ class Transfer : public PgcSlotTest {
   }
 
   void Run(std::function<void()> script) { script_ = std::thread(std::move(script)); }
+  // The system reads the request, answers with `packet` and reads the acknowledgement.
+  void AnswerOnce(Bytes packet) {
+    Run([this, packet] {
+      Read();
+      Send(packet);
+      Read();
+    });
+  }
   void Finish() {
     if (script_.joinable()) script_.join();
   }
@@ -207,20 +218,12 @@ TEST_F(Transfer, APacketCutShortByTheSystemClosingEndsWith214AtOnceWithNothingSt
 
 TEST_F(Transfer, SpecialErrorsEndWith205AndOnlyTheRelayingReadStoresTheFinalPacket) {
   for (std::uint8_t error : {sxm::TVRL_MSG_KPGC_BUSY, sxm::TVRL_MSG_RETRY, sxm::TVRL_MSG_WEB_BUSY}) {
-    Run([&] {
-      Read();
-      Send(Answer(kKept, 1, 1, 20, 10, error));
-      Read();
-    });
+    AnswerOnce(Answer(kKept, 1, 1, 20, 10, error));
     EXPECT_EQ(RequestFrom(kKept), SPECIAL_SYSTEM_ERROR) << int(error);
     Finish();
     EXPECT_EQ(Rows("PGC724"), 0);
   }
-  Run([&] {
-    Read();
-    Send(Answer(kKept, 1, 1, 20, 10, sxm::TVRL_MSG_RETRY));
-    Read();
-  });
+  AnswerOnce(Answer(kKept, 1, 1, 20, 10, sxm::TVRL_MSG_RETRY));
   web::WebMsg request = Request(kKept);
   EXPECT_EQ(ReadFromSystem(web_.fd(), link_.fd(), kKept, request, packet_, Work(), kSlot), SPECIAL_SYSTEM_ERROR);
   Finish();
@@ -243,22 +246,14 @@ TEST_F(Transfer, TableReadReplacesTheTableAndRefusesDataThatIsNotWholeRows) {
       {Answer(kKept, 1, 1, 20, 0), DIVIDE_ZERO_ERROR},     // rows without a row length
   };
   for (const Case& c : cases) {
-    Run([&] {
-      Read();
-      Send(c.answer);
-      Read();
-    });
+    AnswerOnce(c.answer);
     EXPECT_EQ(ReadTable(kKept), c.result);
     Finish();
     EXPECT_EQ(Rows("PGC724"), 48) << "the table is left as it was";
   }
 
   // An empty answer still empties the table.
-  Run([&] {
-    Read();
-    Send(Answer(kKept, 1, 1, 0, 10));
-    Read();
-  });
+  AnswerOnce(Answer(kKept, 1, 1, 0, 10));
   EXPECT_EQ(ReadTable(kKept), 1);
   Finish();
   EXPECT_EQ(Rows("PGC724"), 0);
@@ -279,8 +274,7 @@ TEST_F(Transfer, AnswerOutgrowingTheWorkingBufferIs168WithNothingStored) {
 }
 
 TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
-  Bytes data(500);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+  Bytes data = KeyedRows(50, 10, 0);
   Run([&] {
     for (int i = 0; i < 3; ++i) {
       Bytes p = Read();
@@ -295,10 +289,9 @@ TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
   Bytes joined;
   for (int i = 0; i < 3; ++i) {
     const Bytes& p = received_[static_cast<std::size_t>(i)];
-    EXPECT_EQ(sxm::SequenceOf(p.data()), i + 1);
-    EXPECT_EQ(sxm::IsFinalPacket(p.data()), i == 2);
-    EXPECT_EQ(p.size(), static_cast<std::size_t>(bodies[i] + 10));
-    EXPECT_EQ(p[sxm::kRecordLength], 10);
+    EXPECT_EQ(
+        std::tuple(int(sxm::SequenceOf(p.data())), sxm::IsFinalPacket(p.data()), p.size(), int(p[sxm::kRecordLength])),
+        std::tuple(i + 1, i == 2, static_cast<std::size_t>(bodies[i] + 10), 10));
     joined.insert(joined.end(), p.begin() + 10, p.end());
   }
   EXPECT_EQ(joined, data);
@@ -315,8 +308,7 @@ TEST_F(Transfer, TablesAreSentInNumberedPacketsOfWholeRowsEachAnswered) {
 }
 
 TEST_F(Transfer, WriteRelaysTheAnswerAndStoresWhatWasSentAtTheFinalPacket) {
-  Bytes rows(30);
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint8_t>(i);
+  Bytes rows = KeyedRows(3, 10, 0);
   web::WebMsg first = Packet(web::REQ_PGC, kKept, 0x0001, 10, Bytes(rows.begin(), rows.begin() + 20));
   web::WebMsg last = Packet(web::REQ_PGC, kKept, 0xF002, 10, Bytes(rows.begin() + 20, rows.end()));
   Run([&] {
@@ -359,10 +351,7 @@ TEST(TransferFlag, AWaiterTakesTheFlagTheMomentItIsFreeAndLogsItsWaitOnce) {
   int level = InfoLevel();
   SetInfoLevel(9);
   auto waitLines = [] {
-    const std::string log = testsupport::InstallationLog(), line = "Waiting for other thread transferring message";
-    int n = 0;
-    for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
-    return n;
+    return testsupport::Count(testsupport::InstallationLog(), "Waiting for other thread transferring message");
   };
   const int before = waitLines();
   AcquireTransferFlag(1);

@@ -22,15 +22,20 @@ LinkRecord NumberedLink() {
   return link;
 }
 
+// What a reader of the slot's identity gives: its text, or its result when that is not 1.
+std::string Read(int (*reader)(std::string&, int)) {
+  std::string text = "stale";
+  int rc = reader(text, kSlot);
+  return rc == 1 ? text : "result " + std::to_string(rc);
+}
+
 TEST(UserStatements, LinkBytesHoldNameThenTypeThenParameters) {
   std::array<std::uint8_t, LinkRecord::kSize> bytes{};
   std::iota(bytes.begin(), bytes.end(), 1);  // byte i holds i + 1
   LinkRecord link = LinkRecord::FromBytes(bytes.data());
-  EXPECT_EQ(link.link_name[0], 1);
-  EXPECT_EQ(link.link_name[19], 20);
-  EXPECT_EQ(link.link_type, 21);
-  EXPECT_EQ(link.link_info[0], 22);
-  EXPECT_EQ(link.link_info[47], 69);
+  EXPECT_EQ((std::vector<int>{link.link_name[0], link.link_name[19], link.link_type, link.link_info[0],
+                              link.link_info[47]}),
+            (std::vector<int>{1, 20, 21, 22, 69}));
   EXPECT_EQ(link.ToBytes(), bytes);
 
   // A row comes in table order: type, parameters, name.
@@ -39,16 +44,13 @@ TEST(UserStatements, LinkBytesHoldNameThenTypeThenParameters) {
   for (int i = 0; i < 48; ++i) row.push_back(std::to_string(30 + i));
   for (int i = 0; i < 20; ++i) row.push_back(std::to_string(i));
   LinkRecord fromRow = LinkRecord::FromRow(row);
-  EXPECT_EQ(fromRow.link_type, 7);
-  EXPECT_EQ(fromRow.link_info[47], 77);
-  EXPECT_EQ(fromRow.link_name[19], 19);
+  EXPECT_EQ((std::vector<int>{fromRow.link_type, fromRow.link_info[47], fromRow.link_name[19]}),
+            (std::vector<int>{7, 77, 19}));
 }
 
 class UserWriters : public ::testing::Test {
  protected:
-  void SetUp() override {
-    userstest::PrepareUserTables();
-  }
+  void SetUp() override { userstest::PrepareUserTables(); }
 };
 
 TEST_F(UserWriters, DeleteOfAbsentUserSucceedsAndUpdateOfAbsentUserIs217) {
@@ -119,27 +121,17 @@ TEST_F(DbInfoWriter, WritesTheRowThatTheIdentityReadersRead) {
   ASSERT_EQ(InsertDBInfo(info, kSlot), 1);
   Row row;
   ASSERT_EQ(SelectMatchingRecords(SlotAt(kSlot).db[kOfflineDb], "dbinfo", 12, row, "", kSlot), 1);
-  EXPECT_EQ(row[0], "1234");
-  EXPECT_EQ(row[1], "3");
-  EXPECT_EQ(row[2], "sys");
-  EXPECT_EQ(row[3], "17");
-
-  std::string text;
-  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 1);
-  EXPECT_EQ(text, "17");
-  EXPECT_EQ(users::GetDBInfoCountryID(text, kSlot), 1);
-  EXPECT_EQ(text, "3");
-  EXPECT_EQ(users::GetDBVersion(text, kSlot), 1);
-  EXPECT_EQ(text, "1234");
+  EXPECT_EQ(Row(row.begin(), row.begin() + 4), (Row{"1234", "3", "sys", "17"}));
+  EXPECT_EQ(Read(users::GetDBInfoSystemID), "17");
+  EXPECT_EQ(Read(users::GetDBInfoCountryID), "3");
+  EXPECT_EQ(Read(users::GetDBVersion), "1234");
 
   ExecuteSQL(SlotAt(kSlot).db[kOfflineDb], "delete from dbinfo", kSlot);
-  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 245);
-  EXPECT_EQ(users::GetDBVersion(text, kSlot), 248);
+  EXPECT_EQ(Read(users::GetDBInfoSystemID), "result 245");
+  EXPECT_EQ(Read(users::GetDBVersion), "result 248");
 
   SetState(kSlot, state::kIdle);
-  text = "stale";
-  EXPECT_EQ(users::GetDBInfoSystemID(text, kSlot), 1);
-  EXPECT_EQ(text, "");
+  EXPECT_EQ(Read(users::GetDBInfoSystemID), "");
 }
 
 TEST_F(DbInfoWriter, SystemTableReadersTakeTheirColumns) {
@@ -153,18 +145,12 @@ TEST_F(DbInfoWriter, SystemTableReadersTakeTheirColumns) {
     values += ", " + std::to_string(100 + i - 1);
   }
   ASSERT_EQ(ExecuteSQL(record, "create table PGC20000 (" + columns + ")", kSlot), 1);
-  std::string text;
-  EXPECT_EQ(users::GetTMajor(text, kSlot), 206);
-  EXPECT_EQ(users::GetTMinor(text, kSlot), 164);
+  EXPECT_EQ(Read(users::GetTMajor), "result 206");
+  EXPECT_EQ(Read(users::GetTMinor), "result 164");
   ASSERT_EQ(ExecuteSQL(record, "insert into PGC20000 values (" + values + ")", kSlot), 1);
-  EXPECT_EQ(users::GetSystemID(text, kSlot), 1);
-  EXPECT_EQ(text, "100");
-  EXPECT_EQ(users::GetCountryID(text, kSlot), 1);
-  EXPECT_EQ(text, "103");
-  EXPECT_EQ(users::GetTMajor(text, kSlot), 1);
-  EXPECT_EQ(text, "109");
-  EXPECT_EQ(users::GetTMinor(text, kSlot), 1);
-  EXPECT_EQ(text, "110");
+  EXPECT_EQ((std::vector{Read(users::GetSystemID), Read(users::GetCountryID), Read(users::GetTMajor),
+                         Read(users::GetTMinor)}),
+            (std::vector<std::string>{"100", "103", "109", "110"}));
   ExecuteSQL(record, "drop table PGC20000", kSlot);
 }
 

@@ -14,22 +14,36 @@ constexpr std::uint8_t kInsert = 0;
 constexpr std::uint8_t kUpdate = 1;
 constexpr std::uint8_t kDelete = 2;
 
-web::WebMsg UserSet(const Bytes& data) { return Request(web::REQ_CONTROL, 6, "alice", data); }
-web::WebMsg LinkSet(const Bytes& data) { return Request(web::REQ_CONTROL, 7, "alice", data); }
+// USER_SET and LINK_SET of alice's with the given records.
+struct UserRecord {
+  std::uint8_t op, level;
+  const char* id;
+  const char* password;
+};
+int Users(std::initializer_list<UserRecord> records, std::size_t extraBytes = 0) {
+  Bytes data;
+  for (const UserRecord& r : records) AppendUserRecord(data, r.op, r.level, r.id, r.password);
+  data.resize(data.size() + extraBytes, 0);
+  return users::MaintainUsers(Request(web::REQ_CONTROL, 6, "alice", data), kSlot);
+}
+struct LinkRecord {
+  std::uint8_t op, type;
+  const char* name;
+  std::uint8_t firstParam;
+};
+int Links(std::initializer_list<LinkRecord> records) {
+  Bytes data;
+  for (const LinkRecord& r : records) AppendLinkRecord(data, r.op, r.type, r.name, r.firstParam);
+  return users::MaintainLinks(Request(web::REQ_CONTROL, 7, "alice", data), kSlot);
+}
 
 class UserAdmin : public ::testing::Test {
  protected:
-  void SetUp() override {
-    userstest::PrepareUserTables();
-  }
+  void SetUp() override { userstest::PrepareUserTables(); }
 };
 
 TEST_F(UserAdmin, InsertOfExistingUserIs219AndKeepsEarlierRecords) {
-  Bytes data;
-  AppendUserRecord(data, kInsert, 3, "carol", "c-pw");
-  AppendUserRecord(data, kInsert, 0, "alice", "other");
-  AppendUserRecord(data, kInsert, 0, "dave", "d-pw");
-  EXPECT_EQ(users::MaintainUsers(UserSet(data), kSlot), 219);
+  EXPECT_EQ(Users({{kInsert, 3, "carol", "c-pw"}, {kInsert, 0, "alice", "other"}, {kInsert, 0, "dave", "d-pw"}}), 219);
   EXPECT_EQ(UserRow("carol", "user_pwd, user_level"), (std::vector<std::string>{"c-pw", "3"}));
   EXPECT_EQ(UserColumn("alice", "user_pwd"), "secret");
   EXPECT_EQ(UserColumn("dave", "user_pwd"), "<no row>");
@@ -38,9 +52,7 @@ TEST_F(UserAdmin, InsertOfExistingUserIs219AndKeepsEarlierRecords) {
 
 TEST_F(UserAdmin, UpdateChangesPasswordAndLevelAndKeepsTheRest) {
   UserDbExec("UPDATE userinfo SET ip = '1.1.1.1', login_count = 5, email = 'a@b' WHERE user_id = 'alice'");
-  Bytes data;
-  AppendUserRecord(data, kUpdate, 4, "alice", "new-pw");
-  ASSERT_EQ(users::MaintainUsers(UserSet(data), kSlot), 1);
+  ASSERT_EQ(Users({{kUpdate, 4, "alice", "new-pw"}}), 1);
   EXPECT_EQ(UserRow("alice", "user_pwd, user_level, ip, login_count, email"),
             (std::vector<std::string>{"new-pw", "4", "1.1.1.1", "5", "a@b"}));
   EXPECT_EQ(UserColumn("bob", "user_pwd"), "pw");
@@ -50,7 +62,7 @@ TEST_F(UserAdmin, RecordsThatAreNotWholeOrNameNoUserAreRefusedAndChangeNothing) 
   struct Case {
     std::uint8_t op;
     const char* id;
-    int extraBytes;
+    std::size_t extraBytes;
     int result;
     const char* logged;
   } cases[] = {
@@ -59,10 +71,7 @@ TEST_F(UserAdmin, RecordsThatAreNotWholeOrNameNoUserAreRefusedAndChangeNothing) 
       {kDelete, "nobody", 0, 224, "no user:nobody info when delete"},
   };
   for (const Case& c : cases) {
-    Bytes data;
-    AppendUserRecord(data, c.op, 1, c.id, "pw");
-    data.resize(data.size() + static_cast<std::size_t>(c.extraBytes), 0);
-    EXPECT_EQ(users::MaintainUsers(UserSet(data), kSlot), c.result) << c.logged;
+    EXPECT_EQ(Users({{c.op, 1, c.id, "pw"}}, c.extraBytes), c.result) << c.logged;
     EXPECT_TRUE(LogContains(c.logged));
     EXPECT_EQ(UserCount(), 2);
   }
@@ -71,49 +80,34 @@ TEST_F(UserAdmin, RecordsThatAreNotWholeOrNameNoUserAreRefusedAndChangeNothing) 
 TEST_F(UserAdmin, UserIdThatOccursTwiceIs222OnUpdateAnd225OnDelete) {
   KeylessUserTable keyless;
   UserDbExec("INSERT INTO userinfo (user_id, user_pwd, user_level) VALUES ('bob', 'twin', 0)");
-  Bytes update;
-  AppendUserRecord(update, kUpdate, 0, "bob", "x");
-  EXPECT_EQ(users::MaintainUsers(UserSet(update), kSlot), 222);
-  Bytes remove;
-  AppendUserRecord(remove, kDelete, 0, "bob", "");
-  EXPECT_EQ(users::MaintainUsers(UserSet(remove), kSlot), 225);
+  EXPECT_EQ(Users({{kUpdate, 0, "bob", "x"}}), 222);
+  EXPECT_EQ(Users({{kDelete, 0, "bob", ""}}), 225);
   EXPECT_EQ(UserDbQuery("SELECT count(*) FROM userinfo WHERE user_id = 'bob'")[0][0], "2");
 }
 
 TEST_F(UserAdmin, DeleteOfLoggedInUserIs216AndLeavesTheRow) {
   UserDbExec("UPDATE userinfo SET login_state = 1 WHERE user_id = 'bob'");
-  Bytes data;
-  AppendUserRecord(data, kDelete, 0, "bob", "");
-  EXPECT_EQ(users::MaintainUsers(UserSet(data), kSlot), 216);
+  EXPECT_EQ(Users({{kDelete, 0, "bob", ""}}), 216);
   EXPECT_TRUE(LogContains("user:bob is login when delete user"));
   EXPECT_EQ(UserColumn("bob", "user_pwd"), "pw");
 
   UserDbExec("UPDATE userinfo SET login_state = 0 WHERE user_id = 'bob'");
-  EXPECT_EQ(users::MaintainUsers(UserSet(data), kSlot), 1);
+  EXPECT_EQ(Users({{kDelete, 0, "bob", ""}}), 1);
   EXPECT_EQ(UserColumn("bob", "user_pwd"), "<no row>");
   EXPECT_EQ(UserCount(), 1);
 }
 
 TEST_F(UserAdmin, UnknownOperationIsSkipped) {
-  Bytes data;
-  AppendUserRecord(data, 7, 0, "alice", "");
-  AppendUserRecord(data, kInsert, 0, "erin", "e");
-  EXPECT_EQ(users::MaintainUsers(UserSet(data), kSlot), 1);
+  EXPECT_EQ(Users({{7, 0, "alice", ""}, {kInsert, 0, "erin", "e"}}), 1);
   EXPECT_EQ(UserCount(), 3);
 }
 
 TEST_F(UserAdmin, QuotedIdsAreUsersOfTheirOwn) {
-  Bytes data;
-  AppendUserRecord(data, kInsert, 0, "bob' --", "p'w");
-  AppendUserRecord(data, kUpdate, 2, "bob' --", "q'w");
-  ASSERT_EQ(users::MaintainUsers(UserSet(data), kSlot), 1);
+  ASSERT_EQ(Users({{kInsert, 0, "bob' --", "p'w"}, {kUpdate, 2, "bob' --", "q'w"}}), 1);
   EXPECT_EQ(UserRow("bob' --", "user_pwd, user_level"), (std::vector<std::string>{"q'w", "2"}));
   EXPECT_EQ(UserRow("bob", "user_pwd, user_level"), (std::vector<std::string>{"pw", "0"}));
-  Bytes remove;
-  AppendUserRecord(remove, kDelete, 0, "alice' or '1'='1", "");
-  EXPECT_EQ(users::MaintainUsers(UserSet(remove), kSlot), 224);
-  AppendUserRecord(remove, kDelete, 0, "bob' --", "");
-  EXPECT_EQ(users::MaintainUsers(UserSet(Bytes(remove.begin() + 34, remove.end())), kSlot), 1);
+  EXPECT_EQ(Users({{kDelete, 0, "alice' or '1'='1", ""}}), 224);
+  EXPECT_EQ(Users({{kDelete, 0, "bob' --", ""}}), 1);
   EXPECT_EQ(UserCount(), 2);
 }
 
@@ -140,69 +134,41 @@ TEST_F(UserAdmin, ExtendedUpdateSetsPersonalDataOfTheRecordsOwnUser) {
 
 class LinkAdmin : public UserAdmin {
  protected:
-  static std::string LinkColumn(const std::string& column) {
-    auto rows = UserDbQuery("SELECT " + column + " FROM linkinfo");
-    return rows.size() == 1 ? rows[0][0] : "<" + std::to_string(rows.size()) + " rows>";
+  // The columns of the only link.
+  static std::vector<std::string> LinkColumns(const std::string& columns) {
+    auto rows = UserDbQuery("SELECT " + columns + " FROM linkinfo");
+    return rows.size() == 1 ? rows[0] : std::vector<std::string>{std::to_string(rows.size()) + " rows"};
   }
 };
 
 TEST_F(LinkAdmin, InsertUpdateAndDeleteALink) {
-  Bytes insert;
-  AppendLinkRecord(insert, kInsert, 1, "plant-A", 10);
-  ASSERT_EQ(users::MaintainLinks(LinkSet(insert), kSlot), 1);
-  EXPECT_EQ(LinkColumn("link_type"), "1");
-  EXPECT_EQ(LinkColumn("link_name1"), std::to_string('p'));
-  EXPECT_EQ(LinkColumn("link_name8"), "0");
-  EXPECT_EQ(LinkColumn("link_info1"), "10");
-  EXPECT_EQ(LinkColumn("link_info48"), "57");
-
-  Bytes update;
-  AppendLinkRecord(update, kUpdate, 2, "plant-A", 100);
-  ASSERT_EQ(users::MaintainLinks(LinkSet(update), kSlot), 1);
-  EXPECT_EQ(LinkColumn("link_type"), "2");
-  EXPECT_EQ(LinkColumn("link_info48"), "147");
-
-  Bytes remove;
-  AppendLinkRecord(remove, kDelete, 0, "plant-A", 0);
-  ASSERT_EQ(users::MaintainLinks(LinkSet(remove), kSlot), 1);
+  ASSERT_EQ(Links({{kInsert, 1, "plant-A", 10}}), 1);
+  EXPECT_EQ(LinkColumns("link_type, link_name1, link_name8, link_info1, link_info48"),
+            (std::vector<std::string>{"1", std::to_string('p'), "0", "10", "57"}));
+  ASSERT_EQ(Links({{kUpdate, 2, "plant-A", 100}}), 1);
+  EXPECT_EQ(LinkColumns("link_type, link_info48"), (std::vector<std::string>{"2", "147"}));
+  ASSERT_EQ(Links({{kDelete, 0, "plant-A", 0}}), 1);
   EXPECT_EQ(LinkCount(), 0);
 }
 
 TEST_F(LinkAdmin, InsertWithAnExistingNameIs219WhateverTypeAndParameters) {
-  Bytes first;
-  AppendLinkRecord(first, kInsert, 0, "plant-A", 1);
-  ASSERT_EQ(users::MaintainLinks(LinkSet(first), kSlot), 1);
-  Bytes second;
-  AppendLinkRecord(second, kInsert, 2, "plant-B", 5);
-  AppendLinkRecord(second, kInsert, 1, "plant-A", 9);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(second), kSlot), 219);
+  ASSERT_EQ(Links({{kInsert, 0, "plant-A", 1}}), 1);
+  EXPECT_EQ(Links({{kInsert, 2, "plant-B", 5}, {kInsert, 1, "plant-A", 9}}), 219);
   EXPECT_TRUE(LogContains("already exist link name when insert"));
   EXPECT_EQ(LinkCount(), 2);
   EXPECT_EQ(UserDbQuery("SELECT link_type FROM linkinfo WHERE link_name7 = 65")[0][0], "0");
 }
 
 TEST_F(LinkAdmin, AbsentAndDuplicatedLinksAreRefused) {
-  Bytes data(71, 0);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(data), kSlot), 169);
+  EXPECT_EQ(users::MaintainLinks(Request(web::REQ_CONTROL, 7, "alice", Bytes(71, 0)), kSlot), 169);
   EXPECT_TRUE(LogContains("Length of data is error:71/70"));
 
-  Bytes update;
-  AppendLinkRecord(update, kUpdate, 0, "ghost", 0);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(update), kSlot), 221);
-  Bytes remove;
-  AppendLinkRecord(remove, kDelete, 0, "ghost", 0);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(remove), kSlot), 224);
-
-  Bytes insert;
-  AppendLinkRecord(insert, kInsert, 0, "twin", 0);
-  ASSERT_EQ(users::MaintainLinks(LinkSet(insert), kSlot), 1);
+  EXPECT_EQ(Links({{kUpdate, 0, "ghost", 0}}), 221);
+  EXPECT_EQ(Links({{kDelete, 0, "ghost", 0}}), 224);
+  ASSERT_EQ(Links({{kInsert, 0, "twin", 0}}), 1);
   UserDbExec("INSERT INTO linkinfo SELECT * FROM linkinfo");
-  Bytes updateTwin;
-  AppendLinkRecord(updateTwin, kUpdate, 0, "twin", 0);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(updateTwin), kSlot), 222);
-  Bytes removeTwin;
-  AppendLinkRecord(removeTwin, kDelete, 0, "twin", 0);
-  EXPECT_EQ(users::MaintainLinks(LinkSet(removeTwin), kSlot), 225);
+  EXPECT_EQ(Links({{kUpdate, 0, "twin", 0}}), 222);
+  EXPECT_EQ(Links({{kDelete, 0, "twin", 0}}), 225);
   EXPECT_EQ(LinkCount(), 2);
 }
 

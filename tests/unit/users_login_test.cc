@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <thread>
 #include <vector>
@@ -22,10 +23,7 @@ class Login : public ::testing::Test {
   std::array<std::uint8_t, 240> reply{};
 
   bool AllFailureBytes(std::size_t from, std::size_t to) const {
-    for (std::size_t i = from; i < to; ++i) {
-      if (reply[i] != 0xFF) return false;
-    }
-    return true;
+    return std::all_of(reply.begin() + from, reply.begin() + to, [](std::uint8_t b) { return b == 0xFF; });
   }
 };
 
@@ -70,9 +68,7 @@ TEST_F(Login, SecondLoginIs210WithTheFirstAddressInBytes104To118) {
   EXPECT_EQ(users::CheckLoginDuplicate(LoginRequest("alice", "secret"), reply.data(), kSlot), 210);
   EXPECT_TRUE(AllFailureBytes(0, 104));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.data() + 104), 12), "192.168.1.20");
-  EXPECT_EQ(reply[116], 0);
-  EXPECT_EQ(reply[118], 0);
-  EXPECT_EQ(reply[119], 0xFF);
+  EXPECT_TRUE(reply[116] == 0 && reply[118] == 0 && reply[119] == 0xFF);
   EXPECT_TRUE(LogContains("login ID: alice has already login"));
 }
 

@@ -72,9 +72,7 @@ TEST_F(StartupRepair, OldLayoutGetsUserLevelAndPersonalColumnsAtTheEnd) {
 
 class StartupMarks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    userstest::PrepareUserTables();
-  }
+  void SetUp() override { userstest::PrepareUserTables(); }
 };
 
 TEST_F(StartupMarks, EveryConnectionMarkIsClearedHoweverManyThereAre) {

@@ -5,8 +5,7 @@
 
 #include "frame/log.h"
 #include "support/test_installation.h"
-#include "web/web_format.h"
-#include "web/web_message.h"
+#include "support/web_msg.h"
 
 namespace userstest {
 
@@ -21,18 +20,8 @@ inline void PutText(Bytes& bytes, std::size_t offset, std::size_t width, const s
 
 inline web::WebMsg Request(std::uint8_t type, std::uint16_t messageId, const std::string& headUser,
                            const Bytes& data) {
-  std::uint8_t raw[web::kMaxMessage];
-  web::MessageFields fields;
-  fields.type = type;
-  fields.userId = headUser;
-  fields.messageId = messageId;
-  // An empty vector's data() may be null; BuildMessage copies from it anyway.
-  fields.data = data.empty() ? std::string_view("")
-                             : std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-  web::BuildMessage(raw, fields);
-  web::WebMsg msg;
-  web::ParseWebMessage(msg, raw);
-  return msg;
+  return testsupport::WebMsgOf(
+      {.type = type, .userId = headUser, .messageId = messageId, .data = testsupport::View(data)});
 }
 
 // Login data: id(16) password(16) session(32) address(15).

@@ -9,16 +9,13 @@
 #include "client/web_client.h"
 #include "requests/catalogue.h"
 #include "support/socket_reads.h"
+#include "support/wire_helpers.h"
 
 using client::Bytes;
 
 namespace {
 
-std::string Text(const Bytes& data, std::size_t offset, std::size_t width) {
-  std::string out;
-  for (std::size_t i = offset; i < offset + width && data[i] != 0; ++i) out += static_cast<char>(data[i]);
-  return out;
-}
+using testsupport::FieldAt;
 
 // A client connected to a socket that the test drives as the server.
 struct FakeServer {
@@ -32,16 +29,10 @@ struct FakeServer {
   // A reply as COMM lays it out.
   void Reply(std::uint16_t replyId, std::uint16_t finalSeq, std::uint8_t recordLength, const Bytes& data) {
     web::RawMessage raw{};
-    web::MessageFields fields;
-    fields.type = web::REQ_CONTROL;
-    fields.headByte1 = web::kReplyHeadByte1;
-    fields.userId = "u";
-    fields.messageId = replyId;
-    fields.finalSeq = finalSeq;
-    fields.recordLength = recordLength;
-    fields.result = 1;
-    fields.data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size());
-    std::size_t n = web::BuildMessage(raw.data(), fields);
+    std::size_t n = web::BuildMessage(
+        raw.data(), {.type = web::REQ_CONTROL, .headByte1 = web::kReplyHeadByte1, .userId = "u", .messageId = replyId,
+                     .finalSeq = finalSeq, .recordLength = recordLength, .result = 1,
+                     .data = std::string_view(reinterpret_cast<const char*>(data.data()), data.size())});
     Send(Bytes(raw.begin(), raw.begin() + static_cast<long>(n)));
   }
   Bytes Received(std::size_t n) { return testsupport::ReadUpTo(peer.fd(), n, 1000); }
@@ -63,25 +54,22 @@ Bytes Records(std::size_t length) {
 TEST(RequestData, OverlongFieldsAreCutToTheirWidthAndBadAddressesRefused) {
   Bytes data = client::LoginData("alice", "0123456789abcdefXYZ", "session-1", "192.168.100.200-too-long");
   ASSERT_EQ(data.size(), 79u);
-  EXPECT_EQ(Text(data, 16, 16), "0123456789abcdef");
-  EXPECT_EQ(Text(data, 64, 15), "192.168.100.200");
+  EXPECT_EQ(FieldAt(data, 16, 16), "0123456789abcdef");
+  EXPECT_EQ(FieldAt(data, 64, 15), "192.168.100.200");
   std::vector<std::uint8_t> params(60, 9);  // more than 48: the rest is dropped
   Bytes link = client::LinkRecord(client::kUpdate, 2, "trunk", params);
   ASSERT_EQ(link.size(), 70u);
   EXPECT_EQ(link[69], 9);
   Bytes user = client::UserRecord(client::kDelete, 5, "carol", "pw");
-  EXPECT_EQ(user[0], 2);
-  EXPECT_EQ(user[1], 5);  // the level, which no wire test reads back
+  EXPECT_EQ(Bytes(user.begin(), user.begin() + 2), (Bytes{2, 5}));  // the level, which no wire test reads back
   Bytes longDial = client::ConnectModemData(0, 0, std::string(100, '5'));
-  EXPECT_EQ(longDial.size(), 52u);
+  ASSERT_EQ(longDial.size(), 52u);
   EXPECT_EQ(longDial[51], 0xFF);
-  EXPECT_EQ(Text(client::FileNameFields({"one", "two"}), 30, 30), "two");
+  EXPECT_EQ(FieldAt(client::FileNameFields({"one", "two"}), 30, 30), "two");
 
   Bytes v6;
   ASSERT_TRUE(client::ConnectTcpData(client::kLinkIpv6, "2001:db8::1", v6));
-  EXPECT_EQ(v6[0], 1);
-  EXPECT_EQ(v6[4], 0x20);
-  EXPECT_EQ(v6[19], 0x01);
+  EXPECT_EQ((Bytes{v6.at(0), v6.at(4), v6.at(19)}), (Bytes{1, 0x20, 0x01}));
   Bytes bad;
   EXPECT_FALSE(client::ConnectTcpData(client::kLinkIpv4, "10.20.30", bad));
   EXPECT_FALSE(client::ConnectTcpData(client::kLinkIpv4, "2001:db8::1", bad));
@@ -114,8 +102,7 @@ TEST(RequestCatalogue, ControlNumbersAreExactlyTheRequestsCommKnows) {
   }
   const client::CatalogueEntry* disconnect = client::FindRequest("disconnect");
   ASSERT_NE(disconnect, nullptr);
-  EXPECT_EQ(disconnect->type, web::REQ_PGC);
-  EXPECT_EQ(disconnect->messageId, 1);
+  EXPECT_EQ(std::pair(int(disconnect->type), int(disconnect->messageId)), std::pair(int(web::REQ_PGC), 1));
   EXPECT_EQ(client::FindRequest("LINK_CHECK")->messageId, 0);
   EXPECT_EQ(client::FindRequest("NO_SUCH_REQUEST"), nullptr);
 }

@@ -32,15 +32,10 @@ class WebFraming : public ::testing::Test {
   std::vector<std::uint8_t> Request(std::uint8_t type, std::uint16_t sequence, std::string_view data = {},
                                     bool final = false) {
     std::vector<std::uint8_t> out(kMaxMessage);
-    MessageFields f;
-    f.type = type;
-    f.userId = "alice";
-    f.bodyType = type;
-    f.mode = kModeRead;
-    f.messageId = 0x7240;
-    f.finalSeq = static_cast<std::uint16_t>((final ? 0xF000 : 0) | sequence);
-    f.data = data;
-    out.resize(BuildMessage(out.data(), f));
+    out.resize(BuildMessage(out.data(), {.type = type, .userId = "alice", .bodyType = type, .mode = kModeRead,
+                                         .messageId = 0x7240,
+                                         .finalSeq = static_cast<std::uint16_t>((final ? 0xF000 : 0) | sequence),
+                                         .data = data}));
     return out;
   }
   void Send(const std::vector<std::uint8_t>& bytes) {
@@ -104,21 +99,16 @@ TEST_F(WebFraming, ShortReplyIsOneMessageCarryingTheRequestsSequenceField) {
   ASSERT_EQ(SendReplyToWeb(server_.fd(), 0x1234, 177, data.data(), Parsed(request), 60, 240, 1), 1);
   auto out = Drain();
   ASSERT_EQ(out.size(), 270u);
-  EXPECT_EQ(out[kType], REQ_TABLE_DOWNLOAD);
-  EXPECT_EQ(out[kHeadByte1], 255);
-  EXPECT_EQ(Get16(&out[kHeadLength]), 250);
-  EXPECT_EQ(Get16(&out[kMessageId]), 0x1234);
-  EXPECT_EQ(Get16(&out[kFinalSeq]), 0xF005);
-  EXPECT_EQ(out[kRecordLength], 60);
-  EXPECT_EQ(out[kResult], 177);
+  EXPECT_EQ((std::vector<int>{out[kType], out[kHeadByte1], Get16(&out[kHeadLength]), Get16(&out[kMessageId]),
+                              Get16(&out[kFinalSeq]), out[kRecordLength], out[kResult]}),
+            (std::vector<int>{REQ_TABLE_DOWNLOAD, 255, 250, 0x1234, 0xF005, 60, 177}));
 
   // Reply id 0 is a plain result reply of type 2; -1 arrives as 255.
   ASSERT_EQ(SendReplyToWeb(server_.fd(), 0, -1, nullptr, Parsed(request), 0, 0, 1), 1);
   out = Drain();
   ASSERT_EQ(out.size(), 30u);
-  EXPECT_EQ(out[kType], REQ_CONTROL);
-  EXPECT_EQ(out[kBodyType], REQ_CONTROL);
-  EXPECT_EQ(out[kResult], 255);
+  EXPECT_EQ((std::vector<int>{out[kType], out[kBodyType], out[kResult]}),
+            (std::vector<int>{REQ_CONTROL, REQ_CONTROL, 255}));
 }
 
 TEST_F(WebFraming, LongReplyIsSplitIntoWholeRecordsWithFinalFlagOnTheLast) {
@@ -128,9 +118,9 @@ TEST_F(WebFraming, LongReplyIsSplitIntoWholeRecordsWithFinalFlagOnTheLast) {
   auto out = Drain();
   ASSERT_EQ(out.size(), 270u + 270u + 150u);
   const std::uint8_t* pieces[] = {out.data(), out.data() + 270, out.data() + 540};
-  EXPECT_EQ(Get16(pieces[0] + kFinalSeq), 0x0001);
-  EXPECT_EQ(Get16(pieces[1] + kFinalSeq), 0x0002);
-  EXPECT_EQ(Get16(pieces[2] + kFinalSeq), 0xF003);
+  std::vector<int> sequences;
+  for (const std::uint8_t* piece : pieces) sequences.push_back(Get16(piece + kFinalSeq));
+  EXPECT_EQ(sequences, (std::vector<int>{0x0001, 0x0002, 0xF003}));
   EXPECT_EQ(Get16(pieces[2] + kBodyLength), 130);
   EXPECT_EQ(pieces[1][kData], data[240]);
   EXPECT_EQ(pieces[2][kData + 119], data[599]);

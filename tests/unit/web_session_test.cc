@@ -46,11 +46,16 @@ class WebSession : public ::testing::Test {
     return c;
   }
   static client::Request LinkSet(bool final) {
-    client::Request r;
-    r.type = web::REQ_CONTROL;
-    r.messageId = requests::LINK_SET;
-    r.final = final;
-    return r;
+    return {.messageId = requests::LINK_SET, .userId = {}, .data = {}, .final = final};
+  }
+  // One final request of `user` on a connection of its own, served to its end; the call's result.
+  int Once(const std::string& user, client::Request request, client::Answer& answer) {
+    auto c = Connect(user);
+    request.final = true;
+    int rc = c.Call(request, answer);
+    EXPECT_TRUE(rc != 1 || c.WaitClosed(5000) == 1);
+    JoinServers();
+    return rc;
   }
   // Puts `user` on slot `varNum` as if an earlier request had linked it.
   static void Linked(int varNum, const std::string& user) {
@@ -72,12 +77,9 @@ class WebSession : public ::testing::Test {
 };
 
 TEST_F(WebSession, IdleSlotIsFreedWhenTheConnectionEnds) {
-  auto c = Connect("alice");
   client::Answer answer;
-  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
+  ASSERT_EQ(Once("alice", LinkSet(true), answer), 1);
   EXPECT_EQ(answer.result(), 1);
-  EXPECT_EQ(c.WaitClosed(5000), 1);
-  JoinServers();
   EXPECT_EQ(FindSlotByUser("alice"), -1);
   EXPECT_EQ(FindFreeSlot(), 0);
 }
@@ -86,23 +88,14 @@ TEST_F(WebSession, IdleSlotIsFreedWhenTheConnectionEnds) {
 TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
   Linked(2, "bob");
   SlotAt(2).webDisconnectTimeoutMs = 275500;
-  {
-    auto c = Connect("bob");
-    client::Answer answer;
-    ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
-    c.WaitClosed(5000);
-    JoinServers();
-  }
+  client::Answer answer;
+  ASSERT_EQ(Once("bob", LinkSet(true), answer), 1);
   std::uint32_t bobStart = SlotAt(2).timer.startTick.load();
   EXPECT_EQ(server::SweepWebTimers(bobStart + 275000), 0);
   EXPECT_EQ(server::SweepWebTimers(bobStart + 275001), 1);
 
   Linked(4, "alice");
-  auto c = Connect("alice");
-  client::Answer answer;
-  ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
-  EXPECT_EQ(c.WaitClosed(5000), 1);
-  JoinServers();
+  ASSERT_EQ(Once("alice", LinkSet(true), answer), 1);
 
   Slot& slot = SlotAt(4);
   EXPECT_EQ(FindSlotByUser("alice"), 4);
@@ -120,16 +113,10 @@ TEST_F(WebSession, LinkedSlotOutlivesItsConnectionUntilTheTimerFires) {
 }
 
 TEST_F(WebSession, OfflineFileIsClosedWhenTheTimerFires) {
-  auto c = Connect("bob");
-  client::Request create;
-  create.messageId = requests::FILE_CREATE;
-  create.data = client::FileNameData("timerfile");
-  create.final = true;
+  client::Request create{.messageId = requests::FILE_CREATE, .userId = {}, .data = client::FileNameData("timerfile")};
   client::Answer answer;
-  ASSERT_EQ(c.Call(create, answer), 1);
+  ASSERT_EQ(Once("bob", create, answer), 1);
   ASSERT_EQ(answer.result(), 1);
-  c.WaitClosed(5000);
-  JoinServers();
   int varNum = FindSlotByUser("bob");
   ASSERT_GE(varNum, 0);
   EXPECT_EQ(SlotState(varNum), state::kOffline);
@@ -146,16 +133,10 @@ TEST_F(WebSession, OfflineFileIsClosedWhenTheTimerFires) {
 
 TEST_F(WebSession, ReturningUserStopsTheTimerAndKeepsTheSlot) {
   Linked(6, "alice");
-  {
-    auto c = Connect("alice");
-    client::Answer answer;
-    ASSERT_EQ(c.Call(LinkSet(true), answer), 1);
-    c.WaitClosed(5000);
-    JoinServers();
-  }
+  client::Answer answer;
+  ASSERT_EQ(Once("alice", LinkSet(true), answer), 1);
   ASSERT_EQ(SlotAt(6).timer.stopped.load(), 0);
   auto c = Connect("alice");
-  client::Answer answer;
   ASSERT_EQ(c.Call(LinkSet(false), answer), 1);  // served on the same slot
   EXPECT_EQ(SlotAt(6).timer.stopped.load(), 1);
   std::uint32_t start = SlotAt(6).timer.startTick.load();
