@@ -3,9 +3,9 @@
 // further one when COMM has written something (an ACK, an NCK, a command) or
 // waits for input with nothing left unread. When the chunks are used up the
 // far end hangs up or stays silent; then COMM's waits run out at once
-// instead of after their time, as do its pauses between attempts: the far end plays in COMM's
-// own thread, from COMM's calls of poll(2) and write(2) on the line, so no
-// input waits for a clock or a scheduler.
+// instead of after their time, as do its pauses between attempts. The far
+// end plays in COMM's own thread, from COMM's calls of poll(2) and write(2)
+// on the line, so no input waits for a clock or a scheduler.
 // The input's first byte selects the reader (the packet receiver with its
 // handshake, the frame reader alone, or the modem's answer reader) and
 // whether the far end hangs up at the end.
